@@ -1,0 +1,74 @@
+#include "kave/unicode.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+using namespace KAVE_3_1;
+
+namespace {
+
+const wchar_t kFFFD = static_cast<wchar_t>(0xFFFD);
+
+// Decodes from a heap buffer exactly n bytes long so that a read past the end is an
+// out-of-bounds access (visible under the address sanitizer), not a read of a terminator.
+std::wstring decodeExact(const std::string& bytes) {
+  std::unique_ptr<char[]> buffer(new char[bytes.size()]);
+  std::memcpy(buffer.get(), bytes.data(), bytes.size());
+  return utf8ToWide(buffer.get(), bytes.size());
+}
+
+}  // namespace
+
+TEST(Unicode, RoundTripsEveryEncodingLength) {
+  const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBFz";
+  const std::wstring wide = utf8ToWide(text);
+  EXPECT_EQ(wide, (std::wstring{L'a', static_cast<wchar_t>(0xE9), static_cast<wchar_t>(0x20AC),
+                                static_cast<wchar_t>(0x1F600), static_cast<wchar_t>(0x10FFFF),
+                                L'z'}));
+  EXPECT_EQ(wideToUtf8(wide), text);
+}
+
+TEST(Unicode, EveryScalarValueRoundTrips) {
+  std::wstring all;
+  for (uint32_t cp = 1; cp <= 0x10FFFF; ++cp)
+    if (cp < 0xD800 || cp > 0xDFFF) all.push_back(static_cast<wchar_t>(cp));
+  const std::string utf8 = wideToUtf8(all);
+  EXPECT_EQ(utf8ToWide(utf8), all);
+}
+
+TEST(Unicode, InvalidSequencesBecomeReplacementCharacters) {
+  struct Case {
+    std::string bytes;
+    std::wstring expected;
+  } cases[] = {
+      {"\x80", {kFFFD}},                                  // stray continuation
+      {"\xC0\xAF", {kFFFD, kFFFD}},                       // overlong '/'
+      {"\xE0\x80\xAF", {kFFFD, kFFFD, kFFFD}},            // overlong 3-byte
+      {"\xED\xA0\x80", {kFFFD, kFFFD, kFFFD}},            // surrogate D800
+      {"\xF4\x90\x80\x80", {kFFFD, kFFFD, kFFFD, kFFFD}}, // above U+10FFFF
+      {"\xF5x", {kFFFD, L'x'}},                           // impossible lead byte
+      {"\xE2\x82" "A", {kFFFD, L'A'}},                    // cut short by a non-continuation
+      {"\xF0\x9F\x98" "\xC3\xA9", {kFFFD, static_cast<wchar_t>(0xE9)}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(decodeExact(c.bytes), c.expected) << c.bytes.size();
+}
+
+TEST(Unicode, TruncatedInputStopsAtTheLength) {
+  EXPECT_EQ(decodeExact("\xF0\x9F\x98"), std::wstring(1, kFFFD));
+  EXPECT_EQ(decodeExact("ab\xE2\x82"), (std::wstring{L'a', L'b', kFFFD}));
+  EXPECT_EQ(decodeExact("\xC3"), std::wstring(1, kFFFD));
+  // The length, not a terminator, bounds the input: a valid sequence cut by n is invalid.
+  EXPECT_EQ(utf8ToWide("\xC3\xA9", 1), std::wstring(1, kFFFD));
+  EXPECT_EQ(utf8ToWide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
+}
+
+TEST(Unicode, NullAndInvalidWideInput) {
+  EXPECT_EQ(utf8ToWide(static_cast<const char*>(nullptr)), L"");
+  EXPECT_EQ(wideToUtf8(static_cast<const wchar_t*>(nullptr)), "");
+  const std::wstring bad{static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000),
+                         static_cast<wchar_t>(-1)};
+  EXPECT_EQ(wideToUtf8(bad), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
