@@ -1,0 +1,74 @@
+// The symbol classes of the store. Loaders of executable images make plain Symbols; the
+// debug-information loaders derive their own classes from these.
+#ifndef ZOR_STORE_SYMBOLS_H_
+#define ZOR_STORE_SYMBOLS_H_
+
+#include <zor/loader.h>
+#include <zor/symbol.h>
+
+#include "demangler/demangler.h"
+
+namespace ZOR_3_12 {
+
+// Name (through the demangler), kind, linkage and compilation-unit key.
+class NamedSymbol : public SymMgrObject<ISymbol> {
+ public:
+  NamedSymbol(IFileFormatLoader* loader, const wchar_t* name, int32_t linkage, symbol_kind_t kind,
+              uint32_t compUnitKeyLow, uint32_t compUnitKeyHigh);
+
+  status_t compUnitId(uint32_t& out) override;  // STATUS_FALSE, out untouched
+  const wchar_t* name() override;
+  const wchar_t* demangledName(bool flag) override;
+  const wchar_t* shortName() override;
+  const wchar_t* alternateName() override;
+  symbol_kind_t kind() override { return m_kind; }
+  int32_t linkage() override;
+
+  virtual void setName(const wchar_t* name);
+  virtual void setCompUnitKey(uint32_t low, uint32_t high);
+
+  void setLinkage(int32_t linkage);
+  uint64_t compUnitKey() const { return m_compUnitKey; }
+  IFileFormatLoader* loader() const { return m_loader; }
+
+ protected:
+  SymMgrObjectPtr<ISymbolNameDemangler> m_nameObject;
+  int32_t m_linkage;
+  symbol_kind_t m_kind;
+  uint64_t m_compUnitKey;
+  IFileFormatLoader* m_loader;
+  ZorLock m_lock;  // guards m_nameObject and m_linkage
+};
+
+// A symbol that knows the scope holding its ranges and thunks.
+class ScopeRelatedSymbol : public NamedSymbol {
+ public:
+  ScopeRelatedSymbol(IFileFormatLoader* loader, IScope* scope, const wchar_t* name, int32_t linkage,
+                     symbol_kind_t kind, uint32_t compUnitKeyLow, uint32_t compUnitKeyHigh);
+
+  SymMgrObjectPtr<SymbolRangeIter> ranges() override;
+  SymMgrObjectPtr<SymbolRangeIter> thunkRanges() override;
+  IScope* scope() const { return m_scope; }
+
+ protected:
+  IScope* m_scope;
+};
+
+// A symbol with a fixed start address and no source information.
+class Symbol : public ScopeRelatedSymbol {
+ public:
+  Symbol(IFileFormatLoader* loader, const wchar_t* name, uint64_t address, IScope* scope, int32_t linkage,
+         symbol_kind_t kind, uint32_t compUnitKeyLow, uint32_t compUnitKeyHigh);
+
+  status_t sourceLocation(SymMgrObjectPtr<ISourceLocation>& out) override;  // STATUS_FALSE
+  SymMgrObjectPtr<IAddress> address() override;                            // a new Address each call
+  SymMgrObjectPtr<SourceLineIter> sourceLines() override;                   // null
+  uint64_t startAddress() const { return m_address; }
+
+ protected:
+  uint64_t m_address;
+};
+
+}  // namespace ZOR_3_12
+
+#endif  // ZOR_STORE_SYMBOLS_H_
