@@ -45,6 +45,15 @@ namespace internal {
 // buffer object itself cannot be allocated; a failed read is not reported.
 SymMgrObjectPtr<IBuffer> readFileBytes(const wchar_t* path, uint64_t offset, uint64_t size);
 
+// The format-specific factories that format detection dispatches to. Each lives with its
+// loader (src/zor/elf, src/zor/pe); `lock` is the static lock shared by that loader kind.
+SymMgrObjectPtr<IFileFormatLoader> makeElfLoader(const wchar_t* path, ILock* lock);
+SymMgrObjectPtr<IFileFormatLoader> makePeLoader(const wchar_t* path, ILock* lock);
+
+// Format detection on the first bytes of a file (the magic numbers only).
+bool looksLikePe(const wchar_t* path);
+bool looksLikeElf(const wchar_t* path);
+
 }  // namespace internal
 }  // namespace ZOR_3_12
 
