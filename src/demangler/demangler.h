@@ -1,0 +1,53 @@
+// Turns a symbol-table name into the forms a profiler shows and compares. Itanium names
+// (`_Z...`) and Microsoft names (`?...`) are recognised whatever the image format says,
+// because either compiler family can produce either kind of module. `__Z...` (the extra
+// underscore that 32-bit Windows and Mach-O C decoration add) is read as `_Z...` for every
+// format, so the format argument does not change any form today; it is kept so that a
+// format-specific spelling can be added without touching the callers.
+// `_GLOBAL__sub_I_<rest>` static-initialiser functions keep their prefix in every form and
+// have <rest> demangled when it is an Itanium name; otherwise they are left as they are.
+//
+// Forms, for `_ZNK2ns3FooIiE3barIdEEvi.cold`:
+//   name()               the string given to create(), unchanged;
+//   demangledName(true)  `void ns::Foo<int>::bar<double>(int) const (.cold)`, the whole
+//                        demangled text with clone suffixes spelled as the symbolizer spells
+//                        them, for display next to a sample;
+//   demangledName(false) `ns::Foo<int>::bar<double>`, the qualified name without return
+//                        type, parameter list, qualifiers or clone suffix: what a profiler
+//                        groups samples by, so that overloads and clones of one function
+//                        share a line;
+//   shortName()          `bar<double>`, the unqualified name as GCC and Clang write it in
+//                        DW_AT_name, so that a symbol compares equal to the debug entry of
+//                        the same function: constructors `Foo`, destructors `~Foo`,
+//                        operators `operator+`, `operator new`, `operator int`, lambda call
+//                        operators `operator()`; a function template instance carries its
+//                        template arguments, a member of a class template does not. Clone
+//                        suffixes are dropped, since a clone's debug entry uses its origin's
+//                        name. Template arguments are printed the demangler's way, which
+//                        differs from the compilers' for lambdas and anonymous types used as
+//                        template arguments;
+//   alternateName()      the mangled name without its clone suffix (`_ZNK2ns3FooIiE3barIdEEvi`),
+//                        which is the linkage name the debug information gives the origin of
+//                        a clone.
+// A name that is not mangled, or does not demangle, is returned unchanged by every form.
+#ifndef ZOR_DEMANGLER_DEMANGLER_H_
+#define ZOR_DEMANGLER_DEMANGLER_H_
+
+#include <zor/object.h>
+#include <zor/types.h>
+
+namespace ZOR_3_12 {
+
+class ISymbolNameDemangler : public ISymMgrObject {
+ public:
+  virtual const wchar_t* name() = 0;                    // the name it was created with
+  virtual const wchar_t* demangledName(bool flag) = 0;   // full demangled form
+  virtual const wchar_t* shortName() = 0;               // unqualified source name
+  virtual const wchar_t* alternateName() = 0;           // mangled name without clone suffix
+  // Never null; an unmangled name is returned unchanged by every form.
+  static SymMgrObjectPtr<ISymbolNameDemangler> create(const wchar_t* name, exec_format_t format);
+};
+
+}  // namespace ZOR_3_12
+
+#endif  // ZOR_DEMANGLER_DEMANGLER_H_
