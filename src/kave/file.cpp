@@ -190,7 +190,10 @@ uint64_t File::read(uint64_t count, unsigned char* buffer) {
 uint64_t File::checksum() {
   if (m_fd < 0) return 0;
   constexpr size_t kChunk = size_t(4) << 20;  // a multiple of the 32-byte stripe
-  std::vector<unsigned char> buffer(static_cast<size_t>(std::min<uint64_t>(kChunk, size() + 32)));
+  // Larger than a small file so that its first read already meets the end; a multiple of
+  // 32 so that every full read is whole stripes.
+  const uint64_t wanted = (size() / 32 + 1) * 32;
+  std::vector<unsigned char> buffer(static_cast<size_t>(std::min<uint64_t>(kChunk, wanted)));
   Xxh64 hash;
   uint64_t offset = 0;
   for (;;) {
@@ -198,8 +201,8 @@ uint64_t File::checksum() {
     if (got < 0) return 0;
     size_t n = static_cast<size_t>(got);
     offset += n;
-    if (n < buffer.size()) return hash.finish(buffer.data() + (n & ~size_t(31)), n % 32);
     hash.stripes(buffer.data(), n / 32);
+    if (n < buffer.size()) return hash.finish(buffer.data() + (n & ~size_t(31)), n % 32);
   }
 }
 
