@@ -34,9 +34,8 @@ std::ostream& errorRecord(KAVE_3_1::Trace& trace, const char* source, unsigned l
 }  // namespace ZOR_3_12
 
 // getLog() runs before the switch is read, so the first trace already sees the environment.
-#define ZOR_TRACE(function, className)                                                   \
-  ::KAVE_3_1::Trace zorTrace_(::ZOR_3_12::getLog(), std::string(function), std::string(className), \
-                              ::ZOR_3_12::internal::traceEnabled())
+#define ZOR_TRACE(function, className) \
+  ::KAVE_3_1::Trace zorTrace_(::ZOR_3_12::getLog(), function, className, ::ZOR_3_12::internal::traceEnabled())
 
 #define ZOR_ERROR(source, line) ::ZOR_3_12::internal::errorRecord(zorTrace_, (source), (line))
 
