@@ -50,9 +50,16 @@ SymMgrObjectPtr<IBuffer> readFileBytes(const wchar_t* path, uint64_t offset, uin
 SymMgrObjectPtr<IFileFormatLoader> makeElfLoader(const wchar_t* path, ILock* lock);
 SymMgrObjectPtr<IFileFormatLoader> makePeLoader(const wchar_t* path, ILock* lock);
 
-// Format detection on the first bytes of a file (the magic numbers only).
+// Format detection on the first bytes of a file (the magic numbers only). A read that the
+// file library reports as failed leaves an assertion record and answers false.
 bool looksLikePe(const wchar_t* path);
 bool looksLikeElf(const wchar_t* path);
+
+// Called by every dying loader so that the symbol manager forgets it (a loader made through
+// the exported create may outlive the manager; the manager then has nothing to do). The
+// manager provides the real definition; a do-nothing weak one in the loader base keeps the
+// loaders usable in programs that never link the manager.
+void notifyLoaderDestroyed(IFileFormatLoader* loader);
 
 }  // namespace internal
 }  // namespace ZOR_3_12
