@@ -1,0 +1,209 @@
+// Addresses, segment and section reads, byte buffers and thunk names.
+#include <gtest/gtest.h>
+
+#include "loader_test_fakes.h"
+#include "zor/image/byte_buffer.h"
+#include "zor/image/section.h"
+#include "zor/image/thunk.h"
+
+using namespace ZOR_3_12;
+using zor_test::FakeLoader;
+using zor_test::TempFile;
+
+namespace {
+
+constexpr uint64_t kBase = 0x400000;
+
+// .text: rva 0x1000, file 0x400, 0x200 bytes; .data: rva 0x3000, file 0x800, 0x100 in the
+// file but 0x1000 in memory.
+struct TwoSegmentLoader {
+  TwoSegmentLoader(const std::wstring& path = L"") : loader(new FakeLoader(path, kBase)) {
+    text = loader->addSegment(L".text", 0x1000, 0x400, 0x200, 0x200);
+    data = loader->addSegment(L".data", 0x3000, 0x800, 0x100, 0x1000);
+  }
+  SymMgrObjectPtr<FakeLoader> loader;
+  Segment* text;
+  Segment* data;
+};
+
+TEST(AddressTest, ArithmeticWithinItsSegment) {
+  TwoSegmentLoader img;
+  SymMgrObjectPtr<IAddress> a;
+  ASSERT_EQ(img.loader->address(a, kBase + 0x3010), STATUS_OK);
+  EXPECT_EQ(a->va(), kBase + 0x3010);
+  EXPECT_EQ(a->rva(), 0x3010u);
+  EXPECT_EQ(a->segment(), img.data);
+  EXPECT_EQ(a->segmentOffset(), 0x10u);
+  EXPECT_EQ(a->fileOffset(), 0x810u);
+
+  SymMgrObjectPtr<IAddress> t;
+  ASSERT_EQ(img.loader->address(t, kBase + 0x1000), STATUS_OK);
+  EXPECT_EQ(t->segment(), img.text);
+  EXPECT_EQ(t->segmentOffset(), 0u);
+  EXPECT_EQ(t->fileOffset(), 0x400u);
+}
+
+TEST(AddressTest, FileOffsetIsComputedOnce) {
+  TwoSegmentLoader img;
+  SymMgrObjectPtr<IAddress> a(new Address(img.loader.get(), kBase + 0x1020));
+  const int before = img.loader->segmentLookups;
+  EXPECT_EQ(a->fileOffset(), 0x420u);
+  EXPECT_EQ(a->fileOffset(), 0x420u);
+  EXPECT_EQ(img.loader->segmentLookups, before + 1);
+}
+
+TEST(AddressTest, OutsideEverySegmentAnswersAllOnes) {
+  TwoSegmentLoader img;
+  SymMgrObjectPtr<IAddress> a(new Address(img.loader.get(), kBase));  // below .text
+  EXPECT_EQ(a->segment(), nullptr);
+  EXPECT_EQ(a->segmentOffset(), ~uint64_t(0));
+  EXPECT_EQ(a->fileOffset(), ~uint64_t(0));
+  EXPECT_EQ(a->rva(), 0u);
+  SymMgrObjectPtr<IAddress> unused;
+  EXPECT_EQ(img.loader->address(unused, kBase), STATUS_UNSPECIFIED_ERROR);
+  EXPECT_FALSE(unused);
+}
+
+TEST(AddressTest, ComparesByAbsoluteAddressAcrossLoaders) {
+  TwoSegmentLoader one, two;
+  SymMgrObjectPtr<IAddress> a(new Address(one.loader.get(), kBase + 0x1010));
+  SymMgrObjectPtr<IAddress> same(new Address(two.loader.get(), kBase + 0x1010));
+  SymMgrObjectPtr<IAddress> later(new Address(one.loader.get(), kBase + 0x1011));
+  EXPECT_TRUE(a->equals(*same));
+  EXPECT_FALSE(a->notEquals(*same));
+  EXPECT_FALSE(a->greater(*same));
+  EXPECT_FALSE(a->less(*same));
+  EXPECT_TRUE(a->less(*later));
+  EXPECT_TRUE(later->greater(*a));
+  EXPECT_TRUE(later->notEquals(*a));
+  EXPECT_FALSE(a->greater(*later));
+}
+
+TEST(SegmentDataTest, ReadsRelativeToTheFileOffset) {
+  // 0x400 bytes of 'x', then the .text bytes "CODE..."
+  std::string bytes(0x400, 'x');
+  bytes += "CODEBYTES";
+  TempFile file(bytes);
+  TwoSegmentLoader img(file.wpath());
+
+  SymMgrObjectPtr<IBuffer> buf;
+  EXPECT_FALSE(img.text->readData(4, 5, buf));
+  ASSERT_EQ(buf->size(), 5u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data()), 5), "BYTES");
+  // The whole segment runs past the end of this short file: only what exists comes back.
+  EXPECT_FALSE(img.text->readAllData(buf));
+  EXPECT_EQ(buf->size(), 9u);
+  // .data lies entirely past the end of the file: an empty buffer answers true.
+  EXPECT_TRUE(img.data->readAllData(buf));
+  ASSERT_TRUE(buf);
+  EXPECT_EQ(buf->size(), 0u);
+}
+
+TEST(SectionDataTest, ReadsRelativeToTheFileOffset) {
+  TempFile file("....headerNAMEtail");
+  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader(file.wpath()));
+  SymMgrObjectPtr<ISection> s(new Section(loader.get(), L".strtab", 0x2000, 10, 4));
+  EXPECT_EQ(std::wstring(s->name()), L".strtab");
+  EXPECT_EQ(s->address(), 0x2000u);
+  SymMgrObjectPtr<IBuffer> buf;
+  EXPECT_FALSE(s->readAllData(buf));
+  ASSERT_EQ(buf->size(), 4u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data()), 4), "NAME");
+  // No check against the section's own size: a read may reach beyond it.
+  EXPECT_FALSE(s->readData(4, 4, buf));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data()), 4), "tail");
+  EXPECT_TRUE(s->readData(100, 4, buf));
+}
+
+TEST(ByteBufferTest, SizesAndFailedAllocations) {
+  SymMgrObjectPtr<IBuffer> small(new ByteBuffer(16));
+  ASSERT_EQ(small->size(), 16u);
+  ASSERT_NE(small->data(), nullptr);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(small->data()[i], 0) << i;
+
+  SymMgrObjectPtr<IBuffer> empty(new ByteBuffer(0));
+  EXPECT_EQ(empty->size(), 0u);
+  EXPECT_EQ(empty->data(), nullptr);
+
+  // Far beyond any address space: the allocation fails and the buffer says so by its size.
+  SymMgrObjectPtr<IBuffer> huge(new ByteBuffer(~uint64_t(0) - 15));
+  EXPECT_EQ(huge->size(), 0u);
+  EXPECT_EQ(huge->data(), nullptr);
+
+  ByteBuffer* b = new ByteBuffer(8);
+  SymMgrObjectPtr<IBuffer> held(b);
+  b->truncate(3);
+  EXPECT_EQ(held->size(), 3u);
+  b->truncate(10);  // never grows
+  EXPECT_EQ(held->size(), 3u);
+}
+
+TEST(ThunkNameTest, IncrementalLinkThunksAreNamedByDistance) {
+  SymMgrObjectPtr<DiaILTThunk> far(new DiaILTThunk(nullptr, 0x10001A2B + 0x5000, 5, 0x10005000));
+  EXPECT_STREQ(far->name(), L"@ILT+1a2b");
+  EXPECT_EQ(far->name(), far->name());  // built once and kept
+  SymMgrObjectPtr<DiaILTThunk> first(new DiaILTThunk(nullptr, 0x10005000, 5, 0x10005000));
+  EXPECT_STREQ(first->name(), L"@ILT+0");
+  SymMgrObjectPtr<DiaILTThunk> widest(new DiaILTThunk(nullptr, ~uint64_t(0), 5, 0));
+  EXPECT_STREQ(widest->name(), L"@ILT+ffffffffffffffff");
+  EXPECT_EQ(first->thunkKind(), uint32_t(THUNK_KIND_INCREMENTAL_LINK));
+}
+
+// Only name() matters to an import thunk's owner.
+class NamedSymbol : public ISymbol {
+ public:
+  explicit NamedSymbol(const wchar_t* name) : m_name(name) {}
+  uint32_t addRef() override { return 1; }
+  uint32_t release() override { return 1; }
+  status_t sourceLocation(SymMgrObjectPtr<ISourceLocation>&) override { return STATUS_FALSE; }
+  status_t compUnitId(uint32_t&) override { return STATUS_FALSE; }
+  const wchar_t* name() override { return m_name; }
+  const wchar_t* demangledName(bool) override { return m_name; }
+  const wchar_t* shortName() override { return m_name; }
+  const wchar_t* alternateName() override { return m_name; }
+  symbol_kind_t kind() override { return SYMBOL_KIND_FUNCTION; }
+  SymMgrObjectPtr<IAddress> address() override { return nullptr; }
+  SymMgrObjectPtr<SymbolRangeIter> ranges() override { return nullptr; }
+  int32_t linkage() override { return SYMBOL_LINKAGE_GLOBAL; }
+  SymMgrObjectPtr<SymbolRangeIter> thunkRanges() override { return nullptr; }
+  SymMgrObjectPtr<SourceLineIter> sourceLines() override { return nullptr; }
+
+ private:
+  const wchar_t* m_name;
+};
+
+class OwnerScope : public IScope {
+ public:
+  explicit OwnerScope(ISymbol* symbol) : m_symbol(symbol) {}
+  uint32_t addRef() override { return 1; }
+  uint32_t release() override { return 1; }
+  IScope* parentScope() override { return nullptr; }
+  ISymbol* symbol() override { return m_symbol; }
+  IInlineInstance* inlineInstance() override { return nullptr; }
+  status_t originalSymbolRanges(SymMgrObjectPtr<SymbolRangeIter>&, uint64_t, uint64_t, uint32_t) override {
+    return STATUS_FALSE;
+  }
+  status_t symbolRangeByAddress(SymMgrObjectPtr<ISymbolRange>&, uint64_t, uint32_t, ISymbolSelector*) override {
+    return STATUS_FALSE;
+  }
+
+ private:
+  ISymbol* m_symbol;
+};
+
+TEST(ThunkNameTest, ImportThunksTakeTheirOwnersSymbolName) {
+  NamedSymbol puts(L"puts");
+  OwnerScope owner(&puts), anonymous(nullptr);
+  SymMgrObjectPtr<ImportThunk> thunk(new ImportThunk(&owner, 0x1030, 16));
+  EXPECT_STREQ(thunk->name(), L"puts");
+  EXPECT_EQ(thunk->thunkKind(), uint32_t(THUNK_KIND_IMPORT));
+  EXPECT_TRUE(thunk->contains(0x1030));
+  EXPECT_TRUE(thunk->contains(0x103F));
+  EXPECT_FALSE(thunk->contains(0x1040));
+  thunk->setOwner(&anonymous);
+  EXPECT_STREQ(thunk->name(), L"");
+  thunk->setOwner(nullptr);
+  EXPECT_STREQ(thunk->name(), L"");
+}
+
+}  // namespace

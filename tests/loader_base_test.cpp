@@ -1,0 +1,249 @@
+// The loader base: candidate list filled once, debug-info loaders cached per symbol-file
+// identity, the cache emptied by dying debug-info loaders, and reading file bytes.
+#include <sys/stat.h>
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "loader_test_fakes.h"
+
+using namespace ZOR_3_12;
+using zor_test::FakeCandidate;
+using zor_test::FakeLoader;
+using zor_test::TempFile;
+
+namespace {
+
+std::vector<ISymbolFileToResolve*> drain(SymMgrObjectPtr<SymbolFileIter>& it) {
+  std::vector<ISymbolFileToResolve*> seen;
+  for (ISymbolFileToResolve* c = it->current(); c != nullptr; c = it->current()) {
+    seen.push_back(c);
+    it->next();
+  }
+  return seen;
+}
+
+TEST(FileIdentityTest, StatusQueryFillsSizeAndTime) {
+  TempFile file("twelve bytes");
+  FileIdentity id = FileIdentity::of(file.wpath().c_str());
+  EXPECT_EQ(id.size, 12u);
+  struct stat st;
+  ASSERT_EQ(stat(file.path().c_str(), &st), 0);
+  EXPECT_EQ(id.modificationTime, uint64_t(st.st_mtime));
+  EXPECT_EQ(id.path, file.wpath());
+
+  for (const wchar_t* path : {static_cast<const wchar_t*>(nullptr), L"", L"/no/such/zor/file"}) {
+    FileIdentity none = FileIdentity::of(path);
+    EXPECT_EQ(none.size, 0u);
+    EXPECT_EQ(none.modificationTime, 0u);
+    EXPECT_EQ(none.path, path ? std::wstring(path) : std::wstring());
+  }
+}
+
+TEST(FileIdentityTest, OrdersBySizeThenTimeThenPath) {
+  FileIdentity a{1, 900, L"z"}, b{2, 1, L"a"}, c{2, 2, L"a"}, d{2, 2, L"b"};
+  EXPECT_TRUE(a < b);  // size decides before time and path
+  EXPECT_TRUE(b < c);
+  EXPECT_TRUE(c < d);
+  EXPECT_FALSE(d < c);
+  EXPECT_FALSE(c < c);
+  EXPECT_TRUE(c == FileIdentity({2, 2, L"a"}));
+  EXPECT_FALSE(c == d);
+}
+
+TEST(CandidateListTest, CollectedOnceAndIteratedInOrder) {
+  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
+  FakeCandidate a(L"a", RESOLVE_STATE_NOT_FOUND), b(L"b", RESOLVE_STATE_FOUND);
+  loader->candidates = {&a, &b};
+
+  SymMgrObjectPtr<SymbolFileIter> first, second;
+  ASSERT_EQ(loader->symbolFilesToResolve(first), STATUS_OK);
+  ASSERT_EQ(loader->symbolFilesToResolve(second), STATUS_OK);
+  EXPECT_EQ(loader->collectCalls, 1);
+  EXPECT_EQ(drain(first), (std::vector<ISymbolFileToResolve*>{&a, &b}));
+  // Iterators are independent and can be rewound.
+  EXPECT_EQ(second->current(), &a);
+  first->reset();
+  EXPECT_EQ(first->current(), &a);
+}
+
+TEST(CandidateListTest, EmptyListIsSuccessAndIsAskedForAgain) {
+  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
+  SymMgrObjectPtr<SymbolFileIter> it;
+  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
+  ASSERT_TRUE(it);
+  EXPECT_EQ(it->current(), nullptr);
+  EXPECT_FALSE(it->next());
+  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
+  EXPECT_EQ(loader->collectCalls, 2);
+}
+
+TEST(CandidateListTest, FailedCollectionLeavesOutputUntouched) {
+  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
+  SymMgrObjectPtr<FakeLoader> other(new FakeLoader());
+  FakeCandidate a(L"a", RESOLVE_STATE_FOUND);
+  other->candidates = {&a};
+  SymMgrObjectPtr<SymbolFileIter> it;
+  ASSERT_EQ(other->symbolFilesToResolve(it), STATUS_OK);
+
+  loader->collectStatus = STATUS_BAD_FILE_FORMAT;
+  EXPECT_EQ(loader->symbolFilesToResolve(it), STATUS_BAD_FILE_FORMAT);
+  EXPECT_EQ(it->current(), &a);
+}
+
+TEST(DebugInfoLoaderCacheTest, BadIndexIsFalseAndLeavesOutput) {
+  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
+  FakeCandidate a(L"", RESOLVE_STATE_FOUND);
+  loader->candidates = {&a};
+  SymMgrObjectPtr<SymbolFileIter> it;
+  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
+
+  SymMgrObjectPtr<IDebugInfoLoader> dil;
+  ASSERT_EQ(loader->debugInfoLoader(dil, 0), STATUS_OK);
+  IDebugInfoLoader* before = dil.get();
+  for (int bad : {-1, 1, 1000}) {
+    EXPECT_EQ(loader->debugInfoLoader(dil, bad), STATUS_FALSE) << bad;
+    EXPECT_EQ(dil.get(), before);
+  }
+  EXPECT_EQ(loader->createCalls, 1);
+}
+
+TEST(DebugInfoLoaderCacheTest, SameIdentitySharesOneLoader) {
+  TempFile sym("symbols"), other("other symbols");
+  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
+  FakeCandidate a(sym.wpath(), RESOLVE_STATE_FOUND, SYM_FORMAT_PDB), b(sym.wpath(), RESOLVE_STATE_FOUND),
+      c(other.wpath(), RESOLVE_STATE_FOUND);
+  loader->candidates = {&a, &b, &c};
+  SymMgrObjectPtr<SymbolFileIter> it;
+  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
+
+  SymMgrObjectPtr<IDebugInfoLoader> first, again, samePath, different;
+  ASSERT_EQ(loader->debugInfoLoader(first, 0), STATUS_OK);
+  ASSERT_EQ(loader->debugInfoLoader(again, 0), STATUS_OK);
+  ASSERT_EQ(loader->debugInfoLoader(samePath, 1), STATUS_OK);
+  ASSERT_EQ(loader->debugInfoLoader(different, 2), STATUS_OK);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first.get(), again.get());
+  EXPECT_EQ(first.get(), samePath.get());
+  EXPECT_NE(first.get(), different.get());
+  EXPECT_EQ(loader->createCalls, 2);
+  // The factory sees the chosen candidate's path and format.
+  EXPECT_EQ(std::wstring(first->symFileName()), sym.wpath());
+  EXPECT_EQ(first->symFileFormat(), uint32_t(SYM_FORMAT_PDB));
+  EXPECT_EQ(different->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
+}
+
+TEST(DebugInfoLoaderCacheTest, ChangedFileGetsANewLoader) {
+  TempFile sym("first build");
+  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
+  FakeCandidate a(sym.wpath(), RESOLVE_STATE_FOUND);
+  loader->candidates = {&a};
+  SymMgrObjectPtr<SymbolFileIter> it;
+  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
+
+  SymMgrObjectPtr<IDebugInfoLoader> before, after;
+  ASSERT_EQ(loader->debugInfoLoader(before, 0), STATUS_OK);
+  sym.write("a rebuilt, longer file");
+  ASSERT_EQ(loader->debugInfoLoader(after, 0), STATUS_OK);
+  EXPECT_NE(before.get(), after.get());
+  EXPECT_EQ(loader->createCalls, 2);
+}
+
+TEST(DebugInfoLoaderCacheTest, NullLoaderIsCachedToo) {
+  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
+  loader->makeNullDebugInfoLoaders = true;
+  FakeCandidate a(L"/no/such/symbols", RESOLVE_STATE_FOUND);
+  loader->candidates = {&a};
+  SymMgrObjectPtr<SymbolFileIter> it;
+  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
+
+  SymMgrObjectPtr<IDebugInfoLoader> dil;
+  EXPECT_EQ(loader->debugInfoLoader(dil, 0), STATUS_OK);
+  EXPECT_FALSE(dil);
+  EXPECT_EQ(loader->debugInfoLoader(dil, 0), STATUS_OK);
+  EXPECT_FALSE(dil);
+  EXPECT_EQ(loader->createCalls, 1);
+}
+
+TEST(DebugInfoLoaderCacheTest, DyingLoaderLeavesTheCache) {
+  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
+  FakeCandidate a(L"sym", RESOLVE_STATE_FOUND);
+  loader->candidates = {&a};
+  SymMgrObjectPtr<SymbolFileIter> it;
+  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
+
+  SymMgrObjectPtr<IDebugInfoLoader> dil;
+  ASSERT_EQ(loader->debugInfoLoader(dil, 0), STATUS_OK);
+  dil.reset();  // the last reference: its destructor removes the cache entry
+  ASSERT_EQ(loader->debugInfoLoader(dil, 0), STATUS_OK);
+  ASSERT_TRUE(dil);
+  EXPECT_EQ(loader->createCalls, 2);
+  // Removing a loader the cache does not hold is harmless.
+  loader->removeDebugInfoLoader(nullptr);
+  SymMgrObjectPtr<IDebugInfoLoader> same;
+  ASSERT_EQ(loader->debugInfoLoader(same, 0), STATUS_OK);
+  EXPECT_EQ(same.get(), dil.get());
+}
+
+TEST(DebugInfoLoaderCacheTest, ConcurrentCallersGetOneLoader) {
+  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
+  FakeCandidate a(L"sym", RESOLVE_STATE_FOUND);
+  loader->candidates = {&a};
+  constexpr int kThreads = 4;
+  IDebugInfoLoader* seen[kThreads] = {};
+  // Each thread keeps its own reference until all are done, so none can die in between.
+  std::vector<SymMgrObjectPtr<IDebugInfoLoader>> kept(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      SymMgrObjectPtr<SymbolFileIter> it;
+      loader->symbolFilesToResolve(it);
+      loader->debugInfoLoader(kept[t], 0);
+      seen[t] = kept[t].get();
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(loader->collectCalls, 1);
+  EXPECT_EQ(loader->createCalls, 1);
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
+  // The fake's counts have no lock of their own: drop the references on this thread.
+  kept.clear();
+}
+
+TEST(ReadFileBytesTest, ReadsTheAskedRange) {
+  TempFile file("0123456789");
+  SymMgrObjectPtr<IBuffer> buf = internal::readFileBytes(file.wpath().c_str(), 3, 4);
+  ASSERT_TRUE(buf);
+  ASSERT_EQ(buf->size(), 4u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data()), 4), "3456");
+  // The file is opened anew each time, so a rewritten file is seen at once.
+  file.write("abcdefghij");
+  buf = internal::readFileBytes(file.wpath().c_str(), 0, 2);
+  ASSERT_EQ(buf->size(), 2u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data()), 2), "ab");
+}
+
+TEST(ReadFileBytesTest, NeverAllocatesPastTheFile) {
+  TempFile file("0123456789");
+  const std::wstring path = file.wpath();
+  // A size taken from a damaged header: only what the file holds is allocated.
+  SymMgrObjectPtr<IBuffer> buf = internal::readFileBytes(path.c_str(), 8, uint64_t(1) << 62);
+  ASSERT_TRUE(buf);
+  ASSERT_EQ(buf->size(), 2u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data()), 2), "89");
+
+  for (uint64_t offset : {uint64_t(10), uint64_t(11), ~uint64_t(0)}) {
+    buf = internal::readFileBytes(path.c_str(), offset, 4);
+    ASSERT_TRUE(buf);
+    EXPECT_EQ(buf->size(), 0u) << offset;
+  }
+  buf = internal::readFileBytes(L"/no/such/zor/file", 0, 16);
+  ASSERT_TRUE(buf);
+  EXPECT_EQ(buf->size(), 0u);
+  buf = internal::readFileBytes(path.c_str(), 0, 0);
+  ASSERT_TRUE(buf);
+  EXPECT_EQ(buf->size(), 0u);
+}
+
+}  // namespace
