@@ -1,0 +1,107 @@
+// Text helpers shared by the command-line tools: UTF-8 <-> wide conversion (the library
+// speaks wide strings, the terminal UTF-8), hexadecimal parsing and formatting.
+#ifndef ZOR_TOOLS_TOOL_TEXT_H_
+#define ZOR_TOOLS_TOOL_TEXT_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include <zor/zor.h>
+
+namespace zortools {
+
+inline void appendUtf8(std::string& out, const wchar_t* text) {
+  if (text == nullptr) return;
+  for (; *text; ++text) {
+    uint32_t c = static_cast<uint32_t>(*text);
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+}
+
+inline std::string utf8(const wchar_t* text) {
+  std::string out;
+  appendUtf8(out, text);
+  return out;
+}
+
+// Invalid sequences become U+FFFD, one per offending byte.
+inline std::wstring wide(const std::string& text) {
+  std::wstring out;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    uint32_t c = *p;
+    int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+    if (extra < 0 || end - p <= extra) {
+      out += static_cast<wchar_t>(extra == 0 ? c : 0xFFFD);
+      ++p;
+      continue;
+    }
+    c &= extra == 0 ? 0x7F : (0x3F >> extra);
+    bool ok = true;
+    for (int i = 1; i <= extra; ++i) {
+      if ((p[i] & 0xC0) != 0x80) ok = false;
+      c = (c << 6) | (p[i] & 0x3F);
+    }
+    if (!ok || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      out += static_cast<wchar_t>(0xFFFD);
+      ++p;
+      continue;
+    }
+    out += static_cast<wchar_t>(c);
+    p += extra + 1;
+  }
+  return out;
+}
+
+// Hexadecimal with or without "0x"/"0X"; surrounding blanks are ignored. False for anything
+// else, an empty number or more than 16 digits.
+inline bool parseHex(const std::string& text, uint64_t& value) {
+  size_t i = 0, n = text.size();
+  while (i < n && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r')) ++i;
+  while (n > i && (text[n - 1] == ' ' || text[n - 1] == '\t' || text[n - 1] == '\r')) --n;
+  if (n - i >= 2 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) i += 2;
+  if (i == n || n - i > 16) return false;
+  value = 0;
+  for (; i < n; ++i) {
+    const char c = text[i];
+    unsigned d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else return false;
+    value = (value << 4) | d;
+  }
+  return true;
+}
+
+inline std::string hex(uint64_t value, int width = 0) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%0*llx", width, static_cast<unsigned long long>(value));
+  return buf;
+}
+
+// "NAME: 'path': message" for a module that cannot be loaded.
+inline std::string loadFailure(const char* tool, const std::string& path, ZOR_3_12::status_t status) {
+  return std::string(tool) + ": cannot load '" + path + "': " + utf8(ZOR_3_12::toUString(status));
+}
+
+}  // namespace zortools
+
+#endif  // ZOR_TOOLS_TOOL_TEXT_H_

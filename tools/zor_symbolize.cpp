@@ -1,0 +1,373 @@
+// zor-symbolize: addresses of a module to function names and source locations, with the
+// command line and output layouts of the usual LLVM symbolizer for the options it knows.
+//
+//   zor-symbolize --obj=PATH [options] [ADDRESS...]
+//
+// Addresses are virtual addresses of the file (as its symbol table shows them), written in
+// hexadecimal with or without "0x". Without address arguments one address per line is read
+// from standard input, and each answer is flushed as soon as it is written.
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <zor/zor.h>
+
+#include "tool_text.h"
+
+using namespace ZOR_3_12;
+
+namespace {
+
+enum class FunctionNames { Linkage, Short, None };
+enum class Style { Llvm, Gnu, Json };
+
+struct Options {
+  std::string obj;
+  bool inlines = false;
+  FunctionNames functions = FunctionNames::Linkage;
+  bool demangle = true;
+  Style style = Style::Llvm;
+  bool printAddress = false;
+  bool basenames = false;
+  std::vector<std::string> addresses;
+};
+
+const char kUsage[] =
+    "usage: zor-symbolize --obj=PATH [options] [ADDRESS...]\n"
+    "\n"
+    "Prints the function and source location of each address of the module PATH.\n"
+    "ADDRESS is a virtual address of the file in hexadecimal, with or without 0x; without\n"
+    "address arguments, addresses are read one per line from standard input.\n"
+    "\n"
+    "  --obj=PATH, --obj PATH, -e PATH   the module (ELF or PE image)\n"
+    "  --functions=linkage|short|none    function name form (default linkage); -f = linkage\n"
+    "  --demangle, -C                    demangle names (default)\n"
+    "  --no-demangle                     print names as stored in the file\n"
+    "  --inlines, -i                     print the chain of inlined calls\n"
+    "  --output-style=LLVM|GNU|JSON      output layout (default LLVM)\n"
+    "  --addresses, -a                   print the address before its answer\n"
+    "  --basenames, -s                   strip directories from file names\n"
+    "  --help, -h                        this text\n"
+    "\n"
+    "LLVM layout: function, FILE:LINE:COLUMN, blank line. GNU: function, FILE:LINE.\n"
+    "JSON: one object per address (an array of them for address arguments). Unknown\n"
+    "answers are ?? and ??:0:0. A module that cannot be loaded ends the program with\n"
+    "status 1.\n";
+
+bool parseArguments(int argc, char** argv, Options& o, std::string& error) {
+  auto valueOf = [&](int& i, const std::string& arg, const std::string& name, std::string& value) {
+    if (arg.compare(0, name.size() + 1, name + "=") == 0) {
+      value = arg.substr(name.size() + 1);
+      return true;
+    }
+    if (arg == name) {
+      if (i + 1 >= argc) {
+        error = "missing value for " + name;
+        return false;
+      }
+      value = argv[++i];
+      return true;
+    }
+    return false;
+  };
+  bool addressesOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    std::string value;
+    if (addressesOnly || arg.empty() || arg[0] != '-') {
+      o.addresses.push_back(arg);
+    } else if (arg == "--") {
+      addressesOnly = true;
+    } else if (valueOf(i, arg, "--obj", value) || valueOf(i, arg, "-e", value) ||
+               valueOf(i, arg, "--exe", value)) {
+      o.obj = value;
+    } else if (valueOf(i, arg, "--functions", value)) {
+      if (value == "linkage") o.functions = FunctionNames::Linkage;
+      else if (value == "short") o.functions = FunctionNames::Short;
+      else if (value == "none") o.functions = FunctionNames::None;
+      else return error = "unknown --functions value '" + value + "'", false;
+    } else if (arg == "--functions") {
+      o.functions = FunctionNames::Linkage;
+    } else if (valueOf(i, arg, "--output-style", value)) {
+      if (value == "LLVM") o.style = Style::Llvm;
+      else if (value == "GNU") o.style = Style::Gnu;
+      else if (value == "JSON") o.style = Style::Json;
+      else return error = "unknown --output-style value '" + value + "'", false;
+    } else if (arg == "--inlines" || arg == "--inlining") {
+      o.inlines = true;
+    } else if (arg == "--no-inlines") {
+      o.inlines = false;
+    } else if (arg == "--demangle") {
+      o.demangle = true;
+    } else if (arg == "--no-demangle") {
+      o.demangle = false;
+    } else if (arg == "--addresses" || arg == "--print-address") {
+      o.printAddress = true;
+    } else if (arg == "--basenames") {
+      o.basenames = true;
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg.size() > 1 && arg[1] != '-') {
+      // Grouped single-letter flags, as in -afiC.
+      for (size_t k = 1; k < arg.size(); ++k) {
+        switch (arg[k]) {
+          case 'a': o.printAddress = true; break;
+          case 'C': o.demangle = true; break;
+          case 'f': o.functions = FunctionNames::Linkage; break;
+          case 'i': o.inlines = true; break;
+          case 's': o.basenames = true; break;
+          default: return error = "unknown option '" + arg + "'", false;
+        }
+      }
+    } else {
+      return error = "unknown option '" + arg + "'", false;
+    }
+  }
+  if (o.obj.empty()) return error = "no module given (--obj=PATH)", false;
+  return true;
+}
+
+// One frame of the answer for an address: a function and a source location. Inlined code
+// gives several frames, innermost first.
+struct Frame {
+  std::string function;  // empty: unknown
+  std::string file;      // empty: unknown
+  uint32_t line = 0;
+  uint32_t column = 0;
+  bool hasStart = false;
+  uint64_t startAddress = 0;
+  std::string startFile;
+  uint32_t startLine = 0;
+};
+
+const uint32_t kCodeKinds = SYMBOL_KIND_FUNCTION | SYMBOL_KIND_PUBLIC;
+
+class Symbolizer {
+ public:
+  Symbolizer(IModuleSymbolBank* bank, const Options& options) : m_bank(bank), m_options(options) {}
+
+  // The frames for one address; always at least one (an unknown one when nothing is found).
+  void frames(uint64_t va, std::vector<Frame>& out) {
+    out.clear();
+    out.emplace_back();
+    Frame& frame = out.back();
+    SymMgrObjectPtr<IAddress> address;
+    if (failed(m_bank->addressByVa(va, address)) || !address) return;
+
+    SymMgrObjectPtr<ISymbolRange> range;
+    if (m_bank->symbolRangeByAddress(address.get(), range, kCodeKinds, nullptr) == STATUS_OK && range) {
+      if (ISymbol* symbol = range->symbol()) describeFunction(symbol, frame);
+    }
+    SymMgrObjectPtr<ISourceLocation> location;
+    if (m_bank->sourceLocationsByAddress(address.get(), location, COMP_UNIT_ALL, nullptr) == STATUS_OK && location)
+      describeLocation(location.get(), frame.file, frame.line, &frame.column);
+  }
+
+ private:
+  void describeFunction(ISymbol* symbol, Frame& frame) {
+    uint32_t unit = 0;
+    const bool fromDebugInfo = symbol->compUnitId(unit) == STATUS_OK;
+    const wchar_t* name = nullptr;
+    switch (m_options.functions) {
+      case FunctionNames::Linkage: name = m_options.demangle ? symbol->demangledName(true) : symbol->name(); break;
+      // The short form is the source-level name that only debug information gives.
+      case FunctionNames::Short: name = fromDebugInfo ? symbol->shortName() : nullptr; break;
+      case FunctionNames::None: return;
+    }
+    if (name == nullptr || *name == 0) return;
+    zortools::appendUtf8(frame.function, name);
+    if (SymMgrObjectPtr<IAddress> start = symbol->address()) {
+      frame.hasStart = true;
+      frame.startAddress = start->va();
+    }
+    SymMgrObjectPtr<ISourceLocation> declared;
+    if (fromDebugInfo && symbol->sourceLocation(declared) == STATUS_OK && declared)
+      describeLocation(declared.get(), frame.startFile, frame.startLine, nullptr);
+  }
+
+  void describeLocation(ISourceLocation* location, std::string& file, uint32_t& line, uint32_t* column) {
+    ISourceFile* source = location->sourceFile();
+    if (source == nullptr || source->name() == nullptr) return;
+    file.clear();
+    zortools::appendUtf8(file, source->name());
+    if (m_options.basenames) {
+      const size_t slash = file.find_last_of("/\\");
+      if (slash != std::string::npos) file.erase(0, slash + 1);
+    }
+    line = location->line();
+    if (column) *column = location->column();
+  }
+
+  IModuleSymbolBank* m_bank;
+  const Options& m_options;
+};
+
+void appendJsonString(std::string& out, const std::string& text) {
+  out += '"';
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+}
+
+class Printer {
+ public:
+  explicit Printer(const Options& options) : m_options(options) {}
+
+  void answer(const std::string& input, bool parsed, uint64_t va, const std::vector<Frame>& frames) {
+    if (m_options.style == Style::Json) return json(input, parsed, va, frames);
+    if (!parsed) {  // an unreadable line is echoed, as the LLVM tool does
+      m_out += input;
+      m_out += '\n';
+      return;
+    }
+    if (m_options.printAddress) {
+      m_out += zortools::hex(va);
+      m_out += '\n';
+    }
+    for (const Frame& f : frames) {
+      if (m_options.functions != FunctionNames::None) {
+        m_out += f.function.empty() ? "??" : f.function;
+        m_out += '\n';
+      }
+      m_out += f.file.empty() ? "??" : f.file;
+      m_out += ':';
+      m_out += std::to_string(f.line);
+      if (m_options.style == Style::Llvm) {
+        m_out += ':';
+        m_out += std::to_string(f.column);
+      }
+      m_out += '\n';
+    }
+    if (m_options.style == Style::Llvm) m_out += '\n';
+  }
+
+  // Address arguments give one JSON array for all of them; standard input one line each.
+  void beginBatch() {
+    if (m_options.style == Style::Json) m_out += '[';
+    m_inBatch = true;
+    m_first = true;
+  }
+  void endBatch() {
+    if (m_options.style == Style::Json) m_out += "]\n";
+    m_inBatch = false;
+  }
+
+  void flush() {
+    if (!m_out.empty()) std::fwrite(m_out.data(), 1, m_out.size(), stdout);
+    m_out.clear();
+    std::fflush(stdout);
+  }
+  void flushIfLarge() {
+    if (m_out.size() >= (1u << 16)) {
+      std::fwrite(m_out.data(), 1, m_out.size(), stdout);
+      m_out.clear();
+    }
+  }
+
+ private:
+  void json(const std::string& input, bool parsed, uint64_t va, const std::vector<Frame>& frames) {
+    if (m_inBatch && !m_first) m_out += ',';
+    m_first = false;
+    if (!parsed) {
+      m_out += "{\"Error\":{\"Message\":";
+      appendJsonString(m_out, "unable to parse arguments: " + input);
+      m_out += "},\"ModuleName\":";
+      appendJsonString(m_out, m_options.obj);
+      m_out += '}';
+    } else {
+      m_out += "{\"Address\":";
+      appendJsonString(m_out, zortools::hex(va));
+      m_out += ",\"ModuleName\":";
+      appendJsonString(m_out, m_options.obj);
+      m_out += ",\"Symbol\":[";
+      for (size_t i = 0; i < frames.size(); ++i) {
+        const Frame& f = frames[i];
+        if (i) m_out += ',';
+        m_out += "{\"Column\":" + std::to_string(f.column) + ",\"Discriminator\":0,\"FileName\":";
+        appendJsonString(m_out, f.file);
+        m_out += ",\"FunctionName\":";
+        appendJsonString(m_out, f.function);
+        m_out += ",\"Line\":" + std::to_string(f.line) + ",\"StartAddress\":";
+        appendJsonString(m_out, f.hasStart && !f.function.empty() ? zortools::hex(f.startAddress) : std::string());
+        m_out += ",\"StartFileName\":";
+        appendJsonString(m_out, f.startFile);
+        m_out += ",\"StartLine\":" + std::to_string(f.startLine) + "}";
+      }
+      m_out += "]}";
+    }
+    if (!m_inBatch) m_out += '\n';
+  }
+
+  const Options& m_options;
+  std::string m_out;
+  bool m_inBatch = false;
+  bool m_first = true;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  std::string error;
+  if (!parseArguments(argc, argv, options, error)) {
+    std::fprintf(stderr, "zor-symbolize: %s\n%s", error.c_str(), "try 'zor-symbolize --help'\n");
+    return 2;
+  }
+
+  SymMgrObjectPtr<ISymbolManager> manager;
+  status_t status = ISymbolManager::create(manager);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  if (succeeded(status)) status = manager->loadSymbolsFromModule(zortools::wide(options.obj).c_str(), nullptr, bank);
+  if (failed(status) || !bank) {
+    std::fprintf(stderr, "%s\n", zortools::loadFailure("zor-symbolize", options.obj, status).c_str());
+    return 1;
+  }
+
+  Symbolizer symbolizer(bank.get(), options);
+  Printer printer(options);
+  std::vector<Frame> frames;
+  auto one = [&](const std::string& input) {
+    uint64_t va = 0;
+    const bool parsed = zortools::parseHex(input, va);
+    if (parsed) symbolizer.frames(va, frames);
+    printer.answer(input, parsed, va, frames);
+  };
+
+  if (!options.addresses.empty()) {
+    printer.beginBatch();
+    for (const std::string& a : options.addresses) {
+      one(a);
+      printer.flushIfLarge();
+    }
+    printer.endBatch();
+    printer.flush();
+    return 0;
+  }
+  // Standard input: answer each line as it arrives, so the tool can serve a pipe.
+  std::ios::sync_with_stdio(false);
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    one(line);
+    printer.flush();
+  }
+  return 0;
+}
