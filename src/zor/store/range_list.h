@@ -28,6 +28,8 @@ class RangeList {
   bool rangeContaining(uint64_t& start, uint64_t& end, uint64_t address) const;
   // Drops every node after the first and sets the first one's end.
   void collapseToFirst(uint64_t end);
+  // The node last inserted or extended (may be null).
+  RangeNode* hint() const { return m_hint; }
 
   RangeNode* head() const { return m_head; }
   RangeNode* const* headField() const { return &m_head; }
@@ -40,6 +42,8 @@ class RangeList {
   RangeNode* m_head = nullptr;
   RangeNode* m_hint = nullptr;     // node last inserted or extended
   RangeNode* m_primary = nullptr;  // first node ever inserted
+  // Set once a primary node existed: a removed primary is not replaced by a later front node.
+  bool m_hadPrimary = false;
 };
 
 }  // namespace ZOR_3_12
