@@ -1,0 +1,71 @@
+#include "zor/source/address_index.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace ZOR_3_12 {
+namespace internal {
+
+namespace {
+
+void addOnce(AddressIndex::RunList& list, LineRun* run) {
+  if (std::find(list.begin(), list.end(), run) == list.end()) list.push_back(run);
+}
+
+}  // namespace
+
+void AddressIndex::addRun(uint64_t key, LineRun* run) {
+  auto it = m_lists.lower_bound(key);
+  if (it != m_lists.end() && it->first == key) {
+    addOnce(it->second, run);
+    return;
+  }
+  RunList list{run};
+  if (it != m_lists.begin()) {
+    for (LineRun* earlier : std::prev(it)->second) {
+      if (earlier != run && earlier->end() > key) list.push_back(earlier);
+    }
+  }
+  m_lists.emplace_hint(it, key, std::move(list));
+}
+
+void AddressIndex::listAcross(uint64_t from, uint64_t to, LineRun* run) {
+  for (auto it = m_lists.lower_bound(from); it != m_lists.end() && it->first < to; ++it) addOnce(it->second, run);
+}
+
+void AddressIndex::update(const RunChange& change) {
+  LineRun* run = change.run;
+  // A merged run was listed at its own start and at the keys inside its extent.
+  for (const auto& gone : change.merged) {
+    for (auto it = m_lists.lower_bound(gone->start());
+         it != m_lists.end() && (it->first < gone->end() || it->first == gone->start()); ++it) {
+      RunList& list = it->second;
+      auto pos = std::find(list.begin(), list.end(), gone.get());
+      if (pos == list.end()) continue;
+      if (std::find(list.begin(), list.end(), run) == list.end()) {
+        *pos = run;
+      } else {
+        list.erase(pos);
+      }
+    }
+  }
+
+  addRun(run->start(), run);
+  if (run->start() == UINT64_MAX) return;
+  // Keys inside the run's former extent already list it; only the new parts need it.
+  if (change.created || change.oldEnd <= change.oldStart) {
+    listAcross(run->start() + 1, run->end(), run);
+  } else {
+    listAcross(run->start() + 1, std::min(change.oldStart, run->end()), run);
+    listAcross(std::max(change.oldEnd, run->start() + 1), run->end(), run);
+  }
+}
+
+const AddressIndex::RunList* AddressIndex::listAt(uint64_t address) const {
+  auto it = m_lists.upper_bound(address);
+  if (it == m_lists.begin()) return nullptr;
+  return &std::prev(it)->second;
+}
+
+}  // namespace internal
+}  // namespace ZOR_3_12

@@ -1,0 +1,46 @@
+// The line table's index from address to runs: the list at key K holds every run that
+// starts at K and every run that started earlier and still covers K, so that one map
+// search and one short list answer which runs contain an address.
+#ifndef ZOR_SOURCE_ADDRESS_INDEX_H_
+#define ZOR_SOURCE_ADDRESS_INDEX_H_
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "zor/source/line_store.h"
+
+namespace ZOR_3_12 {
+namespace internal {
+
+class AddressIndex {
+ public:
+  using RunList = std::vector<LineRun*>;
+
+  // Brings the index up to date after a row went into change.run. A new key copies the
+  // runs of the key before it that still cover it; runs merged away are replaced by the
+  // survivor wherever they were listed.
+  void update(const RunChange& change);
+
+  // The list of the greatest key <= address, or null below the first key.
+  const RunList* listAt(uint64_t address) const;
+
+  // Loading may leave runs unsorted; the first query after loading sorts them once.
+  // Inserts and queries must not overlap (the resolver loads before it answers).
+  std::atomic<bool> m_needsPrepare{false};
+  std::mutex m_prepareMutex;
+
+ private:
+  void addRun(uint64_t key, LineRun* run);
+  // Lists `run` at every existing key in [from, to) that lacks it.
+  void listAcross(uint64_t from, uint64_t to, LineRun* run);
+
+  std::map<uint64_t, RunList> m_lists;
+};
+
+}  // namespace internal
+}  // namespace ZOR_3_12
+
+#endif  // ZOR_SOURCE_ADDRESS_INDEX_H_

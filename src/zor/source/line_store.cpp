@@ -1,0 +1,84 @@
+#include "zor/source/line_store.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace ZOR_3_12 {
+namespace internal {
+
+void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end, RunChange& change) {
+  change.clear();
+  // `next` is the first run that starts after `start`.
+  RunMap::iterator next;
+  if (m_lastUsed != m_runs.end() && m_lastUsed->first <= start &&
+      (std::next(m_lastUsed) == m_runs.end() || std::next(m_lastUsed)->first > start)) {
+    next = std::next(m_lastUsed);
+  } else {
+    next = m_runs.upper_bound(start);
+  }
+
+  RunMap::iterator target = m_runs.end();
+  if (next != m_runs.begin() && std::prev(next)->second->end() >= start) {
+    target = std::prev(next);
+  } else if (next != m_runs.end() && next->first <= end) {
+    target = next;
+  }
+
+  if (target == m_runs.end()) {
+    auto run = std::make_unique<LineRun>(m_compUnitKey, m_fileIndex);
+    run->add(line, column, start, end);
+    change.run = run.get();
+    change.created = true;
+    m_lastUsed = m_runs.emplace_hint(next, start, std::move(run));
+    return;
+  }
+
+  LineRun* run = target->second.get();
+  change.run = run;
+  change.oldStart = run->start();
+  change.oldEnd = run->end();
+  run->add(line, column, start, end);
+  if (run->start() != target->first) {
+    // The row extends the run downwards: re-key it without reallocating its node.
+    auto node = m_runs.extract(target);
+    node.key() = run->start();
+    target = m_runs.insert(std::move(node)).position;
+  }
+  for (auto it = std::next(target); it != m_runs.end() && it->first <= run->end();) {
+    run->absorb(*it->second);
+    change.merged.push_back(std::move(it->second));
+    it = m_runs.erase(it);
+  }
+  m_lastUsed = target;
+}
+
+void LineStore::prepare() {
+  for (auto& entry : m_runs) entry.second->prepare();
+}
+
+size_t CompilationUnitList::find(uint64_t compUnitKey) const {
+  auto it = std::lower_bound(m_stores.begin(), m_stores.end(), compUnitKey,
+                             [](const std::unique_ptr<LineStore>& s, uint64_t key) { return s->compUnitKey() < key; });
+  if (it == m_stores.end() || (*it)->compUnitKey() != compUnitKey) return m_stores.size();
+  return static_cast<size_t>(it - m_stores.begin());
+}
+
+LineStore& CompilationUnitList::findOrCreate(uint64_t compUnitKey) {
+  if (m_lastUsed < m_stores.size() && m_stores[m_lastUsed]->compUnitKey() == compUnitKey) {
+    return *m_stores[m_lastUsed];
+  }
+  auto it = std::lower_bound(m_stores.begin(), m_stores.end(), compUnitKey,
+                             [](const std::unique_ptr<LineStore>& s, uint64_t key) { return s->compUnitKey() < key; });
+  if (it == m_stores.end() || (*it)->compUnitKey() != compUnitKey) {
+    it = m_stores.insert(it, std::make_unique<LineStore>(compUnitKey, m_fileIndex));
+  }
+  m_lastUsed = static_cast<size_t>(it - m_stores.begin());
+  return **it;
+}
+
+void CompilationUnitList::prepare() {
+  for (auto& store : m_stores) store->prepare();
+}
+
+}  // namespace internal
+}  // namespace ZOR_3_12

@@ -1,0 +1,85 @@
+// The rows of one source file: one LineStore per compilation unit that contributed rows
+// to the file, each holding that unit's runs in address order, and the CompilationUnitList
+// that keeps the stores of one file sorted by compilation-unit key.
+#ifndef ZOR_SOURCE_LINE_STORE_H_
+#define ZOR_SOURCE_LINE_STORE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "zor/source/line_run.h"
+
+namespace ZOR_3_12 {
+namespace internal {
+
+// What adding one row did to a store's runs, for the address index to catch up.
+struct RunChange {
+  LineRun* run = nullptr;  // the run that received the row
+  bool created = false;    // the run is new; otherwise it covered [oldStart, oldEnd) before
+  uint64_t oldStart = 0;
+  uint64_t oldEnd = 0;
+  // Runs merged into `run`, now empty; kept alive until the index has forgotten them.
+  std::vector<std::unique_ptr<LineRun>> merged;
+
+  void clear() {
+    run = nullptr;
+    created = false;
+    merged.clear();
+  }
+};
+
+// The runs of one (source file, compilation unit) pair. Runs are keyed by start and never
+// touch: a run ends strictly before the next one starts, since a row that reaches a
+// neighbour joins it.
+class LineStore {
+ public:
+  using RunMap = std::map<uint64_t, std::unique_ptr<LineRun>>;
+
+  LineStore(uint64_t compUnitKey, uint32_t fileIndex)
+      : m_compUnitKey(compUnitKey), m_fileIndex(fileIndex), m_lastUsed(m_runs.end()) {}
+  LineStore(const LineStore&) = delete;
+  LineStore& operator=(const LineStore&) = delete;
+
+  uint64_t compUnitKey() const { return m_compUnitKey; }
+  uint32_t fileIndex() const { return m_fileIndex; }
+  const RunMap& runs() const { return m_runs; }
+
+  // Adds the row [start, end): to the run that starts exactly at `start`, else to the run
+  // it touches or extends (merging every later run it reaches), else to a new run.
+  void add(uint32_t line, uint32_t column, uint64_t start, uint64_t end, RunChange& change);
+  void prepare();
+
+ private:
+  uint64_t m_compUnitKey;
+  uint32_t m_fileIndex;
+  RunMap m_runs;
+  RunMap::iterator m_lastUsed;  // rows of one sequence usually land in the same run
+};
+
+// The stores of one source file, sorted by compilation-unit key.
+class CompilationUnitList {
+ public:
+  explicit CompilationUnitList(uint32_t fileIndex) : m_fileIndex(fileIndex) {}
+  CompilationUnitList(const CompilationUnitList&) = delete;
+  CompilationUnitList& operator=(const CompilationUnitList&) = delete;
+
+  const std::vector<std::unique_ptr<LineStore>>& stores() const { return m_stores; }
+  // The position of the store with `compUnitKey`, or stores().size(). Lock-free reads:
+  // queries from several threads may call it at once.
+  size_t find(uint64_t compUnitKey) const;
+  LineStore& findOrCreate(uint64_t compUnitKey);
+  void prepare();
+
+ private:
+  uint32_t m_fileIndex;
+  std::vector<std::unique_ptr<LineStore>> m_stores;
+  size_t m_lastUsed = 0;  // one-entry cache for loading, which feeds one unit at a time
+};
+
+}  // namespace internal
+}  // namespace ZOR_3_12
+
+#endif  // ZOR_SOURCE_LINE_STORE_H_

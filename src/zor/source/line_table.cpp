@@ -1,0 +1,96 @@
+#include <zor/line_table.h>
+
+#include <new>
+
+#include <zor/types.h>
+
+#include "zor/source/address_index.h"
+#include "zor/source/line_store.h"
+#include "zor/source/source_line_iterator.h"
+#include "zor/source/source_location_iterator.h"
+
+namespace ZOR_3_12 {
+
+namespace {
+// One chunk of file slots is made up front: nearly every module has fewer files.
+constexpr size_t kInitialFileSlots = 256;
+}  // namespace
+
+// Earlier designs handed every store and run a pair of shared allocation pools; the
+// containers here allocate for themselves, so nothing of the kind is kept.
+LineTable::LineTable(IFileFormatLoader& loader, ISrcLineResolver& resolver)
+    : SymMgrObjectImpl(nullptr),
+      m_addressIndex(new internal::AddressIndex),
+      m_filesByIndex(kInitialFileSlots),
+      m_lowest(UINT64_MAX),
+      m_highest(0),
+      m_loader(loader),
+      m_resolver(resolver) {
+  for (size_t i = 0; i < m_filesByIndex.size(); ++i) *m_filesByIndex.at(i) = nullptr;
+}
+
+LineTable::~LineTable() {
+  for (size_t i = 0; i < m_filesByIndex.size(); ++i) delete *m_filesByIndex.at(i);
+}
+
+internal::CompilationUnitList* LineTable::filesAt(uint32_t fileIndex) {
+  if (fileIndex >= m_filesByIndex.size()) return nullptr;
+  return *m_filesByIndex.at(fileIndex);
+}
+
+void LineTable::insert(uint64_t compUnitKey, uint32_t fileIndex, uint32_t line, uint32_t column, uint64_t address,
+                       uint64_t size) {
+  if (fileIndex >= kMaxFileIndex) return;
+  uint64_t end = size > UINT64_MAX - address ? UINT64_MAX : address + size;
+
+  if (fileIndex >= m_filesByIndex.size()) {
+    size_t before = m_filesByIndex.size();
+    size_t reached = m_filesByIndex.grow(size_t{fileIndex} + 1);
+    for (size_t i = before; i < reached; ++i) *m_filesByIndex.at(i) = nullptr;
+    if (reached <= fileIndex) throw std::bad_alloc();
+  }
+  internal::CompilationUnitList*& files = *m_filesByIndex.at(fileIndex);
+  if (!files) files = new internal::CompilationUnitList(fileIndex);
+  internal::LineStore& store = files->findOrCreate(compUnitKey);
+
+  if (address < m_lowest) m_lowest = address;
+  if (end > m_highest) m_highest = end;
+
+  internal::RunChange change;
+  store.add(line, column, address, end, change);
+  m_addressIndex->update(change);
+  if (!change.run->prepared()) m_addressIndex->m_needsPrepare.store(true, std::memory_order_relaxed);
+}
+
+void LineTable::prepare() {
+  internal::AddressIndex& index = *m_addressIndex;
+  if (!index.m_needsPrepare.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> guard(index.m_prepareMutex);
+  if (!index.m_needsPrepare.load(std::memory_order_relaxed)) return;
+  for (size_t i = 0; i < m_filesByIndex.size(); ++i) {
+    if (internal::CompilationUnitList* files = *m_filesByIndex.at(i)) files->prepare();
+  }
+  index.m_needsPrepare.store(false, std::memory_order_release);
+}
+
+SymMgrObjectPtr<SourceLocationIter> LineTable::locsByAddr(uint64_t address, uint64_t compUnitKey) {
+  prepare();
+  const internal::AddressIndex::RunList* runs = m_addressIndex->listAt(address);
+  if (!runs) return SymMgrObjectPtr<SourceLocationIter>();
+  // An iterator that would yield nothing (a gap, a row of size 0, another unit) is no answer.
+  SymMgrObjectPtr<SourceLocationIter> it(new SourceLocationIterator(&m_resolver, address, compUnitKey, runs));
+  if (!it->current()) return SymMgrObjectPtr<SourceLocationIter>();
+  return it;
+}
+
+SymMgrObjectPtr<SourceLineIter> LineTable::linesForSrc(uint64_t compUnitKey, uint32_t fileIndex, uint64_t from,
+                                                       uint64_t to) {
+  internal::CompilationUnitList* files = filesAt(fileIndex);
+  if (!files) return SymMgrObjectPtr<SourceLineIter>();
+  prepare();
+  SymMgrObjectPtr<SourceLineIter> it(new SourceLineIterator(&m_loader, &m_resolver, from, to, compUnitKey, files));
+  if (!it->current()) return SymMgrObjectPtr<SourceLineIter>();
+  return it;
+}
+
+}  // namespace ZOR_3_12
