@@ -1,0 +1,54 @@
+// The one candidate symbol file of an ELF module: the separate debug file its
+// .gnu_debuglink names (beside the module or in its .debug directory, accepted only with a
+// matching CRC), or the module itself when it carries no debug link.
+#ifndef ZOR_DWARF_DWARF_SYMBOL_FILE_TO_RESOLVE_H_
+#define ZOR_DWARF_DWARF_SYMBOL_FILE_TO_RESOLVE_H_
+
+#include <cstdint>
+#include <string>
+
+#include <zor/loader.h>
+#include <zor/lock.h>
+
+#include "zor/elf/elf_helper.h"
+
+namespace ZOR_3_12 {
+
+class DWARFSymbolFileToResolve : public ISymbolFileToResolve {
+ public:
+  // Runs the search at once. `imagePath` is borrowed from the module's loader.
+  DWARFSymbolFileToResolve(int32_t index, const wchar_t* imagePath, ElfHelper* elfHelper);
+  virtual ~DWARFSymbolFileToResolve() = default;
+
+  const wchar_t* fileName() override { return m_path.c_str(); }
+  const wchar_t* imageFileName() override { return m_imagePath; }
+  uint32_t format() override { return SYM_FORMAT_DWARF; }
+  uint32_t state() override { return m_state; }
+  int32_t tryFile(const wchar_t* path) override;
+  uint32_t resolvable() override { return 1; }
+
+  bool hasDebugLink() const { return m_hasDebugLink; }
+  uint32_t expectedCrc() const { return m_expectedCrc; }
+
+  // The CRC-32 of the whole file read in 8 KiB chunks; a file that cannot be opened gives the
+  // CRC of nothing read (0). `ok` tells whether the file opened.
+  static uint32_t fileCrc(const std::wstring& path, bool* ok = nullptr);
+
+ private:
+  void search();
+  bool readDebugLink(std::wstring& name);
+  bool crcMatches(const std::wstring& path) const;
+
+  const wchar_t* m_imagePath;
+  SymMgrObjectPtr<ElfHelper> m_elfHelper;
+  std::wstring m_path;
+  uint32_t m_state = RESOLVE_STATE_NONE;
+  uint32_t m_expectedCrc = 0;
+  bool m_hasDebugLink = false;
+  ZorLock m_lock;
+  int32_t m_index;
+};
+
+}  // namespace ZOR_3_12
+
+#endif  // ZOR_DWARF_DWARF_SYMBOL_FILE_TO_RESOLVE_H_
