@@ -1,0 +1,77 @@
+// Feeds arbitrary bytes to the ELF reader as an in-memory image: structure, segments,
+// sections, relocations, symbols, PLT entries and the debug-link candidate.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "kave/trace.h"
+#include "zor/dwarf/dwarf_symbol_file_to_resolve.h"
+#include "zor/elf/elf_file_loader.h"
+#include "zor/elf/elf_helper.h"
+#include "zor/object/globals.h"
+#include "zor/store/scope.h"
+
+using namespace ZOR_3_12;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static bool s_quiet = [] {
+    KAVE_3_1::setAssertStream(nullptr);
+    return true;
+  }();
+  (void)s_quiet;
+
+  // A private copy: the reader must stay inside exactly these bytes.
+  auto bytes = std::make_shared<std::vector<unsigned char>>(data, data + size);
+  SymMgrObjectPtr<ElfHelper> helper = new ElfHelper(bytes, bytes->data(), bytes->size());
+  SymMgrObjectPtr<ElfFileLoader> loader = new ElfFileLoader(L"", helper.get(), &internal::elfLoaderLock());
+
+  loader->imageBase();
+  loader->imageSize();
+  loader->architecture();
+  SymMgrObjectPtr<SegmentIter> it = loader->segments();
+  for (ISegment* s = it->current(); s; s = it->next() ? it->current() : nullptr) {
+    SymMgrObjectPtr<IAddress> a;
+    if (loader->address(a, s->rva() + loader->imageBase()) == STATUS_OK) {
+      a->segment();
+      a->fileOffset();
+      a->segmentOffset();
+    }
+    loader->segmentByAddress(s->rva() + loader->imageBase() + s->size());
+    loader->segmentByFileOffset(s->fileOffset());
+    loader->addressByFileOffset(a, s->fileOffset() + s->fileSize());
+  }
+  loader->segmentByIndex(1);
+  loader->segmentByName(L".text");
+  for (const wchar_t* name : {L".text", L".plt", L".debug_info", L""}) loader->sectionByName(name);
+
+  ElfHelper& h = *helper;
+  for (uint32_t i = 0; i < h.sectionCount() && i < 64; ++i) {
+    h.sectionName(i);
+    if (RelocationTable* t = h.relocationTable(i)) (void)t->size();
+  }
+  for (unsigned n = 0; n < kNamedSectionCount; ++n) {
+    if (SectionData* d = h.section(static_cast<NamedSection>(n))) (void)d->size();
+    h.relocatedSection(static_cast<NamedSection>(n));
+  }
+  h.debugInfoRelocations();
+  h.debugLineRelocations();
+
+  {
+    GlobalScope scope(loader.get(), nullptr, nullptr);
+    scope.loadSymbols(SYMBOL_KIND_ALL);
+    SymMgrObjectPtr<ISymbolRange> range;
+    scope.symbolRangeByAddress(range, loader->imageBase(), SYMBOL_KIND_ALL, nullptr);
+    SymMgrObjectPtr<SymbolRangeIter> ranges;
+    scope.nonOverlappedSymbolRanges(ranges, 0, ~uint64_t(0), SYMBOL_KIND_ALL, nullptr);
+    int guard = 0;
+    for (; ranges && ranges->current() && guard < 4096; ++guard)
+      if (!ranges->next()) break;
+  }
+
+  // The candidate looks for the linked name next to a path that does not exist.
+  DWARFSymbolFileToResolve candidate(0, L"/nonexistent-zor-fuzz/image", helper.get());
+  candidate.state();
+  candidate.fileName();
+  return 0;
+}

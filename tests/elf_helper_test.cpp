@@ -1,0 +1,279 @@
+// The ELF structure reader on real compiler output, checked against readelf: windows, code
+// and data ranges, section names and bytes, relocation tables and relocated debug sections.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "kave/trace.h"
+#include "kave/unicode.h"
+#include "support/elf_oracle.h"
+#include "zor/elf/elf_helper.h"
+#include "zor/elf/elf_symbols.h"
+
+using namespace ZOR_3_12;
+
+namespace {
+
+std::string fixture(const char* name) { return std::string(ZOR_FIXTURES_DIR) + "/elf/" + name; }
+
+SymMgrObjectPtr<ElfHelper> open(const std::string& path) {
+  return new ElfHelper(KAVE_3_1::utf8ToWide(path).c_str());
+}
+
+const char* const kImages[] = {"hello_pie", "hello_nopie", "hello_32", "hello_32_nopie", "libplt.so",
+                               "libplt_clang.so", "hello_clang_pie"};
+
+class ElfHelperTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!elf_oracle::haveTool("readelf")) GTEST_SKIP() << "readelf is not installed";
+  }
+};
+
+TEST_F(ElfHelperTest, WindowsFollowTheExecutableAndWritableSegments) {
+  for (const char* name : kImages) {
+    SCOPED_TRACE(name);
+    const std::string path = fixture(name);
+    std::vector<elf_oracle::Load> loads = elf_oracle::loads(path);
+    ASSERT_GE(loads.size(), 2u);
+    SymMgrObjectPtr<ElfHelper> h = open(path);
+    ASSERT_TRUE(h->valid());
+    EXPECT_EQ(h->is64(), std::string(name).find("_32") == std::string::npos);
+    EXPECT_EQ(h->architecture(), h->is64() ? uint32_t(ARCH_X86_64) : uint32_t(ARCH_I386));
+    EXPECT_EQ(h->loadCount(), loads.size());
+    EXPECT_EQ(h->imageBase(), loads[0].vaddr);
+    EXPECT_EQ(h->imageSize(), loads[0].memsz);
+    size_t exec = 0;
+    while (exec < loads.size() && loads[exec].flags.find('E') == std::string::npos) ++exec;
+    ASSERT_LT(exec, loads.size());
+    size_t data = exec + 1;
+    while (data < loads.size() && loads[data].flags.find('W') == std::string::npos) ++data;
+    ASSERT_LT(data, loads.size());
+    EXPECT_EQ(h->codeStart(), loads[exec].vaddr);
+    EXPECT_EQ(h->codeSize(), loads[exec].memsz);
+    EXPECT_EQ(h->dataStart(), loads[data].vaddr);
+    EXPECT_EQ(h->dataSize(), loads[data].memsz);
+  }
+}
+
+TEST_F(ElfHelperTest, CodeRangesAreTheExecutableSectionsUpToTheNextSection) {
+  for (const char* name : kImages) {
+    SCOPED_TRACE(name);
+    const std::string path = fixture(name);
+    std::vector<elf_oracle::Section> secs = elf_oracle::sections(path);
+    SymMgrObjectPtr<ElfHelper> h = open(path);
+    ASSERT_TRUE(h->valid());
+    size_t execCount = 0;
+    for (size_t i = 0; i < secs.size(); ++i) {
+      const elf_oracle::Section& s = secs[i];
+      if (s.size == 0 || !s.has('A')) continue;
+      if (s.has('X')) {
+        ++execCount;
+        auto it = h->codeRanges().find(s.addr);
+        ASSERT_NE(it, h->codeRanges().end()) << s.name;
+        // The padding before the next section of the window is counted to this one.
+        uint64_t expectedEnd = s.addr + s.size;
+        if (i + 1 < secs.size() && secs[i + 1].addr > expectedEnd &&
+            secs[i + 1].addr < h->codeStart() + h->codeSize())
+          expectedEnd = secs[i + 1].addr;
+        EXPECT_EQ(it->second, expectedEnd) << s.name;
+        EXPECT_TRUE(h->inCodeRange(s.addr));
+        EXPECT_TRUE(h->inCodeRange(s.addr + s.size - 1));
+        EXPECT_FALSE(h->inDataRange(s.addr)) << s.name;
+      } else if (s.name == ".data" || s.name == ".bss" || s.name == ".rodata") {
+        EXPECT_TRUE(h->inDataRange(s.addr)) << s.name;
+        EXPECT_TRUE(h->inAnyRange(s.addr + s.size - 1)) << s.name;
+        EXPECT_FALSE(h->inCodeRange(s.addr)) << s.name;
+      }
+    }
+    EXPECT_EQ(h->codeRanges().size(), execCount);
+    // Headers before the code (the ELF header, .dynsym) are neither code nor data.
+    EXPECT_FALSE(h->inAnyRange(h->imageBase()));
+  }
+}
+
+TEST_F(ElfHelperTest, SectionNamesAndNamedRecordsMatchTheHeaders) {
+  for (const char* name : kImages) {
+    SCOPED_TRACE(name);
+    const std::string path = fixture(name);
+    std::vector<elf_oracle::Section> secs = elf_oracle::sections(path);
+    std::vector<unsigned char> file = elf_oracle::readFile(path);
+    SymMgrObjectPtr<ElfHelper> h = open(path);
+    ASSERT_EQ(h->sectionCount(), secs.size());
+    for (const elf_oracle::Section& s : secs) {
+      const char* n = h->sectionName(s.index);
+      ASSERT_NE(n, nullptr);
+      EXPECT_EQ(std::string(n), s.name);
+      EXPECT_EQ(h->sectionHeader(s.index)->sh_addr, s.addr);
+    }
+    EXPECT_EQ(h->sectionName(h->sectionCount()), nullptr);
+    for (unsigned w = 0; w < kNamedSectionCount; ++w) {
+      const std::string wanted = namedSectionName(static_cast<NamedSection>(w));
+      SectionData* d = h->section(static_cast<NamedSection>(w));
+      const elf_oracle::Section* s = nullptr;
+      for (const elf_oracle::Section& c : secs)
+        if (c.name == wanted && c.size && !s) s = &c;
+      if (!s) {
+        EXPECT_EQ(d, nullptr) << wanted;
+        continue;
+      }
+      ASSERT_NE(d, nullptr) << wanted;
+      EXPECT_EQ(d->index(), s->index);
+      ASSERT_EQ(d->size(), s->size);
+      // Zero-copy: the record points at the section's bytes in the file.
+      EXPECT_EQ(0, std::memcmp(d->data(), file.data() + s->offset, s->size)) << wanted;
+    }
+    EXPECT_EQ(h->sectionIndexByName(".text") >= 0, true);
+    EXPECT_EQ(h->sectionIndexByName(".no-such-section"), -1);
+  }
+}
+
+TEST_F(ElfHelperTest, PltRelocationsAreReadInOrderWithTheirOrdinals) {
+  for (const char* name : {"libplt.so", "libplt_clang.so", "hello_pie", "hello_32"}) {
+    SCOPED_TRACE(name);
+    const std::string path = fixture(name);
+    const bool is32 = std::string(name) == "hello_32";
+    std::vector<elf_oracle::Relocation> expected = elf_oracle::relocations(path, is32 ? ".rel.plt" : ".rela.plt");
+    ASSERT_FALSE(expected.empty());
+    SymMgrObjectPtr<ElfHelper> h = open(path);
+    RelocationAddends* reader = pltRelocations(*h);
+    ASSERT_NE(reader, nullptr);
+    RelocationTable* table = h->fillRelocationTable(reader);
+    ASSERT_NE(table, nullptr);
+    ASSERT_EQ(table->size(), expected.size());
+    for (uint32_t k = 0; k < expected.size(); ++k) {
+      auto it = table->find(expected[k].offset);
+      ASSERT_NE(it, table->end());
+      EXPECT_EQ(it->second.ordinal, k);
+      ASSERT_TRUE(it->second.strings);
+      EXPECT_EQ(it->second.strings->index(), h->section(kSecDynstr)->index());
+    }
+    // Filling again keeps what is there.
+    EXPECT_EQ(h->fillRelocationTable(reader)->size(), expected.size());
+  }
+}
+
+// Relocated debug sections of an object: each place holds S + A at the width of its type,
+// every other byte is the file's, and the mapping itself is untouched.
+void checkRelocatedSection(const std::string& path, const char* sectionName, NamedSection which) {
+  SCOPED_TRACE(sectionName);
+  std::vector<elf_oracle::Relocation> relocs = elf_oracle::relocations(path, std::string(".rela") + sectionName);
+  ASSERT_FALSE(relocs.empty());
+  std::vector<unsigned char> file = elf_oracle::readFile(path);
+  SymMgrObjectPtr<ElfHelper> h = open(path);
+  SectionData* d = h->section(which);
+  ASSERT_NE(d, nullptr);
+  std::vector<unsigned char> original(d->data(), d->data() + d->size());
+  elf::Span patched = h->relocatedSection(which);
+  ASSERT_EQ(patched.size, original.size());
+  EXPECT_NE(patched.data, d->data());
+  std::vector<bool> touched(original.size());
+  for (const elf_oracle::Relocation& r : relocs) {
+    unsigned width = r.type == "R_X86_64_64" ? 8 : r.type == "R_X86_64_32" ? 4 : 0;
+    ASSERT_NE(width, 0u) << r.type;
+    ASSERT_LE(r.offset + width, patched.size);
+    uint64_t value = 0;
+    for (unsigned i = 0; i < width; ++i) {
+      value |= uint64_t(patched.data[r.offset + i]) << (8 * i);
+      touched[r.offset + i] = true;
+    }
+    uint64_t want = r.symValue + uint64_t(r.addend);
+    if (width == 4) want &= 0xFFFFFFFFu;
+    EXPECT_EQ(value, want) << "offset " << r.offset;
+  }
+  for (size_t i = 0; i < original.size(); ++i)
+    if (!touched[i]) ASSERT_EQ(patched.data[i], original[i]) << "byte " << i;
+  EXPECT_EQ(0, std::memcmp(d->data(), original.data(), original.size()));
+  EXPECT_EQ(h->relocatedSection(which).data, patched.data);  // made once
+}
+
+TEST_F(ElfHelperTest, ObjectDebugSectionsAreRelocatedIntoPrivateCopies) {
+  const std::string path = fixture("hello_obj.o");
+  checkRelocatedSection(path, ".debug_info", kSecDebugInfo);
+  checkRelocatedSection(path, ".debug_line", kSecDebugLine);
+  SymMgrObjectPtr<ElfHelper> h = open(path);
+  ASSERT_NE(h->debugInfoRelocations(), nullptr);
+  EXPECT_EQ(h->debugInfoRelocations()->size(), elf_oracle::relocations(path, ".rela.debug_info").size());
+  // Records are in ascending offset order.
+  uint64_t last = 0;
+  for (const auto& e : *h->debugInfoRelocations()) {
+    EXPECT_GE(e.first, last);
+    last = e.first;
+  }
+  // An executable's debug sections are not relocated: the mapped bytes are handed out.
+  SymMgrObjectPtr<ElfHelper> exe = open(fixture("hello_pie"));
+  EXPECT_EQ(exe->debugInfoRelocations(), nullptr);
+  EXPECT_EQ(exe->relocatedSection(kSecDebugInfo).data, exe->section(kSecDebugInfo)->data());
+}
+
+TEST(ElfRelocationApply, RelAddsAndRelaStoresWithinBounds) {
+  std::vector<unsigned char> bytes = {1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 9};
+  ByteWriter w(bytes);
+  RelocationRecord r;
+  r.offset = 0;
+  r.target = 0x10;
+  r.width = 4;
+  RELRelocationAddends rel(0);
+  RELARelocationAddends rela(0);
+  EXPECT_TRUE(rel.apply(w, r));
+  EXPECT_EQ(bytes[0], 0x11);
+  r.offset = 4;
+  EXPECT_TRUE(rela.apply(w, r));
+  EXPECT_EQ(bytes[4], 0x10);
+  EXPECT_EQ(bytes[5], 0);
+  EXPECT_EQ(bytes[8], 9);
+  // A place that runs off the end is refused and nothing is written.
+  r.offset = 6;
+  EXPECT_FALSE(rela.apply(w, r));
+  r.width = 8;
+  r.offset = 2;
+  EXPECT_FALSE(rel.apply(w, r));
+  EXPECT_EQ(bytes[8], 9);
+  EXPECT_EQ(relocationWidth(62, 10, true), 4u);  // R_X86_64_32
+  EXPECT_EQ(relocationWidth(62, 1, true), 8u);   // R_X86_64_64
+  EXPECT_EQ(relocationWidth(3, 1, false), 4u);   // R_386_32
+}
+
+TEST(ElfHelperFiles, MissingTruncatedAndForeignFilesAreInvalid) {
+  KAVE_3_1::RecordCapture capture;
+  SymMgrObjectPtr<ElfHelper> missing = open(std::string(ZOR_FIXTURES_DIR) + "/elf/no-such-file");
+  EXPECT_FALSE(missing->valid());
+  SymMgrObjectPtr<ElfHelper> truncated = open(std::string(ZOR_FIXTURES_DIR) + "/misc/truncated_elf.bin");
+  EXPECT_FALSE(truncated->valid());
+  SymMgrObjectPtr<ElfHelper> bigEndian = open(std::string(ZOR_FIXTURES_DIR) + "/misc/bigendian.elf");
+  EXPECT_FALSE(bigEndian->valid());
+  EXPECT_GE(capture.assertions(), 3u);
+  for (const KAVE_3_1::RecordInfo& r : capture.records()) {
+    EXPECT_EQ(r.condition, "false");
+    EXPECT_NE(r.source.find("zor_fflelf"), std::string::npos);
+  }
+  // The walks answer false on an invalid image.
+  struct Count : ElfHelper::ISectionHeadersCallback {
+    int n = 0;
+    void onSectionHeader(const elf::SectionHeader&, uint32_t) override { ++n; }
+  } count;
+  EXPECT_FALSE(truncated->walkSectionHeaders(count));
+  EXPECT_EQ(count.n, 0);
+}
+
+TEST(ElfHelperFiles, BigEndianIsAcceptedOnlyForMachine31) {
+  std::vector<unsigned char> bytes = elf_oracle::readFile(std::string(ZOR_FIXTURES_DIR) + "/misc/bigendian.elf");
+  ASSERT_EQ(bytes.size(), 64u);
+  KAVE_3_1::RecordCapture capture;
+  // Machine 31 read little-endian: accepted, with the data encoding recorded as little-endian.
+  bytes[18] = 31;
+  bytes[19] = 0;
+  auto keep = std::make_shared<std::vector<unsigned char>>(bytes);
+  SymMgrObjectPtr<ElfHelper> h = new ElfHelper(keep, keep->data(), keep->size());
+  EXPECT_TRUE(h->valid());
+  EXPECT_EQ(h->header().e_ident[5], 1);
+  EXPECT_EQ(capture.assertions(), 0u);
+  // The same machine number stored big-endian reads as another machine: refused.
+  (*keep)[18] = 0;
+  (*keep)[19] = 31;
+  SymMgrObjectPtr<ElfHelper> other = new ElfHelper(keep, keep->data(), keep->size());
+  EXPECT_FALSE(other->valid());
+}
+
+}  // namespace

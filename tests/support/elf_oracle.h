@@ -1,0 +1,213 @@
+// What the binutils readers say about an ELF file, parsed from their text output at test
+// time: the comparison oracle of the ELF reader's tests. Every function answers empty when
+// the tool is missing, so callers can skip.
+#ifndef ZOR_TESTS_SUPPORT_ELF_ORACLE_H_
+#define ZOR_TESTS_SUPPORT_ELF_ORACLE_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace elf_oracle {
+
+inline bool run(const std::string& command, std::string& out) {
+  out.clear();
+  FILE* p = popen((command + " 2>/dev/null").c_str(), "r");
+  if (!p) return false;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  return pclose(p) == 0;
+}
+
+inline bool haveTool(const char* tool) {
+  std::string out;
+  return run(std::string("command -v ") + tool, out) && !out.empty();
+}
+
+inline std::vector<std::string> split(const std::string& s) {
+  std::istringstream in(s);
+  return std::vector<std::string>(std::istream_iterator<std::string>(in), std::istream_iterator<std::string>());
+}
+
+struct Section {
+  unsigned index;
+  std::string name;
+  std::string type;
+  uint64_t addr, offset, size;
+  std::string flags;
+  bool has(char flag) const { return flags.find(flag) != std::string::npos; }
+};
+
+// `readelf -SW`.
+inline std::vector<Section> sections(const std::string& path) {
+  std::vector<Section> result;
+  std::string out;
+  if (!run("readelf -SW '" + path + "'", out)) return result;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t open = line.find('[');
+    size_t close = line.find(']');
+    if (open == std::string::npos || close == std::string::npos || line.find("Nr]") != std::string::npos) continue;
+    std::vector<std::string> t = split(line.substr(close + 1));
+    Section s;
+    s.index = static_cast<unsigned>(std::strtoul(line.c_str() + open + 1, nullptr, 10));
+    if (t.size() == 10 || t.size() == 9) {
+      s.name = t[0];
+      s.type = t[1];
+    } else if (t.size() == 9 - 1 || t.size() == 8) {  // section 0 has no name
+      t.insert(t.begin(), "");
+      s.type = t[1];
+    } else {
+      continue;
+    }
+    s.addr = std::strtoull(t[2].c_str(), nullptr, 16);
+    s.offset = std::strtoull(t[3].c_str(), nullptr, 16);
+    s.size = std::strtoull(t[4].c_str(), nullptr, 16);
+    s.flags = t.size() == 10 ? t[6] : "";
+    result.push_back(s);
+  }
+  return result;
+}
+
+struct Load {
+  uint64_t offset, vaddr, filesz, memsz;
+  std::string flags;
+};
+
+// The PT_LOAD lines of `readelf -lW`.
+inline std::vector<Load> loads(const std::string& path) {
+  std::vector<Load> result;
+  std::string out;
+  run("readelf -lW '" + path + "'", out);
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::vector<std::string> t = split(line);
+    if (t.size() < 7 || t[0] != "LOAD") continue;
+    Load l;
+    l.offset = std::strtoull(t[1].c_str(), nullptr, 16);
+    l.vaddr = std::strtoull(t[2].c_str(), nullptr, 16);
+    l.filesz = std::strtoull(t[4].c_str(), nullptr, 16);
+    l.memsz = std::strtoull(t[5].c_str(), nullptr, 16);
+    for (size_t i = 6; i + 1 < t.size(); ++i) l.flags += t[i];
+    result.push_back(l);
+  }
+  return result;
+}
+
+struct Symbol {
+  std::string table;  // ".symtab" or ".dynsym"
+  uint64_t value, size;
+  std::string type, bind, ndx, name;
+};
+
+// `readelf -sW`: both symbol tables; version suffixes are cut from names.
+inline std::vector<Symbol> symbols(const std::string& path) {
+  std::vector<Symbol> result;
+  std::string out;
+  if (!run("readelf -sW '" + path + "'", out)) return result;
+  std::istringstream lines(out);
+  std::string line, table;
+  while (std::getline(lines, line)) {
+    if (line.rfind("Symbol table '", 0) == 0) {
+      table = line.substr(14, line.find('\'', 14) - 14);
+      continue;
+    }
+    std::vector<std::string> t = split(line);
+    if (t.size() < 8 || t[0].empty() || t[0].back() != ':') continue;
+    Symbol s;
+    s.table = table;
+    s.value = std::strtoull(t[1].c_str(), nullptr, 16);
+    s.size = std::strtoull(t[2].c_str(), nullptr, 0);
+    s.type = t[3];
+    s.bind = t[4];
+    s.ndx = t[6];
+    s.name = t[7];
+    // Sizes above 99999 are printed in hex with a 0x prefix, which strtoull base 0 reads.
+    size_t at = s.name.find('@');
+    if (at != std::string::npos) s.name.resize(at);
+    result.push_back(s);
+  }
+  return result;
+}
+
+struct PltLabel {
+  uint64_t address;
+  std::string name;  // without "@plt"
+};
+
+// `<name@plt>` labels that `objdump -d -j .plt` prints.
+inline std::vector<PltLabel> pltLabels(const std::string& path) {
+  std::vector<PltLabel> result;
+  std::string out;
+  if (!run("objdump -d -j .plt '" + path + "'", out)) return result;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t lt = line.find(" <");
+    size_t at = line.find("@plt>:");
+    if (lt == std::string::npos || at == std::string::npos || at < lt) continue;
+    result.push_back({std::strtoull(line.c_str(), nullptr, 16), line.substr(lt + 2, at - lt - 2)});
+  }
+  return result;
+}
+
+struct Relocation {
+  uint64_t offset, info;
+  std::string type;
+  uint64_t symValue;
+  int64_t addend;
+};
+
+// Entries of one relocation section in `readelf -rW` (RELA: value + addend columns).
+inline std::vector<Relocation> relocations(const std::string& path, const std::string& section) {
+  std::vector<Relocation> result;
+  std::string out;
+  if (!run("readelf -rW '" + path + "'", out)) return result;
+  std::istringstream lines(out);
+  std::string line;
+  bool inside = false;
+  while (std::getline(lines, line)) {
+    if (line.rfind("Relocation section '", 0) == 0) {
+      inside = line.find("'" + section + "'") != std::string::npos;
+      continue;
+    }
+    if (!inside) continue;
+    std::vector<std::string> t = split(line);
+    if (t.size() < 3 || t[0] == "Offset") continue;
+    Relocation r;
+    r.offset = std::strtoull(t[0].c_str(), nullptr, 16);
+    r.info = std::strtoull(t[1].c_str(), nullptr, 16);
+    r.type = t[2];
+    r.symValue = t.size() > 3 ? std::strtoull(t[3].c_str(), nullptr, 16) : 0;
+    r.addend = 0;
+    // The addend is the last token, "+ 1f" or "- 4", or glued as "+1f".
+    for (size_t i = 4; i < t.size(); ++i) {
+      if (t[i] == "+" || t[i] == "-") {
+        if (i + 1 < t.size()) {
+          int64_t v = static_cast<int64_t>(std::strtoull(t[i + 1].c_str(), nullptr, 16));
+          r.addend = t[i] == "+" ? v : -v;
+        }
+        break;
+      }
+    }
+    result.push_back(r);
+  }
+  return result;
+}
+
+inline std::vector<unsigned char> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace elf_oracle
+
+#endif  // ZOR_TESTS_SUPPORT_ELF_ORACLE_H_
