@@ -1,12 +1,23 @@
 #include "zor/loader/file_format_loader.h"
+#include "zor/pe/pe_exec_file_loader.h"
 
 namespace ZOR_3_12 {
 namespace internal {
 
-// The PE reader is not built yet: until it is, a PE image is treated like an unknown format
-// (the caller turns the null into STATUS_BAD_FILE_FORMAT).
-SymMgrObjectPtr<IFileFormatLoader> makePeLoader(const wchar_t* /*path*/, ILock* /*lock*/) {
-  return SymMgrObjectPtr<IFileFormatLoader>();
+SymMgrObjectPtr<IFileFormatLoader> makePeLoader(const wchar_t* path, ILock* lock) {
+  return new PEExecFileLoader(path, lock);
+}
+
+// Fallbacks for programs built without the PDB layer: an image that names a PDB then
+// reports that no PDB reader is available, as it would if the reader failed to load.
+__attribute__((weak)) status_t makePdbCandidate(IFileFormatLoader*, const wchar_t*, const PEFileInfo*,
+                                                std::unique_ptr<PdbSymbolFileToResolve>&) {
+  return STATUS_NO_PDB_READER;
+}
+
+__attribute__((weak)) IDebugInfoLoader* makeDiaDebugInfoLoader(FileFormatLoader*, const wchar_t*,
+                                                               const PEFileInfo*) {
+  return nullptr;
 }
 
 }  // namespace internal
