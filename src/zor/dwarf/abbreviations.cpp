@@ -1,0 +1,63 @@
+#include "zor/dwarf/abbreviations.h"
+
+#include "zor/dwarf/dwarf_constants.h"
+#include "zor/dwarf/dwarf_context.h"
+#include "zor/object/trace.h"
+
+namespace ZOR_3_12 {
+namespace dwarf {
+
+void AbbreviationTable::parse(DwarfReader reader) {
+  m_byCode.clear();
+  m_dense.clear();
+  bool seenCodeOne = false;
+  uint64_t maxCode = 0;
+  while (reader.ok() && !reader.atEnd()) {
+    uint64_t code = reader.readULEB128();
+    if (code == 0 || !reader.ok()) break;
+    if (code == 1) {
+      if (seenCodeOne) break;  // the next unit's table has begun
+      seenCodeOne = true;
+    }
+    Abbreviation abbrev;
+    abbrev.code = code;
+    abbrev.tag = reader.readULEB128();
+    abbrev.hasChildren = reader.readU8();
+    while (reader.ok()) {
+      AttributeSpec spec{reader.readULEB128(), reader.readULEB128(), 0};
+      if (spec.name == 0 && spec.form == 0) break;
+      if (spec.form == DW_FORM_implicit_const) spec.implicitConst = reader.readSLEB128();
+      if (!reader.ok()) break;
+      abbrev.specs.push_back(spec);
+    }
+    // A definition cut short by the end of the section is still kept: entries that use it
+    // fail on their own bounds, and the ones before it stay readable.
+    if (m_byCode.count(code)) {
+      ZOR_ASSERT_TEXT("abbrevsMap.find(abbrevCode) == abbrevsMap.end()", internal::kDwarfSource, __LINE__);
+      continue;
+    }
+    if (code > maxCode) maxCode = code;
+    m_byCode.emplace(code, std::move(abbrev));
+  }
+  uint64_t denseSize = maxCode + 1;
+  if (denseSize > 2 * m_byCode.size() + 1) denseSize = 2 * m_byCode.size() + 1;
+  m_dense.assign(static_cast<size_t>(denseSize), nullptr);
+  for (const auto& entry : m_byCode) {
+    if (entry.first >= denseSize) break;
+    m_dense[static_cast<size_t>(entry.first)] = &entry.second;
+  }
+}
+
+std::shared_ptr<const AbbreviationTable> DwarfContext::abbreviationTable(uint64_t offset) {
+  std::lock_guard<std::mutex> guard(m_abbrevMutex);
+  auto it = m_abbrevCache.find(offset);
+  if (it != m_abbrevCache.end()) return it->second;
+  auto table = std::make_shared<AbbreviationTable>();
+  const Section& abbrev = sections().abbrev;
+  if (abbrev.present() && offset < abbrev.size) table->parse(DwarfReader(abbrev.data, abbrev.size, offset));
+  m_abbrevCache.emplace(offset, table);
+  return table;
+}
+
+}  // namespace dwarf
+}  // namespace ZOR_3_12

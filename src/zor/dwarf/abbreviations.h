@@ -1,0 +1,54 @@
+// A unit's abbreviation table: for each code, the tag, whether entries have children, and
+// the attribute specifications in file order.
+#ifndef ZOR_DWARF_ABBREVIATIONS_H_
+#define ZOR_DWARF_ABBREVIATIONS_H_
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "zor/dwarf/dwarf_reader.h"
+
+namespace ZOR_3_12 {
+namespace dwarf {
+
+struct AttributeSpec {
+  uint64_t name;
+  uint64_t form;
+  int64_t implicitConst;  // the value of DW_FORM_implicit_const, kept in the table
+};
+
+struct Abbreviation {
+  uint64_t code = 0;
+  uint64_t tag = 0;
+  uint8_t hasChildren = 0;  // the DW_CHILDREN byte as read
+  std::vector<AttributeSpec> specs;
+};
+
+class AbbreviationTable {
+ public:
+  // Reads from the cursor until code 0, the end of the bytes, or a second code 1 (a table
+  // without its terminator runs into the next one). A code defined twice keeps its first
+  // definition and is reported.
+  void parse(DwarfReader reader);
+
+  // The abbreviation for a code, or null when the code is unknown.
+  const Abbreviation* find(uint64_t code) const {
+    if (code < m_dense.size()) return m_dense[code];
+    auto it = m_byCode.find(code);
+    return it == m_byCode.end() ? nullptr : &it->second;
+  }
+  size_t size() const { return m_byCode.size(); }
+
+ private:
+  // Codes are almost always 1..N, so they also index a vector of pointers into the map
+  // (whose nodes never move). Only codes below twice the table size go there, so a huge
+  // code in a damaged table cannot size the vector.
+  std::map<uint64_t, Abbreviation> m_byCode;
+  std::vector<const Abbreviation*> m_dense;
+};
+
+}  // namespace dwarf
+}  // namespace ZOR_3_12
+
+#endif  // ZOR_DWARF_ABBREVIATIONS_H_

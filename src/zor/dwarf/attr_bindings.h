@@ -1,0 +1,78 @@
+// One decoded debugging information entry: its tag, whether it has children, and its
+// attribute values in their normalised stored forms. Entries are decoded on the fly and
+// dropped; the reader keeps no tree. A scope that must come back to its entry keeps it.
+#ifndef ZOR_DWARF_ATTR_BINDINGS_H_
+#define ZOR_DWARF_ATTR_BINDINGS_H_
+
+#include <cstdint>
+#include <vector>
+
+#include <zor/object.h>
+
+#include "zor/dwarf/dwarf_constants.h"
+#include "zor/dwarf/dwarf_reader.h"
+
+namespace ZOR_3_12 {
+
+class DWARFCompilationUnit;
+
+namespace dwarf {
+
+struct AttrValue {
+  uint64_t name;
+  uint64_t form;  // StoredForm
+  uint64_t value;
+  const uint8_t* data;  // string or block start; null otherwise
+};
+
+// Origin chains (DW_AT_abstract_origin, DW_AT_specification) longer than this are cut: real
+// compilers emit two or three links, and a cycle in a damaged file must not loop forever.
+constexpr int kMaxOriginDepth = 8;
+
+class AttrBindings : public SymMgrObjectImpl {
+ public:
+  explicit AttrBindings(DWARFCompilationUnit* unit) : m_unit(unit) {}
+  ~AttrBindings() override;
+
+  // Decodes the entry at the reader's position (a cursor over the unit's bytes). False on a
+  // null entry, an unknown abbreviation code (reported) or a read past the unit.
+  bool decode(DwarfReader& reader);
+  // Decodes the entry at an absolute .debug_info offset, in whichever unit holds it.
+  bool readEntryAt(uint64_t infoOffset);
+
+  uint64_t getTag() const { return m_tag; }
+  // Offset of the byte after the abbreviation code (the entry's own offset is entryOffset).
+  uint64_t getOffset() const { return m_offset; }
+  uint64_t entryOffset() const { return m_entryOffset; }
+  uint8_t getHasChildren() const { return m_hasChildren; }
+  DWARFCompilationUnit* unit() const { return m_unit; }
+
+  // This entry's value of `name`; unless noFollow, the nearest origin's value when absent.
+  const AttrValue* getAttribute(uint64_t name, bool noFollow = false);
+  // The entry named by DW_AT_abstract_origin, else DW_AT_specification; decoded once.
+  AttrBindings* getOrigin();
+
+  const std::vector<AttrValue>& attributes() const { return m_attributes; }
+
+ private:
+  const AttrValue* find(uint64_t name) const;
+
+  DWARFCompilationUnit* m_unit;
+  uint64_t m_tag = 0;
+  uint64_t m_offset = 0;
+  uint64_t m_entryOffset = 0;
+  uint8_t m_hasChildren = 0;
+  bool m_originLooked = false;
+  int m_depth = 0;  // position in an origin chain
+  std::vector<AttrValue> m_attributes;  // first value of a name wins
+  AttrBindings* m_origin = nullptr;     // owned
+};
+
+// Advances the reader past one entry without keeping it (subtrees nobody wants). Returns the
+// abbreviation (null on a null entry or an unknown code) and the DW_AT_sibling target, if any.
+const struct Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, uint64_t* sibling);
+
+}  // namespace dwarf
+}  // namespace ZOR_3_12
+
+#endif  // ZOR_DWARF_ATTR_BINDINGS_H_

@@ -1,0 +1,52 @@
+// What a unit needs from the loader that owns it: the section bytes, the other units (for
+// references that cross units), the load bias and the line resolver.
+#ifndef ZOR_DWARF_DWARF_CONTEXT_H_
+#define ZOR_DWARF_DWARF_CONTEXT_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "zor/dwarf/abbreviations.h"
+#include "zor/dwarf/dwarf_sections.h"
+
+namespace ZOR_3_12 {
+
+class DWARFCompilationUnit;
+class DWARFLineResolver;
+
+namespace dwarf {
+
+class DwarfContext {
+ public:
+  virtual const DwarfSections& sections() const = 0;
+  // The unit whose bytes contain this .debug_info offset, or null.
+  virtual DWARFCompilationUnit* unitContaining(uint64_t infoOffset) = 0;
+  // Added to every DW_FORM_addr value and every line-table address.
+  virtual uint64_t loadBias() const = 0;
+  // The module's line resolver; null until the module asked for one.
+  virtual DWARFLineResolver* lineResolver() = 0;
+  // Every unit, in ascending offset (read on first use).
+  virtual const std::vector<DWARFCompilationUnit*>& units() = 0;
+  // Whether an address of the debug file lies in one of its code or data ranges; line rows
+  // outside them are dropped.
+  virtual bool inCodeOrDataRange(uint64_t address) = 0;
+
+  // The parsed abbreviation table at an offset of .debug_abbrev, shared by every unit that
+  // names it: a file with many units over one table parses it once.
+  std::shared_ptr<const AbbreviationTable> abbreviationTable(uint64_t offset);
+
+ protected:
+  ~DwarfContext() = default;
+
+ private:
+  std::mutex m_abbrevMutex;
+  std::map<uint64_t, std::shared_ptr<const AbbreviationTable>> m_abbrevCache;
+};
+
+}  // namespace dwarf
+}  // namespace ZOR_3_12
+
+#endif  // ZOR_DWARF_DWARF_CONTEXT_H_
