@@ -1,0 +1,396 @@
+// The ELF file loader on real compiler output: segments and addresses against readelf,
+// sections by name, the image's own symbols found by address through a global scope, PLT
+// entries against objdump's labels, section ends and the kind mask.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+
+#include "kave/trace.h"
+#include "kave/unicode.h"
+#include "support/elf_oracle.h"
+#include "zor/elf/elf_file_loader.h"
+#include "zor/object/globals.h"
+#include "zor/store/scope.h"
+#include "zor/store/symbol_range.h"
+
+using namespace ZOR_3_12;
+
+namespace {
+
+std::string fixture(const char* name) { return std::string(ZOR_FIXTURES_DIR) + "/elf/" + name; }
+
+SymMgrObjectPtr<ElfFileLoader> load(const std::string& path) {
+  return new ElfFileLoader(KAVE_3_1::utf8ToWide(path).c_str(), &internal::elfLoaderLock());
+}
+
+std::string libcPath() {
+  std::string out;
+  if (!elf_oracle::run("ldconfig -p", out)) return "";
+  size_t at = out.find("libc.so.6 (libc6,x86-64");
+  if (at == std::string::npos) return "";
+  size_t arrow = out.find("=> ", at);
+  size_t eol = out.find('\n', arrow);
+  return arrow == std::string::npos ? "" : out.substr(arrow + 3, eol - arrow - 3);
+}
+
+// Records every insert, keeping the scopes alive, so a test sees exactly what was loaded.
+class RecordingTable : public SymMgrObject<ISymbolTable> {
+ public:
+  struct Entry {
+    uint64_t start, end;
+    SymMgrObjectPtr<IScope> scope;
+  };
+  RecordingTable() : SymMgrObject<ISymbolTable>(nullptr) {}
+  void insert(uint64_t start, uint64_t end, IScope* scope) override { entries.push_back({start, end, scope}); }
+  void insertScope(IScope*) override {}
+  SymMgrObjectPtr<ISymbolRange> symbolRangeByAddress(uint64_t, uint32_t, ISymbolSelector*) override { return {}; }
+  SymMgrObjectPtr<SymbolRangeIter> originalSymbolRanges(uint64_t, uint64_t, uint32_t) override { return {}; }
+  SymMgrObjectPtr<SymbolRangeIter> nonOverlappedSymbolRanges(uint64_t, uint64_t, uint32_t,
+                                                             ISymbolSelector*) override {
+    return {};
+  }
+  IScope* ownerScope() override { return nullptr; }
+
+  std::vector<Entry> entries;
+};
+
+std::string nameOf(ISymbol* s) { return KAVE_3_1::wideToUtf8(s->name()); }
+
+bool isLoadableBinding(const std::string& bind) { return bind == "LOCAL" || bind == "GLOBAL" || bind == "WEAK"; }
+
+int32_t linkageOf(const std::string& bind) { return bind == "LOCAL" ? 1 : 2; }
+
+class ElfLoaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!elf_oracle::haveTool("readelf") || !elf_oracle::haveTool("objdump"))
+      GTEST_SKIP() << "binutils are not installed";
+  }
+};
+
+TEST_F(ElfLoaderTest, SegmentsAreTheLoadableProgramHeaders) {
+  for (const char* name : {"hello_pie", "hello_nopie", "hello_32", "hello_32_nopie", "libplt.so"}) {
+    SCOPED_TRACE(name);
+    const std::string path = fixture(name);
+    std::vector<elf_oracle::Load> loads = elf_oracle::loads(path);
+    SymMgrObjectPtr<ElfFileLoader> l = load(path);
+    EXPECT_EQ(l->execFormat(), EXEC_FORMAT_ELF);
+    EXPECT_EQ(l->imageBase(), loads[0].vaddr);
+    EXPECT_EQ(l->segmentByIndex(0), nullptr);
+    EXPECT_EQ(l->segmentByIndex(static_cast<int>(loads.size()) + 1), nullptr);
+    SymMgrObjectPtr<SegmentIter> it = l->segments();
+    for (size_t i = 0; i < loads.size(); ++i) {
+      ISegment* s = l->segmentByIndex(static_cast<int>(i) + 1);
+      ASSERT_NE(s, nullptr);
+      EXPECT_EQ(it->current(), s);
+      it->next();
+      EXPECT_EQ(std::wstring(s->name()), i == 0 ? L".text" : L".data");
+      EXPECT_EQ(s->kind(), i == 0 ? uint32_t(SEGMENT_KIND_CODE) : uint32_t(SEGMENT_KIND_DATA));
+      EXPECT_EQ(s->rva(), loads[i].vaddr - loads[0].vaddr);
+      EXPECT_EQ(s->fileOffset(), loads[i].offset);
+      EXPECT_EQ(s->fileSize(), loads[i].filesz);
+      EXPECT_EQ(s->size(), loads[i].memsz);
+      EXPECT_EQ(l->segmentByAddress(loads[i].vaddr), s);
+      // The end address itself still belongs to the segment.
+      EXPECT_EQ(l->segmentByAddress(loads[i].vaddr + loads[i].memsz), s);
+      if (loads[i].filesz) EXPECT_EQ(l->segmentByFileOffset(loads[i].offset + loads[i].filesz - 1), s);
+    }
+    EXPECT_EQ(it->current(), nullptr);
+    EXPECT_EQ(l->segmentByName(L".text"), l->segmentByIndex(1));
+    EXPECT_EQ(l->segmentByName(L".data"), l->segmentByIndex(2));
+    EXPECT_EQ(l->segmentByName(L".bss"), nullptr);
+    const elf_oracle::Load& last = loads.back();
+    EXPECT_EQ(l->segmentByAddress(last.vaddr + last.memsz + 1), nullptr);
+    if (loads[0].vaddr) EXPECT_EQ(l->segmentByAddress(loads[0].vaddr - 1), nullptr);
+
+    // Addresses: a file offset inside the code maps to the virtual address readelf implies.
+    const elf_oracle::Load& code = loads[1];
+    SymMgrObjectPtr<IAddress> a;
+    ASSERT_EQ(l->addressByFileOffset(a, code.offset + 0x10), STATUS_OK);
+    EXPECT_EQ(a->va(), code.vaddr + 0x10);
+    EXPECT_EQ(a->rva(), code.vaddr + 0x10 - loads[0].vaddr);
+    EXPECT_EQ(a->fileOffset(), code.offset + 0x10);
+    SymMgrObjectPtr<IAddress> none;
+    EXPECT_EQ(l->address(none, last.vaddr + last.memsz + 0x100000), STATUS_UNSPECIFIED_ERROR);
+    EXPECT_FALSE(none);
+  }
+}
+
+TEST_F(ElfLoaderTest, RelocatableObjectGetsSegmentsFromItsSections) {
+  const std::string path = fixture("hello_obj.o");
+  std::vector<elf_oracle::Section> secs = elf_oracle::sections(path);
+  const elf_oracle::Section* text = nullptr;
+  for (const elf_oracle::Section& s : secs)
+    if (s.name == ".text") text = &s;
+  ASSERT_NE(text, nullptr);
+  SymMgrObjectPtr<ElfFileLoader> l = load(path);
+  // Every allocated section sits at 0: .text comes first and refuses the rest.
+  ASSERT_NE(l->segmentByIndex(1), nullptr);
+  EXPECT_EQ(l->segmentByIndex(2), nullptr);
+  ISegment* s = l->segmentByIndex(1);
+  EXPECT_EQ(std::wstring(s->name()), L".text");
+  EXPECT_EQ(s->kind(), uint32_t(SEGMENT_KIND_CODE));
+  EXPECT_EQ(s->fileOffset(), text->offset);
+  EXPECT_EQ(s->size(), text->size);
+  EXPECT_EQ(l->imageBase(), text->addr);
+  EXPECT_EQ(l->imageSize(), text->size);
+  EXPECT_TRUE(l->elfHelper()->inCodeRange(text->addr + text->size - 1));
+  EXPECT_FALSE(l->elfHelper()->inCodeRange(text->addr + text->size));
+
+  // With .text renamed, the first allocated section has no kind and .data replaces it.
+  std::vector<unsigned char> bytes = elf_oracle::readFile(path);
+  SymMgrObjectPtr<ElfHelper> probe = new ElfHelper(KAVE_3_1::utf8ToWide(path).c_str());
+  const uint64_t shoff = probe->header().e_shoff;
+  const uint32_t commentName = probe->sectionHeaderByName(".comment")->sh_name;
+  const uint64_t textHeader = shoff + uint64_t(probe->sectionIndexByName(".text")) * probe->header().e_shentsize;
+  std::memcpy(&bytes[textHeader], &commentName, 4);
+  auto keep = std::make_shared<std::vector<unsigned char>>(bytes);
+  SymMgrObjectPtr<ElfFileLoader> renamed =
+      new ElfFileLoader(L"renamed.o", new ElfHelper(keep, keep->data(), keep->size()), nullptr);
+  ASSERT_NE(renamed->segmentByIndex(1), nullptr);
+  EXPECT_EQ(std::wstring(renamed->segmentByIndex(1)->name()), L".data");
+  EXPECT_EQ(renamed->segmentByIndex(1)->kind(), uint32_t(SEGMENT_KIND_DATA));
+  EXPECT_EQ(renamed->segmentByIndex(2), nullptr);
+}
+
+TEST_F(ElfLoaderTest, SectionByNameGivesTheHeaderAndItsBytes) {
+  const std::string path = fixture("hello_pie");
+  std::vector<unsigned char> file = elf_oracle::readFile(path);
+  SymMgrObjectPtr<ElfFileLoader> l = load(path);
+  for (const elf_oracle::Section& s : elf_oracle::sections(path)) {
+    if (s.name.empty() || s.type == "NOBITS") continue;
+    SymMgrObjectPtr<ISection> sec = l->sectionByName(KAVE_3_1::utf8ToWide(s.name).c_str());
+    ASSERT_TRUE(sec) << s.name;
+    EXPECT_EQ(sec->address(), s.addr);
+    EXPECT_EQ(sec->fileOffset(), s.offset);
+    EXPECT_EQ(sec->size(), s.size);
+    SymMgrObjectPtr<IBuffer> data;
+    EXPECT_EQ(sec->readAllData(data), s.size == 0);
+    ASSERT_EQ(data->size(), s.size);
+    EXPECT_TRUE(std::equal(data->data(), data->data() + s.size, file.begin() + s.offset)) << s.name;
+  }
+  EXPECT_FALSE(l->sectionByName(L".no-such-section"));
+}
+
+// The symbols the loader should insert for `mask`, as readelf lists them.
+struct Expected {
+  uint64_t value, size;
+  std::string name;
+  symbol_kind_t kind;
+  int32_t linkage;
+};
+
+std::vector<Expected> expectedSymbols(const std::string& path, ElfHelper& h, uint32_t mask) {
+  std::vector<Expected> result;
+  mask |= SYMBOL_KIND_PUBLIC;
+  for (const elf_oracle::Symbol& s : elf_oracle::symbols(path)) {
+    if (s.name.empty() || !isLoadableBinding(s.bind) || s.ndx == "UND" || s.ndx == "COM") continue;
+    if (s.type == "FUNC" && (mask & 0x11) && h.inCodeRange(s.value))
+      result.push_back({s.value, s.size, s.name, SYMBOL_KIND_FUNCTION, linkageOf(s.bind)});
+    else if (s.type == "NOTYPE" && h.inAnyRange(s.value))
+      result.push_back({s.value, s.size, s.name, SYMBOL_KIND_PUBLIC, linkageOf(s.bind)});
+    else if (s.type == "OBJECT" && (mask & 0x6) && h.inAnyRange(s.value))
+      result.push_back({s.value, s.size, s.name, SYMBOL_KIND_DATA, linkageOf(s.bind)});
+  }
+  return result;
+}
+
+TEST_F(ElfLoaderTest, LoadedSymbolsFollowTypeBindingAndMask) {
+  for (const char* name : {"hello_pie", "hello_32", "libplt.so", "hello_obj.o"}) {
+    for (uint32_t mask : {SYMBOL_KIND_ALL, 0u, uint32_t(SYMBOL_KIND_FUNCTION), uint32_t(SYMBOL_KIND_DATA)}) {
+      SCOPED_TRACE(std::string(name) + " mask " + std::to_string(mask));
+      const std::string path = fixture(name);
+      SymMgrObjectPtr<ElfFileLoader> l = load(path);
+      SymMgrObjectPtr<RecordingTable> table = new RecordingTable;
+      ASSERT_EQ(l->loadSymbols(table.get(), mask), STATUS_OK);
+      std::multiset<std::tuple<uint64_t, uint64_t, std::string, uint32_t, int32_t>> got, want;
+      for (const RecordingTable::Entry& e : table->entries) {
+        if (!e.scope || !asScope(e.scope.get())->thunks().empty()) continue;  // section ends, PLT entries
+        ISymbol* s = e.scope->symbol();
+        got.insert({e.start, e.end - e.start, nameOf(s), s->kind(), s->linkage()});
+        uint64_t rs, re;
+        EXPECT_TRUE(asScope(e.scope.get())->rangeContaining(rs, re, e.start) || e.start == e.end);
+      }
+      for (const Expected& x : expectedSymbols(path, *l->elfHelper(), mask))
+        want.insert({x.value, x.size, x.name, x.kind, x.linkage});
+      EXPECT_EQ(got, want);
+      if (mask == SYMBOL_KIND_ALL) EXPECT_FALSE(want.empty());
+    }
+  }
+}
+
+TEST_F(ElfLoaderTest, LinkageAndKindOfTheFixtureSymbols) {
+  SymMgrObjectPtr<ElfFileLoader> l = load(fixture("hello_pie"));
+  GlobalScope scope(l.get(), nullptr, nullptr);
+  struct Case {
+    const char* name;
+    symbol_kind_t kind;
+    int32_t linkage;
+  };
+  std::map<std::string, uint64_t> address;
+  for (const elf_oracle::Symbol& s : elf_oracle::symbols(fixture("hello_pie"))) address[s.name] = s.value;
+  for (const Case& c : {Case{"hello_static_sum", SYMBOL_KIND_FUNCTION, 1}, Case{"hello_weak_hook", SYMBOL_KIND_FUNCTION, 2},
+                        Case{"hello_compute", SYMBOL_KIND_FUNCTION, 2}, Case{"main", SYMBOL_KIND_FUNCTION, 2},
+                        Case{"hello_global_counter", SYMBOL_KIND_DATA, 2},
+                        Case{"hello_local_table", SYMBOL_KIND_DATA, 1}}) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(address.count(c.name));
+    SymMgrObjectPtr<ISymbolRange> r;
+    ASSERT_EQ(scope.symbolRangeByAddress(r, address[c.name] + 1, SYMBOL_KIND_ALL, nullptr), STATUS_OK);
+    ASSERT_NE(r->symbol(), nullptr);
+    EXPECT_EQ(nameOf(r->symbol()), c.name);
+    EXPECT_EQ(r->symbol()->kind(), c.kind);
+    EXPECT_EQ(r->symbol()->linkage(), c.linkage);
+    EXPECT_EQ(static_cast<SymbolRange*>(r.get())->start(), address[c.name]);
+  }
+}
+
+// Every function readelf lists in an executable section is found at its start and inside
+// it, as a function whose name is one of the functions covering that address.
+void checkFunctionsByAddress(const std::string& path) {
+  SymMgrObjectPtr<ElfFileLoader> l = load(path);
+  ASSERT_TRUE(l->elfHelper()->valid());
+  std::vector<elf_oracle::Section> secs = elf_oracle::sections(path);
+  auto executable = [&](const std::string& ndx) {
+    char* end;
+    unsigned long i = std::strtoul(ndx.c_str(), &end, 10);
+    if (*end) return false;
+    for (const elf_oracle::Section& s : secs)
+      if (s.index == i) return s.has('X');
+    return false;
+  };
+  std::vector<elf_oracle::Symbol> funcs;
+  for (const elf_oracle::Symbol& s : elf_oracle::symbols(path))
+    if (s.type == "FUNC" && !s.name.empty() && isLoadableBinding(s.bind) && executable(s.ndx)) funcs.push_back(s);
+  ASSERT_FALSE(funcs.empty());
+  GlobalScope scope(l.get(), nullptr, nullptr);
+  size_t checked = 0;
+  for (const elf_oracle::Symbol& f : funcs) {
+    if (f.size == 0) continue;
+    for (uint64_t at : {f.value, f.value + f.size - 1}) {
+      std::set<std::string> covering;
+      int32_t best = 0;
+      for (const elf_oracle::Symbol& g : funcs) {
+        const bool covers = g.size ? (g.value <= at && at - g.value < g.size) : (g.value >= f.value && g.value <= at);
+        if (!covers) continue;
+        covering.insert(g.name);
+        best = std::max(best, linkageOf(g.bind));
+      }
+      SymMgrObjectPtr<ISymbolRange> r;
+      ASSERT_EQ(scope.symbolRangeByAddress(r, at, SYMBOL_KIND_ALL, nullptr), STATUS_OK) << f.name;
+      ISymbol* s = r->symbol();
+      ASSERT_NE(s, nullptr);
+      EXPECT_EQ(s->kind(), SYMBOL_KIND_FUNCTION) << f.name;
+      EXPECT_TRUE(covering.count(nameOf(s))) << f.name << " at " << std::hex << at << " gave " << nameOf(s);
+      EXPECT_EQ(s->linkage(), best) << f.name;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 0u);
+}
+
+TEST_F(ElfLoaderTest, FunctionsAreFoundByAddress) {
+  for (const char* name : {"hello_pie", "hello_nopie", "hello_32", "hello_32_nopie", "libplt.so", "libplt_clang.so",
+                           "hello_clang_pie", "hello_obj.o"}) {
+    SCOPED_TRACE(name);
+    checkFunctionsByAddress(fixture(name));
+  }
+}
+
+TEST_F(ElfLoaderTest, LibcFunctionsAreFoundByAddress) {
+  const std::string libc = libcPath();
+  if (libc.empty()) GTEST_SKIP() << "no libc.so.6 in the loader cache";
+  checkFunctionsByAddress(libc);
+}
+
+TEST_F(ElfLoaderTest, PltEntriesAreNamedLikeObjdumpDoes) {
+  // The stripped image keeps only .dynsym, which still names its PLT entries.
+  for (const char* name : {"libplt.so", "libplt_clang.so", "hello_pie", "hello_nopie", "hello_32", "hello_32_nopie",
+                           "nodebug/hello_nodebug"}) {
+    SCOPED_TRACE(name);
+    const std::string path = fixture(name);
+    std::vector<elf_oracle::PltLabel> labels = elf_oracle::pltLabels(path);
+    ASSERT_FALSE(labels.empty());
+    SymMgrObjectPtr<ElfFileLoader> l = load(path);
+    // PLT entries come whatever the mask says.
+    SymMgrObjectPtr<RecordingTable> table = new RecordingTable;
+    ASSERT_EQ(l->loadSymbols(table.get(), 0), STATUS_OK);
+    std::map<uint64_t, std::string> thunks;
+    for (const RecordingTable::Entry& e : table->entries) {
+      if (!e.scope || asScope(e.scope.get())->thunks().empty()) continue;
+      Thunk* t = asScope(e.scope.get())->thunks().front();
+      EXPECT_EQ(e.end - e.start, 16u);
+      EXPECT_EQ(t->start(), e.start);
+      EXPECT_EQ(t->thunkSize(), 16u);
+      EXPECT_EQ(t->thunkKind(), uint32_t(THUNK_KIND_IMPORT));
+      EXPECT_EQ(e.scope->symbol()->linkage(), 2);
+      thunks[e.start] = KAVE_3_1::wideToUtf8(t->name());
+    }
+    std::map<uint64_t, std::string> want;
+    for (const elf_oracle::PltLabel& p : labels) want[p.address] = p.name;
+    EXPECT_EQ(thunks, want);
+
+    GlobalScope scope(l.get(), nullptr, nullptr);
+    for (const elf_oracle::PltLabel& p : labels) {
+      SymMgrObjectPtr<ISymbolRange> r;
+      ASSERT_EQ(scope.symbolRangeByAddress(r, p.address + 5, SYMBOL_KIND_FUNCTION, nullptr), STATUS_OK);
+      EXPECT_EQ(nameOf(r->symbol()), p.name);
+      ASSERT_NE(r->thunk(), nullptr);
+      EXPECT_EQ(KAVE_3_1::wideToUtf8(r->thunk()->name()), p.name);
+    }
+  }
+}
+
+TEST_F(ElfLoaderTest, EveryAllocatedSectionEndIsABoundary) {
+  for (const char* name : {"hello_pie", "hello_32", "hello_obj.o"}) {
+    SCOPED_TRACE(name);
+    const std::string path = fixture(name);
+    SymMgrObjectPtr<ElfFileLoader> l = load(path);
+    SymMgrObjectPtr<RecordingTable> table = new RecordingTable;
+    l->addSectionEnds(table.get());
+    std::multiset<uint64_t> got, want;
+    for (const RecordingTable::Entry& e : table->entries) {
+      EXPECT_FALSE(e.scope);
+      EXPECT_EQ(e.start, e.end);
+      got.insert(e.start);
+    }
+    for (const elf_oracle::Section& s : elf_oracle::sections(path))
+      if (s.has('A')) want.insert(s.addr + s.size);
+    EXPECT_EQ(got, want);
+  }
+}
+
+TEST_F(ElfLoaderTest, InvalidImageLoadsNothing) {
+  KAVE_3_1::RecordCapture capture;
+  SymMgrObjectPtr<ElfFileLoader> l = load(std::string(ZOR_FIXTURES_DIR) + "/misc/truncated_elf.bin");
+  EXPECT_EQ(l->segmentByIndex(1), nullptr);
+  SymMgrObjectPtr<RecordingTable> table = new RecordingTable;
+  EXPECT_EQ(l->loadSymbols(table.get(), SYMBOL_KIND_ALL), STATUS_UNSPECIFIED_ERROR);
+  EXPECT_TRUE(table->entries.empty());
+  bool sawLoadAssertion = false;
+  for (const KAVE_3_1::RecordInfo& r : capture.records()) sawLoadAssertion |= r.line == 833;
+  EXPECT_TRUE(sawLoadAssertion);
+}
+
+TEST_F(ElfLoaderTest, OneDebugLinkCandidateIsOffered) {
+  SymMgrObjectPtr<IFileFormatLoader> l = IFileFormatLoader::create(KAVE_3_1::utf8ToWide(fixture("hello_stripped")).c_str());
+  ASSERT_TRUE(l);
+  EXPECT_EQ(l->execFormat(), EXEC_FORMAT_ELF);
+  SymMgrObjectPtr<SymbolFileIter> files;
+  ASSERT_EQ(l->symbolFilesToResolve(files), STATUS_OK);
+  ISymbolFileToResolve* c = files->current();
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->format(), uint32_t(SYM_FORMAT_DWARF));
+  EXPECT_EQ(c->state(), uint32_t(RESOLVE_STATE_FOUND));
+  EXPECT_EQ(std::wstring(c->imageFileName()), std::wstring(l->fileName()));
+  EXPECT_FALSE(files->next());
+  // Asking again gives the same candidate object.
+  SymMgrObjectPtr<SymbolFileIter> again;
+  ASSERT_EQ(l->symbolFilesToResolve(again), STATUS_OK);
+  EXPECT_EQ(again->current(), c);
+}
+
+}  // namespace
