@@ -37,6 +37,9 @@ class LoaderRefs {
 }  // namespace
 
 status_t ISymbolManager::create(SymMgrObjectPtr<ISymbolManager>& out) {
+  // Makes the log (and reads ZORTRACE) before any trace looks at the switch: this is the
+  // first call of nearly every program.
+  getLog();
   ScopedLock guard(&internal::managerLock());
   ZOR_TRACE("create", "ISymbolManager");
   if (s_instance == nullptr) s_instance = new SymbolManager(&internal::managerLock());

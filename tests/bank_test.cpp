@@ -1,0 +1,352 @@
+// The module symbol bank: properties forwarded to the two loaders, the checksum text, the
+// image queries and their statuses, and the order in which line queries are answered.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <zor/zor.h>
+
+#include "kave/file.h"
+#include "kave/unicode.h"
+#include "loader_test_fakes.h"
+#include "zor/manager/module_symbol_bank.h"
+
+using namespace ZOR_3_12;
+
+namespace {
+
+std::string fixturePath(const char* relative) { return std::string(ZOR_FIXTURES_DIR) + "/" + relative; }
+std::wstring fixture(const char* relative) { return KAVE_3_1::utf8ToWide(fixturePath(relative)); }
+
+uint64_t fileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+}
+
+class BankTest : public ::testing::Test {
+ protected:
+  SymMgrObjectPtr<IModuleSymbolBank> load(const char* relative) {
+    SymMgrObjectPtr<IModuleSymbolBank> bank;
+    EXPECT_EQ(ISymbolManager::create(m_manager), STATUS_OK);
+    EXPECT_EQ(m_manager->loadSymbolsFromModule(fixture(relative).c_str(), nullptr, bank), STATUS_OK) << relative;
+    return bank;
+  }
+  SymMgrObjectPtr<ISymbolManager> m_manager;
+};
+
+TEST_F(BankTest, PropertiesOfAnImageWithoutDebugInfo) {
+  auto bank = load("elf/hello_nopie");
+  ASSERT_TRUE(bank);
+  EXPECT_EQ(std::wstring(bank->execFileName()), fixture("elf/hello_nopie"));
+  EXPECT_EQ(bank->execFileFormat(), EXEC_FORMAT_ELF);
+  EXPECT_EQ(bank->architecture(), uint32_t(ARCH_X86_64));
+  EXPECT_EQ(bank->symFileFormat(), uint32_t(SYM_FORMAT_NONE));
+  EXPECT_STREQ(bank->symFileName(), bank->execFileName());
+  EXPECT_EQ(bank->sizeEstimate(), 10 * fileSize(fixturePath("elf/hello_nopie")));
+
+  // The preferred base is an address of the image, below its code.
+  SymMgrObjectPtr<ISection> text;
+  ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
+  EXPECT_GE(text->address(), bank->preferredLoadAddress());
+  EXPECT_GT(bank->imageSize(), 0u);
+  SymMgrObjectPtr<IAddress> base;
+  EXPECT_EQ(bank->addressByVa(bank->preferredLoadAddress(), base), STATUS_OK);
+}
+
+TEST_F(BankTest, ChecksumIsTheFileChecksumInSixteenDigitsAndCached) {
+  auto bank = load("elf/hello_nopie");
+  ASSERT_TRUE(bank);
+  KAVE_3_1::File file{KAVE_3_1::Filename(KAVE_3_1::String(fixture("elf/hello_nopie")))};
+  const uint64_t sum = file.checksum();
+  ASSERT_NE(sum, 0u);
+  wchar_t expected[17];
+  swprintf(expected, 17, L"%08x%08x", unsigned(sum >> 32), unsigned(sum));
+  const wchar_t* text = bank->checkSum();
+  EXPECT_STREQ(text, expected);
+  EXPECT_EQ(wcslen(text), 16u);
+  EXPECT_EQ(bank->checkSum(), text);  // the same pointer every time
+}
+
+TEST_F(BankTest, SegmentAndSectionLookups) {
+  auto bank = load("elf/hello_nopie");
+  ASSERT_TRUE(bank);
+  SymMgrObjectPtr<SegmentIter> segments;
+  ASSERT_EQ(bank->segments(segments), STATUS_OK);
+  ISegment* first = segments->current();
+  ASSERT_NE(first, nullptr);
+  ISegment* found = nullptr;
+  EXPECT_EQ(bank->segmentByName(first->name(), &found), STATUS_OK);
+  EXPECT_EQ(found, first);
+  found = first;
+  EXPECT_EQ(bank->segmentByName(L"no such segment", &found), STATUS_FALSE);
+  EXPECT_EQ(found, nullptr);
+  EXPECT_EQ(bank->segmentByName(nullptr, &found), STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(bank->segmentByName(first->name(), nullptr), STATUS_INVALID_ARGUMENT);
+
+  SymMgrObjectPtr<ISection> text;
+  ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
+  EXPECT_STREQ(text->name(), L".text");
+  EXPECT_GT(text->size(), 0u);
+  SymMgrObjectPtr<ISection> none = text;
+  EXPECT_EQ(bank->sectionByName(L".no_such_section", none), STATUS_FALSE);
+  EXPECT_FALSE(none);
+  EXPECT_EQ(bank->sectionByName(nullptr, none), STATUS_INVALID_ARGUMENT);
+}
+
+TEST_F(BankTest, AddressConversionsAgreeInAnElfImage) {
+  auto bank = load("elf/hello_nopie");
+  ASSERT_TRUE(bank);
+  SymMgrObjectPtr<ISection> text;
+  ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
+  const uint64_t va = text->address() + 4;  // ELF section addresses are absolute
+
+  SymMgrObjectPtr<IAddress> byVa, byRva, bySection, byFile;
+  ASSERT_EQ(bank->addressByVa(va, byVa), STATUS_OK);
+  EXPECT_EQ(byVa->va(), va);
+  ASSERT_EQ(bank->addressByRva(va - bank->preferredLoadAddress(), byRva), STATUS_OK);
+  EXPECT_EQ(byRva->va(), va);
+  ASSERT_EQ(bank->addressBySectionOffset(text.get(), 4, bySection), STATUS_OK);
+  EXPECT_EQ(bySection->va(), va);
+  ASSERT_EQ(bank->addressByFileOffset(text->fileOffset() + 4, byFile), STATUS_OK);
+  EXPECT_EQ(byFile->va(), va);
+
+  // Outside every segment: a failure, and the output is left alone.
+  SymMgrObjectPtr<IAddress> kept = byVa;
+  EXPECT_TRUE(failed(bank->addressByVa(1, kept)));
+  EXPECT_EQ(kept.get(), byVa.get());
+  EXPECT_TRUE(failed(bank->addressBySectionOffset(text.get(), uint64_t(1) << 40, kept)));
+  EXPECT_EQ(bank->addressBySectionOffset(nullptr, 0, kept), STATUS_INVALID_ARGUMENT);
+}
+
+TEST_F(BankTest, SectionOffsetsOfAPeImageAreRelativeToTheImageBase) {
+  auto bank = load("pe/hello64.exe");
+  ASSERT_TRUE(bank);
+  EXPECT_EQ(bank->execFileFormat(), EXEC_FORMAT_PE);
+  SymMgrObjectPtr<ISection> text;
+  ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
+  SymMgrObjectPtr<IAddress> address;
+  ASSERT_EQ(bank->addressBySectionOffset(text.get(), 8, address), STATUS_OK);
+  EXPECT_EQ(address->va(), bank->preferredLoadAddress() + text->address() + 8);
+  EXPECT_EQ(address->rva(), text->address() + 8);
+}
+
+TEST_F(BankTest, QueriesThatNeedAnObjectRejectNull) {
+  auto bank = load("elf/hello_nopie");
+  ASSERT_TRUE(bank);
+  SymMgrObjectPtr<ISymbolRange> range;
+  EXPECT_EQ(bank->symbolRangeByAddress(nullptr, range, SYMBOL_KIND_ALL, nullptr), STATUS_INVALID_ARGUMENT);
+  SymMgrObjectPtr<ISourceLocation> location;
+  EXPECT_EQ(bank->sourceLocationsByAddress(nullptr, location, COMP_UNIT_ALL, nullptr), STATUS_INVALID_ARGUMENT);
+  ISourceFile* file = nullptr;
+  EXPECT_EQ(bank->sourceFileByName(L"hello.c", COMP_UNIT_ALL, nullptr, &file), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(bank->sourceFileByName(nullptr, 0, nullptr, nullptr), STATUS_NOT_IMPLEMENTED);
+}
+
+TEST_F(BankTest, WithoutSymbolFileLineQueriesAreEmpty) {
+  auto bank = load("elf/hello_nopie");
+  ASSERT_TRUE(bank);
+  SymMgrObjectPtr<ISection> text;
+  ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
+  SymMgrObjectPtr<IAddress> address;
+  ASSERT_EQ(bank->addressByVa(text->address(), address), STATUS_OK);
+  SymMgrObjectPtr<ISourceLocation> location;
+  EXPECT_EQ(bank->sourceLocationsByAddress(address.get(), location, COMP_UNIT_ALL, nullptr), STATUS_FALSE);
+  EXPECT_FALSE(location);
+  ICompUnitDetails* details = nullptr;
+  EXPECT_EQ(bank->compUnitDetailsById(0, details), STATUS_FALSE);
+}
+
+TEST_F(BankTest, SymbolRangesInAddressOrderCoverTheWholeSpaceByDefault) {
+  auto bank = load("elf/hello_nopie");
+  ASSERT_TRUE(bank);
+  SymMgrObjectPtr<SymbolRangeIter> ranges;
+  ASSERT_EQ(bank->originalSymbolRanges(ranges, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
+  ASSERT_TRUE(ranges);
+  uint64_t previous = 0;
+  bool sawMain = false;
+  int count = 0;
+  for (auto r = ranges->current(); r; ranges->next(), r = ranges->current()) {
+    const uint64_t start = r->startAddress()->va();
+    EXPECT_GE(start, previous);
+    previous = start;
+    ++count;
+    if (r->symbol() && std::wstring(r->symbol()->name()) == L"main") sawMain = true;
+  }
+  EXPECT_GT(count, 5);
+  EXPECT_TRUE(sawMain);
+
+  // Bounded by an address: nothing starts below it.
+  SymMgrObjectPtr<ISection> text;
+  ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
+  SymMgrObjectPtr<IAddress> from;
+  ASSERT_EQ(bank->addressByVa(text->address(), from), STATUS_OK);
+  ASSERT_EQ(bank->nonOverlappedSymbolRanges(ranges, SYMBOL_KIND_FUNCTION, from.get(), nullptr, nullptr), STATUS_OK);
+  uint64_t end = 0;
+  for (auto r = ranges->current(); r; ranges->next(), r = ranges->current()) {
+    const uint64_t start = r->startAddress()->va();
+    EXPECT_GE(start, text->address());
+    EXPECT_GE(start, end);  // pieces never overlap
+    end = start + r->size();
+  }
+}
+
+// ---- The bank over stand-in loaders: what the line resolver is asked, and in which order.
+
+class FakeLocation : public SymMgrObject<ISourceLocation> {
+ public:
+  explicit FakeLocation(uint32_t line) : SymMgrObject<ISourceLocation>(nullptr), m_line(line) {}
+  ISourceFile* sourceFile() override { return nullptr; }
+  uint64_t compUnitKey() override { return 0; }
+  uint32_t line() override { return m_line; }
+  uint32_t column() override { return 0; }
+
+ private:
+  uint32_t m_line;
+};
+
+class FakeDetails : public ICompUnitDetails {
+ public:
+  uint64_t getId() override { return 7; }
+  ISourceFile* getPrimarySourceFile() override { return nullptr; }
+  ISourceFile* getSourceFile(const wchar_t*) override { return nullptr; }
+  const wchar_t* getObjectFileName() override { return L""; }
+  const wchar_t* getCompilationDirectory() override { return L""; }
+  const wchar_t* getOptReportFile() override { return L""; }
+  const wchar_t* getCompilerName() override { return L"cc"; }
+  int32_t getMajorVersion() override { return 1; }
+  int32_t getMinorVersion() override { return 0; }
+  int32_t getLanguage() override { return LANGUAGE_C; }
+};
+
+using LocationVector = std::vector<SymMgrObjectPtr<ISourceLocation>>;
+
+class FakeResolver : public SymMgrObject<ISrcLineResolver> {
+ public:
+  FakeResolver() : SymMgrObject<ISrcLineResolver>(nullptr) {}
+  status_t sourceLocationsByAddress(uint64_t address, uint64_t key, SymMgrObjectPtr<SourceLocationIter>& out) override {
+    lastAddress = address;
+    lastKey = key;
+    if (status == STATUS_OK) out = new VectorIteratorWrapper<LocationVector, SymMgrObjectPtr<ISourceLocation>>(&locations);
+    return status;
+  }
+  status_t sourceLinesForFile(uint64_t, uint32_t, uint64_t, uint64_t, SymMgrObjectPtr<SourceLineIter>&) override {
+    return STATUS_FALSE;
+  }
+  ISourceFile* sourceFile(uint32_t) override { return nullptr; }
+  ICompUnitDetails* compUnitDetails(uint64_t key) override { return key == 7 ? &details : nullptr; }
+  SymMgrObjectPtr<ISourceLocation> sourceLocationByAddress(uint64_t, uint64_t) override { return nullptr; }
+  SymMgrObjectPtr<ISourceLocation> inlineCallSite(uint64_t, uint64_t) override { return callSite; }
+
+  status_t status = STATUS_OK;
+  LocationVector locations;
+  SymMgrObjectPtr<ISourceLocation> callSite;
+  FakeDetails details;
+  uint64_t lastAddress = 0;
+  uint64_t lastKey = 0;
+};
+
+class ResolvingDebugInfoLoader : public SymMgrObject<IDebugInfoLoader> {
+ public:
+  explicit ResolvingDebugInfoLoader(std::wstring path)
+      : SymMgrObject<IDebugInfoLoader>(nullptr), m_path(std::move(path)), resolver(new FakeResolver) {}
+  const wchar_t* symFileName() override { return m_path.c_str(); }
+  uint32_t symFileFormat() override { return SYM_FORMAT_DWARF; }
+  status_t loadDebugInfo(ISymbolTable*, uint32_t, ISrcLineResolver*) override { return STATUS_OK; }
+  ISrcLineResolver* srcLineResolver(IScope*, ILock*) override {
+    ++resolverRequests;
+    return resolver.get();
+  }
+
+  std::wstring m_path;
+  SymMgrObjectPtr<FakeResolver> resolver;
+  int resolverRequests = 0;
+};
+
+class LastSelector : public ISourceLocationSelector {
+ public:
+  SymMgrObjectPtr<ISourceLocation> select(SymMgrObjectPtr<SourceLocationIter> candidates) override {
+    SymMgrObjectPtr<ISourceLocation> last;
+    candidates->reset();
+    for (auto c = candidates->current(); c; candidates->next(), c = candidates->current()) last = c;
+    return last;
+  }
+};
+
+struct FakeModule {
+  FakeModule(const std::string& imagePath, const std::wstring& symbolPath)
+      : loader(new zor_test::FakeLoader(KAVE_3_1::utf8ToWide(imagePath), 0x1000)),
+        debugInfo(new ResolvingDebugInfoLoader(symbolPath)) {
+    loader->addSegment(L"code", 0, 0, 0x100, 0x100);
+    bank = new ModuleSymbolBank(loader.get(), debugInfo.get(), &lock);
+  }
+  SymMgrObjectPtr<IAddress> at(uint64_t va) {
+    SymMgrObjectPtr<IAddress> a;
+    EXPECT_EQ(bank->addressByVa(va, a), STATUS_OK);
+    return a;
+  }
+  ZorLock lock;
+  SymMgrObjectPtr<zor_test::FakeLoader> loader;
+  SymMgrObjectPtr<ResolvingDebugInfoLoader> debugInfo;
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+};
+
+TEST(BankLineQueryTest, InlineCallSiteWinsOverTheLineTable) {
+  FakeModule m(fixturePath("elf/hello_nopie"), fixture("elf/hello_pie"));
+  EXPECT_EQ(m.debugInfo->resolverRequests, 1);  // asked once, by the global scope
+  FakeResolver& r = *m.debugInfo->resolver;
+  r.locations = {new FakeLocation(10), new FakeLocation(20)};
+
+  SymMgrObjectPtr<ISourceLocation> location;
+  ASSERT_EQ(m.bank->sourceLocationsByAddress(m.at(0x1010).get(), location, 3, nullptr), STATUS_OK);
+  EXPECT_EQ(location->line(), 10u);  // the first candidate without a selector
+  EXPECT_EQ(r.lastAddress, 0x1010u);
+  EXPECT_EQ(r.lastKey, 3u);
+
+  LastSelector last;
+  ASSERT_EQ(m.bank->sourceLocationsByAddress(m.at(0x1010).get(), location, 3, &last), STATUS_OK);
+  EXPECT_EQ(location->line(), 20u);
+
+  r.callSite = new FakeLocation(99);
+  ASSERT_EQ(m.bank->sourceLocationsByAddress(m.at(0x1010).get(), location, 3, &last), STATUS_OK);
+  EXPECT_EQ(location->line(), 99u);
+}
+
+TEST(BankLineQueryTest, ResolverStatusesPassThrough) {
+  FakeModule m(fixturePath("elf/hello_nopie"), fixture("elf/hello_pie"));
+  FakeResolver& r = *m.debugInfo->resolver;
+  SymMgrObjectPtr<ISourceLocation> location;
+  r.status = STATUS_FALSE;
+  EXPECT_EQ(m.bank->sourceLocationsByAddress(m.at(0x1000).get(), location, 0, nullptr), STATUS_FALSE);
+  r.status = STATUS_BAD_DEBUG_INFO;
+  EXPECT_EQ(m.bank->sourceLocationsByAddress(m.at(0x1000).get(), location, 0, nullptr), STATUS_BAD_DEBUG_INFO);
+  r.status = STATUS_OK;  // an empty candidate list is an empty answer
+  EXPECT_EQ(m.bank->sourceLocationsByAddress(m.at(0x1000).get(), location, 0, nullptr), STATUS_FALSE);
+  EXPECT_FALSE(location);
+
+  ICompUnitDetails* details = nullptr;
+  EXPECT_EQ(m.bank->compUnitDetailsById(7, details), STATUS_OK);
+  EXPECT_EQ(details, &r.details);
+  EXPECT_EQ(m.bank->compUnitDetailsById(8, details), STATUS_FALSE);
+  EXPECT_EQ(details, nullptr);
+}
+
+TEST(BankLineQueryTest, SizeEstimatePrefersANonEmptySymbolFile) {
+  {
+    FakeModule m(fixturePath("elf/hello_nopie"), fixture("elf/hello_pie"));
+    EXPECT_EQ(m.bank->sizeEstimate(), 10 * fileSize(fixturePath("elf/hello_pie")));
+    EXPECT_STREQ(m.bank->symFileName(), fixture("elf/hello_pie").c_str());
+  }
+  {
+    FakeModule m(fixturePath("elf/hello_nopie"), fixture("misc/empty.bin"));
+    EXPECT_EQ(m.bank->sizeEstimate(), 10 * fileSize(fixturePath("elf/hello_nopie")));
+  }
+  {
+    FakeModule m(fixturePath("no/such/image"), fixture("no/such/symbols"));
+    EXPECT_EQ(m.bank->sizeEstimate(), 0u);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,254 @@
+// The symbol manager: the singleton's life, the two caches (loaders by file identity, banks
+// by pair of loaders), the load statuses and the choice of a symbol file.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include <zor/zor.h>
+
+#include "kave/trace.h"
+#include "kave/unicode.h"
+#include "zor/manager/absolute_path.h"
+#include "zor/manager/symbol_manager.h"
+#include "zor/object/globals.h"
+
+using namespace ZOR_3_12;
+
+namespace {
+
+std::wstring fixture(const char* relative) {
+  return KAVE_3_1::utf8ToWide(std::string(ZOR_FIXTURES_DIR) + "/" + relative);
+}
+
+SymbolManager* liveManager() {
+  ScopedLock guard(&internal::managerLock());
+  return SymbolManager::instance();
+}
+
+SymbolManager* impl(SymMgrObjectPtr<ISymbolManager>& m) { return static_cast<SymbolManager*>(m.get()); }
+
+// A copy of a fixture in a private directory, so a test may rewrite it.
+class TempCopy {
+ public:
+  explicit TempCopy(const char* relative) {
+    char dir[] = "/tmp/zor_manager_testXXXXXX";
+    m_dir = mkdtemp(dir);
+    m_path = m_dir + "/module";
+    std::ifstream in(std::string(ZOR_FIXTURES_DIR) + "/" + relative, std::ios::binary);
+    std::ofstream(m_path, std::ios::binary) << in.rdbuf();
+  }
+  ~TempCopy() {
+    std::remove(m_path.c_str());
+    rmdir(m_dir.c_str());
+  }
+  // Appends bytes (the image stays valid) and moves the modification time, as a rebuild would.
+  void rewrite() {
+    std::ofstream(m_path, std::ios::binary | std::ios::app) << std::string(64, '\0');
+    struct stat st;
+    stat(m_path.c_str(), &st);
+    struct timespec times[2] = {{st.st_atime, 0}, {st.st_mtime + 10, 0}};
+    utimensat(AT_FDCWD, m_path.c_str(), times, 0);
+  }
+  std::wstring path() const { return KAVE_3_1::utf8ToWide(m_path); }
+  const std::string& dir() const { return m_dir; }
+
+ private:
+  std::string m_dir;
+  std::string m_path;
+};
+
+// Picks a fixed index, whatever the candidates.
+class FixedResolver : public ISymbolFileResolver {
+ public:
+  explicit FixedResolver(int32_t index) : m_index(index) {}
+  int32_t resolveSymbolFile(SymMgrObjectPtr<SymbolFileIter>& candidates) override {
+    ++calls;
+    sawCandidates = candidates && candidates->current() != nullptr;
+    return m_index;
+  }
+  int calls = 0;
+  bool sawCandidates = false;
+
+ private:
+  int32_t m_index;
+};
+
+TEST(SymbolManagerTest, OneManagerWhileReferencedThenANewOne) {
+  ASSERT_EQ(liveManager(), nullptr) << "an earlier test leaked a manager";
+  SymMgrObjectPtr<ISymbolManager> a, b;
+  ASSERT_EQ(ISymbolManager::create(a), STATUS_OK);
+  ASSERT_EQ(ISymbolManager::create(b), STATUS_OK);
+  EXPECT_EQ(a.get(), b.get());
+  unsigned count = 0;
+  impl(a)->refCount(count);
+  EXPECT_EQ(count, 2u);
+  a.reset();
+  EXPECT_EQ(liveManager(), impl(b));
+  b.reset();
+  EXPECT_EQ(liveManager(), nullptr);
+  ASSERT_EQ(ISymbolManager::create(a), STATUS_OK);
+  EXPECT_EQ(liveManager(), impl(a));
+  impl(a)->refCount(count);
+  EXPECT_EQ(count, 1u);
+}
+
+TEST(SymbolManagerTest, BanksKeepTheManagerAlive) {
+  SymMgrObjectPtr<ISymbolManager> m;
+  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_nopie").c_str(), nullptr, bank), STATUS_OK);
+  SymbolManager* raw = impl(m);
+  m.reset();
+  EXPECT_EQ(liveManager(), raw);
+  bank.reset();
+  EXPECT_EQ(liveManager(), nullptr);
+}
+
+TEST(SymbolManagerTest, BankSharedWhileReferencedAndRebuiltAfter) {
+  SymMgrObjectPtr<ISymbolManager> m;
+  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+  const std::wstring path = fixture("elf/hello_nopie");
+  SymMgrObjectPtr<IModuleSymbolBank> first, second;
+  ASSERT_EQ(m->loadSymbolsFromModule(path.c_str(), nullptr, first), STATUS_OK);
+  ASSERT_EQ(m->loadSymbolsFromModule(path.c_str(), nullptr, second), STATUS_OK);
+  EXPECT_EQ(first.get(), second.get());
+  EXPECT_EQ(impl(m)->cachedBankCount(), 1u);
+  EXPECT_EQ(impl(m)->cachedLoaderCount(), 1u);
+
+  // A relative spelling of the same file is the same identity.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(ZOR_FIXTURES_DIR), 0);
+  SymMgrObjectPtr<IModuleSymbolBank> relative;
+  EXPECT_EQ(m->loadSymbolsFromModule(L"elf/hello_nopie", nullptr, relative), STATUS_OK);
+  ASSERT_EQ(chdir(cwd), 0);
+  EXPECT_EQ(relative.get(), first.get());
+  relative.reset();
+
+  first.reset();
+  EXPECT_EQ(impl(m)->cachedBankCount(), 1u);  // `second` still holds it
+  second.reset();
+  // The last reference took the bank and its loader out of both caches.
+  EXPECT_EQ(impl(m)->cachedBankCount(), 0u);
+  EXPECT_EQ(impl(m)->cachedLoaderCount(), 0u);
+
+  SymMgrObjectPtr<IModuleSymbolBank> third;
+  ASSERT_EQ(m->loadSymbolsFromModule(path.c_str(), nullptr, third), STATUS_OK);
+  EXPECT_EQ(impl(m)->cachedBankCount(), 1u);
+  EXPECT_EQ(impl(m)->cachedLoaderCount(), 1u);
+  EXPECT_EQ(std::wstring(third->execFileName()), internal::absolutePath(path.c_str()));
+}
+
+TEST(SymbolManagerTest, RewrittenModuleGetsNewLoaderAndBank) {
+  SymMgrObjectPtr<ISymbolManager> m;
+  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+  TempCopy copy("elf/hello_nopie");
+  SymMgrObjectPtr<IModuleSymbolBank> before, after;
+  ASSERT_EQ(m->loadSymbolsFromModule(copy.path().c_str(), nullptr, before), STATUS_OK);
+  const std::wstring sumBefore = before->checkSum();
+  copy.rewrite();
+  ASSERT_EQ(m->loadSymbolsFromModule(copy.path().c_str(), nullptr, after), STATUS_OK);
+  EXPECT_NE(before.get(), after.get());
+  EXPECT_EQ(impl(m)->cachedLoaderCount(), 2u);
+  EXPECT_EQ(impl(m)->cachedBankCount(), 2u);
+  EXPECT_NE(sumBefore, std::wstring(after->checkSum()));
+  before.reset();
+  EXPECT_EQ(impl(m)->cachedLoaderCount(), 1u);
+}
+
+TEST(SymbolManagerTest, UnopenablePathLeavesBankUntouched) {
+  SymMgrObjectPtr<ISymbolManager> m;
+  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_nopie").c_str(), nullptr, bank), STATUS_OK);
+  IModuleSymbolBank* held = bank.get();
+
+  for (const std::wstring& path : {fixture("no/such/file"), fixture("elf"), std::wstring()}) {
+    KAVE_3_1::RecordCapture capture;
+    EXPECT_EQ(m->loadSymbolsFromModule(path.c_str(), nullptr, bank), STATUS_CANT_OPEN_FILE);
+    EXPECT_EQ(bank.get(), held);
+    ASSERT_EQ(capture.errors(), 1u);
+    EXPECT_EQ(capture.records()[0].line, 672u);
+    EXPECT_NE(capture.records()[0].source.find("zor_symbolmanager"), std::string::npos);
+  }
+  EXPECT_EQ(m->loadSymbolsFromModule(nullptr, nullptr, bank), STATUS_CANT_OPEN_FILE);
+  EXPECT_EQ(impl(m)->cachedLoaderCount(), 1u);
+}
+
+TEST(SymbolManagerTest, NonImageIsBadFormatEveryTime) {
+  SymMgrObjectPtr<ISymbolManager> m;
+  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  for (const char* file : {"misc/text.txt", "misc/mz_not_pe.bin", "misc/empty.bin"}) {
+    SCOPED_TRACE(file);
+    KAVE_3_1::RecordCapture quiet;
+    EXPECT_EQ(m->loadSymbolsFromModule(fixture(file).c_str(), nullptr, bank), STATUS_BAD_FILE_FORMAT);
+    EXPECT_EQ(m->loadSymbolsFromModule(fixture(file).c_str(), nullptr, bank), STATUS_BAD_FILE_FORMAT);
+    EXPECT_FALSE(bank);
+  }
+  // Each non-image is remembered once, by a null entry.
+  EXPECT_EQ(impl(m)->cachedLoaderCount(), 3u);
+  EXPECT_EQ(impl(m)->cachedBankCount(), 0u);
+}
+
+TEST(SymbolManagerTest, ModuleWithoutSymbolFileServesImageSymbols) {
+  SymMgrObjectPtr<ISymbolManager> m;
+  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_nopie").c_str(), nullptr, bank), STATUS_OK);
+  EXPECT_EQ(bank->symFileFormat(), uint32_t(SYM_FORMAT_NONE));
+  EXPECT_STREQ(bank->symFileName(), bank->execFileName());
+}
+
+TEST(SymbolManagerTest, DefaultResolverTakesTheImageDebugInfo) {
+  SymMgrObjectPtr<ISymbolManager> m;
+  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_pie").c_str(), nullptr, bank), STATUS_OK);
+  EXPECT_EQ(bank->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
+  EXPECT_STREQ(bank->symFileName(), bank->execFileName());
+
+  // The separate debug file named by .gnu_debuglink is the symbol file of a stripped image.
+  SymMgrObjectPtr<IModuleSymbolBank> stripped;
+  ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_stripped").c_str(), nullptr, stripped), STATUS_OK);
+  EXPECT_EQ(stripped->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
+  EXPECT_NE(std::wstring(stripped->symFileName()).find(L"hello_stripped.debug"), std::wstring::npos);
+}
+
+TEST(SymbolManagerTest, ResolverIndexOutsideTheListGivesBankWithoutDebugInfo) {
+  SymMgrObjectPtr<ISymbolManager> m;
+  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+  for (int32_t index : {-1, 1, 7}) {
+    SCOPED_TRACE(index);
+    FixedResolver resolver(index);
+    SymMgrObjectPtr<IModuleSymbolBank> bank;
+    ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_pie").c_str(), &resolver, bank), STATUS_OK);
+    EXPECT_EQ(resolver.calls, 1);
+    EXPECT_TRUE(resolver.sawCandidates);
+    ASSERT_TRUE(bank);
+    EXPECT_EQ(bank->symFileFormat(), uint32_t(SYM_FORMAT_NONE));
+  }
+  // With and without debug info are two banks over one loader.
+  FixedResolver none(-1), first(0);
+  SymMgrObjectPtr<IModuleSymbolBank> plain, debug;
+  ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_pie").c_str(), &none, plain), STATUS_OK);
+  ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_pie").c_str(), &first, debug), STATUS_OK);
+  EXPECT_NE(plain.get(), debug.get());
+  EXPECT_EQ(debug->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
+  EXPECT_EQ(impl(m)->cachedLoaderCount(), 1u);
+  EXPECT_EQ(impl(m)->cachedBankCount(), 2u);
+}
+
+TEST(SymbolManagerTest, AbsolutePathJoinsRelativeSpellingsToTheCurrentDirectory) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(internal::absolutePath(L"/usr/lib/x.so"), L"/usr/lib/x.so");
+  EXPECT_EQ(internal::absolutePath(L"x.so"), KAVE_3_1::utf8ToWide(std::string(cwd) + "/x.so"));
+}
+
+}  // namespace

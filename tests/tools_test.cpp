@@ -1,0 +1,318 @@
+// The command-line tools, run as programs on fixture images and compared with the peer
+// tools of the system (the LLVM symbolizer, nm) when those are installed.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kFixtures = ZOR_FIXTURES_DIR;
+const std::string kBinary = ZOR_BINARY_DIR;
+
+struct Result {
+  std::string out;
+  int status = -1;
+};
+
+Result run(const std::string& command) {
+  Result r;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int status = pclose(p);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+bool have(const std::string& tool) { return run("command -v " + tool + " >/dev/null 2>&1").status == 0; }
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+std::string symbolize() { return kBinary + "/zor-symbolize"; }
+
+struct Function {
+  uint64_t start;
+  uint64_t size;
+};
+
+// Defined code symbols as nm lists them (the dynamic table too, for stripped images):
+// start -> every name at that start, and the functions with their sizes.
+struct NmSymbols {
+  std::map<uint64_t, std::set<std::string>> namesAt;
+  std::vector<Function> functions;
+};
+
+// With `demangle`, names go through LLVM's demangling filter when it is installed: the
+// library demangles with LLVM's demangler, whose spelling of some names (lambdas, for one)
+// differs from the GNU one.
+NmSymbols nmFunctions(const std::string& image, bool demangle) {
+  NmSymbols s;
+  const std::string flags = " -S --defined-only ";
+  std::string filter;
+  if (demangle) filter = have("llvm-cxxfilt-14") ? " | llvm-cxxfilt-14" : " | c++filt";
+  for (const char* table : {"", "-D"}) {
+    for (const std::string& line : lines(run(std::string("nm ") + table + flags + image + " 2>/dev/null" + filter).out)) {
+      // "start size type name" (the size is missing for symbols without one)
+      std::istringstream in(line);
+      std::string start, second, third;
+      in >> start >> second >> third;
+      std::string type = third, name;
+      uint64_t size = 0;
+      if (second.size() == 1) {  // no size column
+        type = second;
+        name = third;
+      } else {
+        size = std::stoull(second, nullptr, 16);
+      }
+      std::string rest;
+      std::getline(in, rest);
+      if (!rest.empty()) name += (name.empty() ? rest.substr(1) : rest);
+      const uint64_t address = std::stoull(start, nullptr, 16);
+      s.namesAt[address].insert(name);
+      if (type == "T" || type == "t" || type == "W" || type == "i") s.functions.push_back({address, size});
+    }
+  }
+  return s;
+}
+
+std::string hexList(const std::vector<uint64_t>& addresses) {
+  std::string out;
+  char buf[32];
+  for (uint64_t a : addresses) {
+    std::snprintf(buf, sizeof buf, " 0x%llx", static_cast<unsigned long long>(a));
+    out += buf;
+  }
+  return out;
+}
+
+// Function name lines of the LLVM layout: the first of every three lines.
+std::vector<std::string> functionNames(const std::string& output) {
+  std::vector<std::string> names;
+  const auto all = lines(output);
+  for (size_t i = 0; i < all.size(); i += 3) names.push_back(all[i]);
+  return names;
+}
+
+// Address and size of the image's .text section, as readelf shows them.
+bool textSection(const std::string& image, uint64_t& address, uint64_t& size) {
+  for (const std::string& line : lines(run("readelf -SW " + image).out)) {
+    const size_t at = line.find(" .text ");
+    if (at == std::string::npos) continue;
+    std::istringstream in(line.substr(at + 7));
+    std::string type, addr, offset, sz;
+    in >> type >> addr >> offset >> sz;
+    address = std::stoull(addr, nullptr, 16);
+    size = std::stoull(sz, nullptr, 16);
+    return true;
+  }
+  return false;
+}
+
+// Every function start plus a few addresses inside each function; for an image without any
+// function symbol, addresses spread over its code.
+std::vector<uint64_t> probeAddresses(const std::string& image, const NmSymbols& symbols,
+                                     std::map<uint64_t, uint64_t>& functionOf) {
+  std::mt19937_64 random(12345);
+  std::vector<uint64_t> addresses;
+  uint64_t text = 0, textSize = 0;
+  if (symbols.functions.empty() && textSection(image, text, textSize)) {
+    for (uint64_t a = text; a < text + textSize; a += 7) {
+      addresses.push_back(a);
+      functionOf[a] = a;
+    }
+  }
+  for (const Function& f : symbols.functions) {
+    addresses.push_back(f.start);
+    functionOf[f.start] = f.start;
+    for (int k = 0; k < 3 && f.size > 1; ++k) {
+      const uint64_t inside = f.start + 1 + random() % (f.size - 1);
+      addresses.push_back(inside);
+      functionOf[inside] = f.start;
+    }
+  }
+  return addresses;
+}
+
+class ToolsTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ToolsTest, FunctionNamesMatchTheLlvmSymbolizerWithoutDebugInfo) {
+  if (!have("llvm-symbolizer-14") || !have("nm")) GTEST_SKIP() << "llvm-symbolizer-14 or nm not installed";
+  const std::string image = kFixtures + "/" + GetParam();
+  const NmSymbols symbols = nmFunctions(image, false);
+  std::map<uint64_t, uint64_t> functionOf;
+  const std::vector<uint64_t> addresses = probeAddresses(image, symbols, functionOf);
+  ASSERT_FALSE(addresses.empty());
+  const std::string list = hexList(addresses);
+
+  const Result peer = run("llvm-symbolizer-14 --functions=linkage --obj=" + image + list);
+  const Result ours = run(symbolize() + " --functions=linkage --obj=" + image + list);
+  ASSERT_EQ(ours.status, 0);
+  const auto expected = functionNames(peer.out);
+  const auto actual = functionNames(ours.out);
+  ASSERT_EQ(actual.size(), addresses.size());
+  ASSERT_EQ(expected.size(), addresses.size());
+  int compared = 0;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    if (expected[i] == actual[i]) {
+      ++compared;
+      continue;
+    }
+    // Aliases at one start (e.g. a weak and a global name) may be chosen differently.
+    const auto found = symbols.namesAt.find(functionOf[addresses[i]]);
+    EXPECT_TRUE(found != symbols.namesAt.end() && found->second.count(expected[i]) && found->second.count(actual[i]))
+        << std::hex << "0x" << addresses[i] << ": llvm-symbolizer says " << expected[i] << ", we say " << actual[i];
+  }
+  EXPECT_GT(compared, int(addresses.size()) / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(ImagesWithoutDebugInfo, ToolsTest,
+                         ::testing::Values("elf/hello_nopie", "elf/nodebug/hello_nodebug", "elf/libplt.so",
+                                           "elf/libplt_clang.so"));
+
+class ToolsDebugInfoTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ToolsDebugInfoTest, FunctionStartsCarryTheSymbolTableNames) {
+  if (!have("nm")) GTEST_SKIP() << "nm not installed";
+  const std::string image = kFixtures + "/" + GetParam();
+  const NmSymbols symbols = nmFunctions(image, true);
+  std::vector<uint64_t> starts;
+  for (const Function& f : symbols.functions) starts.push_back(f.start);
+  ASSERT_FALSE(starts.empty());
+  const Result ours = run(symbolize() + " -C --obj=" + image + hexList(starts));
+  ASSERT_EQ(ours.status, 0);
+  const auto actual = functionNames(ours.out);
+  ASSERT_EQ(actual.size(), starts.size());
+  for (size_t i = 0; i < starts.size(); ++i)
+    EXPECT_EQ(symbols.namesAt.at(starts[i]).count(actual[i]), 1u) << std::hex << "0x" << starts[i] << ": " << actual[i];
+}
+
+INSTANTIATE_TEST_SUITE_P(ImagesWithDebugInfo, ToolsDebugInfoTest,
+                         ::testing::Values("elf/hello_pie", "dwarf/c_gcc_d3_O2", "dwarf/cpp_gcc_d3_O2",
+                                           "dwarf/cpp_clang_d3_O2"));
+
+TEST(ToolsLayoutTest, LayoutsMatchTheLlvmSymbolizerForSymbolTableAnswers) {
+  if (!have("llvm-symbolizer-14")) GTEST_SKIP() << "llvm-symbolizer-14 not installed";
+  // Global functions (no file name anywhere) and an address outside the image.
+  const std::string args = " --obj=" + kFixtures + "/elf/hello_nopie 0x4011a9 0x401170 0x1";
+  for (const std::string style :
+       {"", " --output-style=GNU", " --output-style=JSON", " -a", " -a --output-style=GNU",
+        " --functions=none", " --functions=none --output-style=JSON"}) {
+    SCOPED_TRACE(style);
+    const Result peer = run("llvm-symbolizer-14" + style + args);
+    const Result ours = run(symbolize() + style + args);
+    EXPECT_EQ(ours.out, peer.out);
+  }
+}
+
+TEST(ToolsLayoutTest, UnparsableInputIsEchoedOrReportedInJson) {
+  const std::string module = kFixtures + "/elf/hello_nopie";
+  EXPECT_EQ(run(symbolize() + " --obj=" + module + " zz").out, "zz\n");
+  const Result json = run(symbolize() + " --output-style=JSON --obj=" + module + " zz");
+  EXPECT_EQ(json.out, "[{\"Error\":{\"Message\":\"unable to parse arguments: zz\"},\"ModuleName\":\"" + module +
+                          "\"}]\n");
+  // Without 0x the number is still hexadecimal.
+  EXPECT_EQ(run(symbolize() + " --obj=" + module + " 4011a9").out, run(symbolize() + " --obj=" + module + " 0x4011a9").out);
+}
+
+TEST(ToolsLayoutTest, StandardInputIsAnsweredLineByLine) {
+  const std::string module = kFixtures + "/elf/hello_nopie";
+  int toChild[2], fromChild[2];
+  ASSERT_EQ(pipe(toChild), 0);
+  ASSERT_EQ(pipe(fromChild), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(toChild[0], 0);
+    dup2(fromChild[1], 1);
+    close(toChild[1]);
+    close(fromChild[0]);
+    const std::string obj = "--obj=" + module;
+    execl(symbolize().c_str(), "zor-symbolize", obj.c_str(), "--output-style=GNU", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(toChild[0]);
+  close(fromChild[1]);
+  // Each answer must arrive while the input is still open; a tool that waited for the end
+  // of its input would leave the poll empty (the limit only guards against a hang).
+  std::string answers;
+  for (const char* address : {"0x4011a9\n", "0x401170\n"}) {
+    ASSERT_EQ(write(toChild[1], address, strlen(address)), ssize_t(strlen(address)));
+    std::string answer;
+    while (std::count(answer.begin(), answer.end(), '\n') < 2) {
+      pollfd p{fromChild[0], POLLIN, 0};
+      ASSERT_EQ(poll(&p, 1, 20000), 1) << "no answer while the input stays open";
+      char buf[256];
+      const ssize_t n = read(fromChild[0], buf, sizeof buf);
+      ASSERT_GT(n, 0);
+      answer.append(buf, size_t(n));
+    }
+    answers += answer;
+  }
+  close(toChild[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(fromChild[0]);
+  EXPECT_EQ(answers, "main\n??:0\nhello_compute\n??:0\n");
+}
+
+TEST(ToolsLayoutTest, UnloadableModuleIsReportedWithTheLibraryStatus) {
+  const Result missing = run(symbolize() + " --obj=/no/such/module 0x1 2>&1");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.out.find("/no/such/module"), std::string::npos) << missing.out;
+  EXPECT_NE(missing.out.find("Can't open file"), std::string::npos) << missing.out;
+  EXPECT_EQ(std::count(missing.out.begin(), missing.out.end(), '\n'), 1);
+
+  const Result text = run(symbolize() + " --obj=" + kFixtures + "/misc/text.txt 0x1 2>&1");
+  EXPECT_EQ(text.status, 1);
+  EXPECT_NE(text.out.find("File format is incorrect"), std::string::npos) << text.out;
+
+  const Result dump = run(kBinary + "/zor-dump " + kFixtures + "/misc/text.txt 2>&1");
+  EXPECT_EQ(dump.status, 1);
+  EXPECT_NE(dump.out.find("File format is incorrect"), std::string::npos) << dump.out;
+}
+
+TEST(ToolsDumpTest, DumpListsPropertiesSegmentsSectionsAndSymbols) {
+  const std::string module = kFixtures + "/elf/hello_nopie";
+  const Result dump = run(kBinary + "/zor-dump --section .text --section .nothing " + module);
+  ASSERT_EQ(dump.status, 0);
+  for (const char* expected : {"image file       " , "image format     ELF", "architecture     x86-64",
+                               "symbol format    none", "\nsegments\n", ".nothing             not found",
+                               "function  global  main\n", "function  local   hello_static_sum\n"})
+    EXPECT_NE(dump.out.find(expected), std::string::npos) << expected;
+  EXPECT_NE(dump.out.find(module), std::string::npos);
+
+  // Pieces never overlap: each starts at or after the previous end.
+  const Result pieces = run(kBinary + "/zor-dump --pieces --kinds=1 " + module);
+  ASSERT_EQ(pieces.status, 0);
+  uint64_t previousEnd = 0;
+  int count = 0;
+  for (const std::string& line : lines(pieces.out)) {
+    unsigned long long from, to;
+    if (std::sscanf(line.c_str(), " [0x%llx, 0x%llx)", &from, &to) != 2) continue;
+    EXPECT_GE(from, previousEnd) << line;
+    previousEnd = to;
+    ++count;
+  }
+  EXPECT_GT(count, 5);
+  EXPECT_EQ(run(kBinary + "/zor-dump --help").status, 0);
+}
+
+}  // namespace
