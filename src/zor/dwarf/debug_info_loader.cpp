@@ -1,0 +1,202 @@
+#include "zor/dwarf/debug_info_loader.h"
+
+#include <cwchar>
+
+#include "zor/dwarf/dwarf_constants.h"
+#include "zor/dwarf/dwarf_symbols.h"
+#include "zor/object/trace.h"
+
+namespace ZOR_3_12 {
+
+namespace {
+
+constexpr unsigned kLineImageBase = 141;
+constexpr uint64_t kShfAlloc = 0x2;
+
+dwarf::Section toSection(const elf::Span& span) {
+  dwarf::Section s;
+  if (!span.empty()) {
+    s.data = span.data;
+    s.size = span.size;
+  }
+  return s;
+}
+
+// The module's resolver. Beside the plain unit keys (.debug_info offsets) it accepts the
+// compilation-unit ids that DWARFSymbol::compUnitId hands out (offset + 1): a unit is at
+// least a header long, so an id can never be mistaken for another unit's offset.
+class ModuleLineResolver : public DWARFLineResolver {
+ public:
+  ModuleLineResolver(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, IScope* scope, ILock* lock)
+      : DWARFLineResolver(ffl, loader, scope, lock), m_loader(loader) {}
+
+  ICompUnitDetails* compUnitDetails(uint64_t key) override {
+    if (key == COMP_UNIT_ALL) return nullptr;
+    m_loader->units();
+    if (DWARFCompilationUnit* unit = m_loader->unitAt(key)) return unit;
+    if (key != 0) {
+      if (DWARFCompilationUnit* unit = m_loader->unitAt(key - 1)) return unit;
+    }
+    return nullptr;
+  }
+
+ private:
+  DWARFDebugInfoLoader* m_loader;
+};
+
+}  // namespace
+
+DWARFDebugInfoLoader::DWARFDebugInfoLoader(IFileFormatLoader* ffl, const wchar_t* symFilePath, ElfHelper* imageElf,
+                                           ILock* lock)
+    : DebugInfoLoader(ffl, lock),
+      m_elf(imageElf),
+      m_imageElf(imageElf),
+      m_symFilePath(symFilePath ? symFilePath : L"") {
+  const wchar_t* imagePath = ffl ? ffl->fileName() : nullptr;
+  if (!imagePath || std::wcscmp(imagePath, m_symFilePath.c_str()) != 0) m_elf = new ElfHelper(m_symFilePath.c_str());
+  if (m_elf && m_imageElf && m_elf.get() != m_imageElf.get() &&
+      m_elf->imageBase() != m_imageElf->imageBase()) {
+    // A separate debug file describes the module at its own preferred base; a debug file
+    // linked at 0 (a shared object's) is moved to the module's base.
+    ZOR_ASSERT(!(m_elf->imageBase()), internal::kDwarfSource, kLineImageBase);
+    m_loadBias = m_imageElf->imageBase();
+  }
+  readSections();
+}
+
+DWARFDebugInfoLoader::~DWARFDebugInfoLoader() {
+  // The resolver's rows and files refer to the units; let it go first.
+  m_lineResolver.reset();
+  m_units.clear();
+  m_unitList.clear();
+}
+
+void DWARFDebugInfoLoader::readSections() {
+  if (!m_elf || !m_elf->valid()) return;
+  ElfHelper& e = *m_elf;
+  m_sections.info = toSection(e.relocatedSection(kSecDebugInfo));
+  if (SectionData* abbrev = e.section(kSecDebugAbbrev)) m_sections.abbrev = toSection(abbrev->span());
+  if (SectionData* str = e.section(kSecDebugStr)) m_sections.str = toSection(str->span());
+  m_sections.ranges = toSection(e.relocatedSection(kSecDebugRanges));
+  m_sections.line = toSection(e.relocatedSection(kSecDebugLine));
+  auto byName = [&e](const char* name) {
+    int64_t index = e.sectionIndexByName(name);
+    return index < 0 ? dwarf::Section() : toSection(e.sectionBytes(static_cast<uint32_t>(index)));
+  };
+  m_sections.addr = byName(".debug_addr");
+  m_sections.strOffsets = byName(".debug_str_offsets");
+  m_sections.rnglists = byName(".debug_rnglists");
+  m_sections.lineStr = byName(".debug_line_str");
+  m_sections.types = byName(".debug_types");
+}
+
+void DWARFDebugInfoLoader::readUnits() {
+  if (m_unitsRead) return;
+  m_unitsRead = true;
+  if (!m_sections.info.present()) return;
+  dwarf::DwarfReader reader(m_sections.info.data, m_sections.info.size);
+  while (reader.remaining() > 0 && reader.ok()) {
+    UnitHeader header;
+    uint64_t before = reader.offset();
+    if (!readUnitHeader(reader, header)) break;
+    if (reader.offset() <= before) break;  // no progress: a damaged length
+    SymMgrObjectPtr<DWARFCompilationUnit> unit(new DWARFCompilationUnit(header, this));
+    if (m_units.emplace(header.offset, unit).second) m_unitList.push_back(unit.get());
+  }
+}
+
+const std::vector<DWARFCompilationUnit*>& DWARFDebugInfoLoader::units() {
+  ScopedLock guard(&m_walkLock);
+  readUnits();
+  return m_unitList;
+}
+
+DWARFCompilationUnit* DWARFDebugInfoLoader::unitContaining(uint64_t infoOffset) {
+  units();
+  auto it = m_units.upper_bound(infoOffset);
+  if (it == m_units.begin()) return nullptr;
+  --it;
+  return it->second->contains(infoOffset) ? it->second.get() : nullptr;
+}
+
+DWARFCompilationUnit* DWARFDebugInfoLoader::unitAt(uint64_t offset) {
+  auto it = m_units.find(offset);
+  return it == m_units.end() ? nullptr : it->second.get();
+}
+
+bool DWARFDebugInfoLoader::inCodeOrDataRange(uint64_t address) {
+  // Addresses reaching this test carry the load bias: they are the module's addresses.
+  return m_imageElf ? m_imageElf->inAnyRange(address) : false;
+}
+
+void DWARFDebugInfoLoader::readImageSections() {
+  if (m_imageSectionsRead) return;
+  m_imageSectionsRead = true;
+  if (!m_imageElf || !m_imageElf->valid()) return;
+  for (uint32_t i = 0; i < m_imageElf->sectionCount(); ++i) {
+    const elf::SectionHeader* h = m_imageElf->sectionHeader(i);
+    // Only sections that occupy memory: the others sit at address 0, where the leftovers of
+    // discarded functions also point.
+    if (!h || !(h->sh_flags & kShfAlloc) || h->sh_size == 0) continue;
+    // ELF section addresses are absolute already; no image base is added.
+    m_imageSections.push_back({h->sh_addr, h->sh_addr + h->sh_size});
+  }
+}
+
+bool DWARFDebugInfoLoader::isInModuleSection(uint64_t start, uint64_t end) {
+  readImageSections();
+  for (const ImageSection& s : m_imageSections) {
+    if (s.start <= start && start <= s.end) return end <= s.end;
+  }
+  return false;
+}
+
+status_t DWARFDebugInfoLoader::loadDebugInfo(ISymbolTable* table, uint32_t kindMask, ISrcLineResolver*) {
+  ZOR_TRACE("loadDebugInfo", "DWARFDebugInfoLoader");
+  ScopedLock guard(&m_walkLock);
+  m_globalTable = table;
+  if (!m_sections.info.present()) return STATUS_NO_DEBUG_INFO;
+  readUnits();
+  for (size_t i = 0; i < m_unitList.size(); ++i) {
+    DWARFCompilationUnit* unit = m_unitList[i];
+    uint8_t type = unit->header().unitType;
+    // Type units and split units carry no code of this module; partial units are read only
+    // where a unit imports them.
+    if (type != dwarf::DW_UT_compile && type != dwarf::DW_UT_skeleton) continue;
+    dwarf::DwarfReader reader = unit->entryReader();
+    dropOpenScopes(0);
+    readEntry(reader, unit, table, kindMask, true, 0);
+  }
+  dropOpenScopes(0);
+  return STATUS_OK;
+}
+
+ISrcLineResolver* DWARFDebugInfoLoader::srcLineResolver(IScope* scope, ILock* lock) {
+  ScopedLock guard(&m_walkLock);
+  if (!m_lineResolver) m_lineResolver = new ModuleLineResolver(m_ffl.get(), this, scope, lock);
+  return m_lineResolver.get();
+}
+
+status_t DWARFDebugInfoLoader::loadChildren(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset,
+                                            uint32_t mask) {
+  if (!entry || entry->getHasChildren() != 1) return STATUS_OK;
+  if (!m_sections.info.present()) return STATUS_NO_DEBUG_INFO;
+  DWARFCompilationUnit* unit = entry->unit();
+  if (!unit) return STATUS_OK;
+  ScopedLock guard(&m_walkLock);
+  dwarf::DwarfReader reader = unit->readerAt(childrenOffset);
+  // The body is walked on its own stack level: scopes opened inside it close inside it.
+  size_t depthBefore = m_openScopes.size();
+  walkChildren(reader, entry, scope->symbolTable(), mask, 1);
+  dropOpenScopes(depthBefore);
+  return STATUS_OK;
+}
+
+void DWARFDebugInfoLoader::dropOpenScopes(size_t size) {
+  while (m_openScopes.size() > size) {
+    delete m_openScopes.back();
+    m_openScopes.pop_back();
+  }
+}
+
+}  // namespace ZOR_3_12

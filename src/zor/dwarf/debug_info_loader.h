@@ -1,0 +1,158 @@
+// The debug-info loader of ELF modules with DWARF: opens the file that holds the DWARF (the
+// module or its separate debug file), works out the load bias between the two, reads the
+// units, walks .debug_info into the module's symbol table on request (function bodies later,
+// on demand) and hands out the module's one line resolver.
+#ifndef ZOR_DWARF_DEBUG_INFO_LOADER_H_
+#define ZOR_DWARF_DEBUG_INFO_LOADER_H_
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <zor/loader.h>
+
+#include "zor/dwarf/attr_bindings.h"
+#include "zor/dwarf/compilation_unit.h"
+#include "zor/dwarf/dwarf_context.h"
+#include "zor/dwarf/dwarf_sections.h"
+#include "zor/dwarf/line_resolver.h"
+#include "zor/dwarf/range_lists.h"
+#include "zor/elf/elf_helper.h"
+#include "zor/manager/debug_info_loader.h"
+#include "zor/store/scope.h"
+
+namespace ZOR_3_12 {
+
+// Request bits of a walk: the symbol kinds, plus the mark of the inside of an inlined call.
+enum dwarf_walk_mask_t : uint32_t {
+  WALK_FUNCTIONS = 0x01,
+  WALK_LABELS = 0x02,
+  WALK_VARIABLES = 0x04,
+  WALK_ENTRY_POINTS = 0x10,
+  WALK_INSIDE_INLINE = 0x20,
+};
+
+class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext {
+ public:
+  // `imageElf` is the module's own structure reader; when `symFilePath` names another file,
+  // that file gets a reader of its own.
+  DWARFDebugInfoLoader(IFileFormatLoader* ffl, const wchar_t* symFilePath, ElfHelper* imageElf, ILock* lock);
+  ~DWARFDebugInfoLoader() override;
+
+  // IDebugInfoLoader
+  const wchar_t* symFileName() override { return m_symFilePath.c_str(); }
+  uint32_t symFileFormat() override { return SYM_FORMAT_DWARF; }
+  status_t loadDebugInfo(ISymbolTable* table, uint32_t kindMask, ISrcLineResolver* loadContext) override;
+  ISrcLineResolver* srcLineResolver(IScope* scope, ILock* lock) override;
+
+  // DwarfContext
+  const dwarf::DwarfSections& sections() const override { return m_sections; }
+  DWARFCompilationUnit* unitContaining(uint64_t infoOffset) override;
+  uint64_t loadBias() const override { return m_loadBias; }
+  DWARFLineResolver* lineResolver() override { return m_lineResolver.get(); }
+  const std::vector<DWARFCompilationUnit*>& units() override;
+  bool inCodeOrDataRange(uint64_t address) override;
+
+  // The unit that starts exactly at `offset`, or null.
+  DWARFCompilationUnit* unitAt(uint64_t offset);
+  ElfHelper* debugElf() const { return m_elf.get(); }
+  ISymbolTable* globalTable() const { return m_globalTable; }
+  // Whether [start, end] lies inside one allocated section of the module.
+  bool isInModuleSection(uint64_t start, uint64_t end);
+
+  // Reads the children of `entry` (beginning at `childrenOffset`) into `scope`'s own table,
+  // for the kinds in `mask`: the lazy body of a function or an inlined call.
+  status_t loadChildren(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset, uint32_t mask);
+
+  // Deepest nesting of entries walked; deeper subtrees are reported and skipped.
+  static constexpr int kMaxDepth = 256;
+
+ private:
+  struct ImageSection {
+    uint64_t start;
+    uint64_t end;  // inclusive bound of the test, as the section's start + size
+  };
+
+  void readSections();
+  void readUnits();
+  void readImageSections();
+
+  // --- tree walk (tree_walker.cpp) ---
+  // Decodes the next entry; false on a null entry or a failed decode.
+  bool readEntry(dwarf::DwarfReader& reader, DWARFCompilationUnit* unit, ISymbolTable* parentSink, uint32_t mask,
+                 bool process, int depth);
+  void walkChildren(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink, uint32_t mask,
+                    int depth);
+  void skipChildren(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry);
+  void dispatchEntry(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink, uint32_t mask,
+                     int depth);
+
+  // --- entry handlers (tree_walker.cpp) ---
+  // Answers whether the entry's children are walked with processing (a function's body is
+  // not: it is read on demand).
+  bool handleSubprogram(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink,
+                        symbol_kind_t kind);
+  void handleInlinedSubroutine(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink);
+  void handleLexicalBlock(dwarf::AttrBindings* entry);
+  void handleLabel(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink);
+  void handleVariable(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink);
+
+ public:
+  // Helpers shared with the scopes and inline instances.
+  // The entry's name (origins followed): its linkage name for C++ definitions that refer to
+  // a declaration, else DW_AT_name; null when it has none.
+  static const char* entryName(dwarf::AttrBindings* entry);
+  // The name of an inlined function as callers see it: the linkage name whenever a C++
+  // entry has one (so that it reads like the out-of-line copies), else DW_AT_name.
+  static const char* inlinedFunctionName(dwarf::AttrBindings* entry);
+  // A subprogram, inlined call or entry point without any address and not an abstract
+  // instance: a declaration.
+  static bool isSkippable(dwarf::AttrBindings* entry);
+  // low_pc / high_pc of the entry (origins followed); false when neither exists.
+  static bool entryBounds(dwarf::AttrBindings* entry, bool& haveLow, uint64_t& low, bool& haveHigh, uint64_t& high);
+  bool typeByteSize(DWARFCompilationUnit* unit, uint64_t typeOffset, uint64_t& size);
+
+ private:
+  void createFunctionScope(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink,
+                           const char* name, uint64_t start, uint64_t end, symbol_kind_t kind);
+  void createFunctionScopeFromRanges(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry,
+                                     ISymbolTable* parentSink, const char* name, const dwarf::AddressRanges& ranges,
+                                     uint64_t start, symbol_kind_t kind);
+  void createInlineScope(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink,
+                         uint64_t start, uint64_t end);
+  void createInlineScopeFromRanges(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink,
+                                   const dwarf::AddressRanges& ranges);
+  void pushOpenScope(Scope* scope) { m_openScopes.push_back(scope); }
+  // Destroys scopes left open above `size` (only after a walk was cut short).
+  void dropOpenScopes(size_t size);
+
+  std::map<uint64_t, SymMgrObjectPtr<DWARFCompilationUnit>> m_units;  // by offset
+  std::vector<DWARFCompilationUnit*> m_unitList;                      // the same, in order
+  bool m_unitsRead = false;
+  SymMgrObjectPtr<ElfHelper> m_elf;       // the file holding the DWARF
+  SymMgrObjectPtr<ElfHelper> m_imageElf;  // the module
+  dwarf::DwarfSections m_sections;
+  ISymbolTable* m_globalTable = nullptr;
+  std::wstring m_symFilePath;
+  SymMgrObjectPtr<DWARFLineResolver> m_lineResolver;
+  std::deque<Scope*> m_openScopes;
+  uint64_t m_loadBias = 0;
+  std::map<uint64_t, uint64_t> m_typeSizes;
+  std::vector<ImageSection> m_imageSections;
+  bool m_imageSectionsRead = false;
+  // Walks share the open-scope stack: one at a time, whichever thread asks.
+  ZorLock m_walkLock;
+};
+
+namespace internal {
+// Used by the ELF file loader to make the debug-info loader of a module.
+IDebugInfoLoader* makeDwarfDebugInfoLoader(IFileFormatLoader* ffl, const wchar_t* symbolFilePath, ElfHelper* imageElf,
+                                           ILock* lock);
+}  // namespace internal
+
+}  // namespace ZOR_3_12
+
+#endif  // ZOR_DWARF_DEBUG_INFO_LOADER_H_

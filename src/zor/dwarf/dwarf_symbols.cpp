@@ -1,0 +1,255 @@
+#include "zor/dwarf/dwarf_symbols.h"
+
+#include <cwchar>
+
+#include "kave/unicode.h"
+#include "zor/dwarf/compilation_unit.h"
+#include "zor/dwarf/debug_info_loader.h"
+#include "zor/dwarf/dwarf_constants.h"
+#include "zor/dwarf/line_resolver.h"
+#include "zor/source/source_location.h"
+#include "zor/source/symbol_source_line_iterator.h"
+#include "zor/store/symbol_range.h"
+
+namespace ZOR_3_12 {
+
+using dwarf::AttrBindings;
+using dwarf::AttrValue;
+
+namespace {
+
+bool sameText(const wchar_t* a, const wchar_t* b) { return a && b && std::wcscmp(a, b) == 0; }
+
+uint64_t lowOf(uint64_t key) { return key & 0xFFFFFFFFu; }
+uint64_t highOf(uint64_t key) { return key >> 32; }
+
+}  // namespace
+
+// --- DwarfSourcePosition ---------------------------------------------------------------
+
+DwarfSourcePosition* DwarfSourcePosition::read(AttrBindings* entry, DWARFDebugInfoLoader* loader, bool isCall) {
+  if (!entry || !entry->unit()) return nullptr;
+  DWARFCompilationUnit* unit = entry->unit();
+  const AttrValue* fileAttr = entry->getAttribute(isCall ? dwarf::DW_AT_call_file : dwarf::DW_AT_decl_file);
+  const AttrValue* lineAttr = entry->getAttribute(isCall ? dwarf::DW_AT_call_line : dwarf::DW_AT_decl_line);
+  uint64_t file = 0, line = 0, column = 0;
+  if (!unit->constant(fileAttr, file) || !unit->constant(lineAttr, line)) return nullptr;
+  // File 0 names the primary source from DWARF 5 on; before, it means "no file".
+  if (line == 0 || (file == 0 && unit->version() < 5)) return nullptr;
+  unit->constant(entry->getAttribute(isCall ? dwarf::DW_AT_call_column : dwarf::DW_AT_decl_column), column);
+  return new DwarfSourcePosition(file, line, column, unit, loader);
+}
+
+int32_t DwarfSourcePosition::fileIndex() {
+  if (m_resolved) return m_fileIndex;
+  // Before the module has a line resolver there is no file list to index into; ask again.
+  if (!m_loader || !m_loader->lineResolver()) return -1;
+  ScopedLock guard(&m_unit->lineLock());
+  if (!m_resolved) {
+    m_fileIndex = m_unit->globalFileIndex(m_file);
+    m_resolved = true;
+  }
+  return m_fileIndex;
+}
+
+SymMgrObjectPtr<ISourceLocation> DwarfSourcePosition::makeLocation() {
+  int32_t index = fileIndex();
+  if (index < 0) return nullptr;
+  return SymMgrObjectPtr<ISourceLocation>(new SourceLocation(m_loader->lineResolver(), m_unit->offset(),
+                                                             static_cast<uint32_t>(index),
+                                                             static_cast<uint32_t>(m_line),
+                                                             static_cast<uint32_t>(m_column)));
+}
+
+// --- DWARFSymbol -----------------------------------------------------------------------
+
+DWARFSymbol::DWARFSymbol(IFileFormatLoader* ffl, const wchar_t* name, uint64_t address, IScope* scope,
+                         symbol_kind_t kind, DWARFCompilationUnit* unit, DwarfSourcePosition* declaration,
+                         DWARFDebugInfoLoader* loader)
+    : Symbol(ffl, name, address, scope, SYMBOL_LINKAGE_LOCAL, kind,
+             static_cast<uint32_t>(lowOf(unit ? unit->offset() : COMP_UNIT_ALL)),
+             static_cast<uint32_t>(highOf(unit ? unit->offset() : COMP_UNIT_ALL))),
+      m_declaration(declaration),
+      m_unit(unit),
+      m_loader(loader) {}
+
+status_t DWARFSymbol::sourceLocation(SymMgrObjectPtr<ISourceLocation>& out) {
+  ScopedLock guard(&m_cacheLock);
+  if (!m_sourceLocationCache && m_declaration) m_sourceLocationCache = m_declaration->makeLocation();
+  out = m_sourceLocationCache;
+  return out ? STATUS_OK : STATUS_FALSE;
+}
+
+status_t DWARFSymbol::compUnitId(uint32_t& out) {
+  // See compUnitIdOf: ids are offset + 1, never 0 for a real unit.
+  if (!m_unit || m_unit->offset() >= 0xFFFFFFFFu) return STATUS_FALSE;
+  out = compUnitIdOf(m_unit->offset());
+  return STATUS_OK;
+}
+
+SymMgrObjectPtr<SourceLineIter> DWARFSymbol::sourceLines() {
+  SymMgrObjectPtr<ISourceLocation> location;
+  ISourceFile* file = nullptr;
+  if (sourceLocation(location) == STATUS_OK && location) file = location->sourceFile();
+  // Without a declared file there are no lines to report: an empty walk.
+  return SymMgrObjectPtr<SourceLineIter>(new SymbolSourceLineIterator(m_scope, file, compUnitKey()));
+}
+
+// --- DWARFScope ------------------------------------------------------------------------
+
+DWARFScope::DWARFScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, DwarfSourcePosition* declaration,
+                       const wchar_t* name, uint64_t start, IScope* parent, symbol_kind_t kind, AttrBindings* entry,
+                       uint64_t childrenOffset)
+    : SymbolScope(ffl, parent,
+                  new DWARFSymbol(ffl, name, start, this, kind, entry ? entry->unit() : nullptr, declaration, loader)),
+      m_loader(loader),
+      m_childrenOffset(childrenOffset),
+      m_entry(entry) {}
+
+uint32_t DWARFScope::mergeFlags(IScope* other) {
+  if (!other) return 0;
+  Scope* theirs = asScope(other);
+  RangeList& a = m_ranges;
+  RangeList& b = theirs->rangeList();
+  if (a.firstStart() != b.firstStart()) return 0;
+  uint64_t myEnd = a.lastEnd(), otherEnd = b.lastEnd();
+  uint32_t r = 0;
+  if (hasExplicitRanges() && !theirs->hasExplicitRanges()) {
+    r = myEnd == otherEnd ? uint32_t{MERGE_COLLAPSE} : 0u;
+  } else if (b.firstStart() == otherEnd) {
+    r = 0;  // the newcomer has no extent
+  } else if (a.firstStart() == myEnd) {
+    r = MERGE_TAKE_END;  // this one has none: take the newcomer's
+  } else {
+    r = myEnd > otherEnd ? uint32_t{MERGE_TAKE_END} : 0u;
+  }
+  ISymbol* s = symbol();
+  ISymbol* o = other->symbol();
+  if (!s || !o) return 0;
+  const wchar_t* sName = s->name();
+  const wchar_t* sShort = s->shortName();
+  const wchar_t* oShort = o->shortName();
+  if (sameText(sName, oShort)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
+  if (sameText(sShort, oShort) && !sameText(sName, sShort)) return r + MERGE_TAKE_LINKAGE;
+  return sameText(sName, o->name()) ? r + MERGE_TAKE_LINKAGE : 0;
+}
+
+void DWARFScope::merge(IScope* other, uint32_t flags) {
+  if (!other) return;
+  ISymbol* o = other->symbol();
+  auto* s = static_cast<DWARFSymbol*>(m_symbol);
+  if (o && (flags & MERGE_TAKE_NAME)) s->setName(o->name());
+  if (o && (flags & MERGE_TAKE_LINKAGE)) s->setLinkage(o->linkage());
+  RangeList& theirs = asScope(other)->rangeList();
+  if (theirs.empty()) return;
+  uint64_t otherEnd = theirs.lastEnd();
+  if (flags & MERGE_TAKE_END) {
+    if (RangeNode* head = m_ranges.head()) addRange(head->start, otherEnd);
+  } else if (flags & MERGE_COLLAPSE) {
+    m_ranges.collapseToFirst(otherEnd);
+    if (otherEnd > m_highest) m_highest = otherEnd;
+  }
+}
+
+status_t DWARFScope::loadSymbols(uint32_t kindMask) {
+  // Queries ask on every call; the body is read once per kind.
+  uint32_t newKinds = kindMask & ~m_loadedKinds;
+  if (!newKinds) return STATUS_OK;
+  status_t status = m_loader->loadChildren(this, m_entry.get(), m_childrenOffset, newKinds);
+  if (status == STATUS_OK) m_loadedKinds |= newKinds;
+  return status;
+}
+
+// --- DWARFInlineInstanceScope ----------------------------------------------------------
+
+DWARFInlineInstanceScope::DWARFInlineInstanceScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader,
+                                                   ISymbolTable* globalTable, DwarfSourcePosition* call,
+                                                   IScope* parent, AttrBindings* entry, uint64_t childrenOffset)
+    : InlineInstanceScope(ffl, parent, new DWARFInlineInstance(ffl, loader, globalTable, entry, call)),
+      m_childrenOffset(childrenOffset),
+      m_entry(entry),
+      m_loader(loader) {
+  static_cast<DWARFInlineInstance*>(m_instance.get())->setScope(this);
+}
+
+status_t DWARFInlineInstanceScope::loadSymbols(uint32_t kindMask) {
+  uint32_t newKinds = kindMask & ~m_loadedKinds;
+  if (!newKinds) return STATUS_OK;
+  status_t status = m_loader->loadChildren(this, m_entry.get(), m_childrenOffset, newKinds);
+  if (status == STATUS_OK) m_loadedKinds |= newKinds;
+  return status;
+}
+
+// --- DWARFInlineInstance ---------------------------------------------------------------
+
+DWARFInlineInstance::DWARFInlineInstance(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader,
+                                         ISymbolTable* globalTable, AttrBindings* entry, DwarfSourcePosition* call)
+    : SymMgrObject<IInlineInstance>(nullptr),
+      m_ffl(ffl),
+      m_loader(loader),
+      m_globalTable(globalTable),
+      m_entry(entry),
+      m_call(call) {}
+
+DWARFInlineInstance::~DWARFInlineInstance() = default;
+
+SymMgrObjectPtr<ISourceLocation> DWARFInlineInstance::callSite() {
+  ScopedLock guard(&m_lock);
+  if (!m_callSiteCache && m_call) m_callSiteCache = m_call->makeLocation();
+  return m_callSiteCache;
+}
+
+ISymbol* DWARFInlineInstance::symbol() {
+  ScopedLock guard(&m_lock);
+  if (m_inlinedFunction) return m_inlinedFunction;
+  IScope* owner = m_globalTable ? m_globalTable->ownerScope() : nullptr;
+  AttrBindings* origin = m_entry ? m_entry->getOrigin() : nullptr;
+  if (!origin) {
+    m_madeSymbol = new Symbol(m_ffl, L"", 0, owner, SYMBOL_LINKAGE_LOCAL, SYMBOL_KIND_FUNCTION, 0xFFFFFFFFu, 0xFFFFFFFFu);
+    m_inlinedFunction = m_madeSymbol.get();
+    return m_inlinedFunction;
+  }
+  // An origin that also exists out of line is reported as that function's symbol.
+  bool haveLow, haveHigh;
+  uint64_t low, high, start = 0;
+  bool haveStart = false;
+  if (DWARFDebugInfoLoader::entryBounds(origin, haveLow, low, haveHigh, high)) {
+    start = haveLow ? low : high;
+    haveStart = true;
+  } else if (const AttrValue* rangesAttr = origin->getAttribute(dwarf::DW_AT_ranges, true)) {
+    dwarf::AddressRanges ranges;
+    dwarf::readRanges(origin->unit(), rangesAttr, ranges);
+    for (const auto& r : ranges) {
+      if (!haveStart || r.first < start) start = r.first;
+      haveStart = true;
+    }
+  }
+  if (haveStart && m_globalTable) {
+    SymMgrObjectPtr<ISymbolRange> range = m_globalTable->symbolRangeByAddress(start, SYMBOL_KIND_FUNCTION, nullptr);
+    if (range && range->symbol()) {
+      m_inlinedFunction = range->symbol();
+      return m_inlinedFunction;
+    }
+  }
+  std::wstring name;
+  if (const char* s = DWARFDebugInfoLoader::inlinedFunctionName(origin)) name = KAVE_3_1::utf8ToWide(s);
+  m_madeSymbol = new DWARFSymbol(m_ffl, name.c_str(), 0, owner, SYMBOL_KIND_FUNCTION, origin->unit(),
+                                 DwarfSourcePosition::read(origin, m_loader, false), m_loader);
+  m_inlinedFunction = m_madeSymbol.get();
+  return m_inlinedFunction;
+}
+
+SymMgrObjectPtr<SymbolRangeIter> DWARFInlineInstance::ranges() {
+  return SymMgrObjectPtr<SymbolRangeIter>(new RelRangeIterator(m_scope));
+}
+
+bool DWARFInlineInstance::hasCallSite() { return static_cast<bool>(callSite()); }
+
+SymMgrObjectPtr<SourceLineIter> DWARFInlineInstance::sourceLines() {
+  SymMgrObjectPtr<ISourceLocation> site = callSite();
+  ISourceFile* file = site ? site->sourceFile() : nullptr;
+  uint64_t key = site ? site->compUnitKey() : COMP_UNIT_ALL;
+  return SymMgrObjectPtr<SourceLineIter>(new SymbolSourceLineIterator(m_scope, file, key));
+}
+
+}  // namespace ZOR_3_12
