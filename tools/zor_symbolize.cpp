@@ -5,7 +5,7 @@
 //
 // Addresses are virtual addresses of the file (as its symbol table shows them), written in
 // hexadecimal with or without "0x". Without address arguments one address per line is read
-// from standard input, and each answer is flushed as soon as it is written.
+// from standard input, and each answer is written as soon as no further input waits.
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -25,7 +25,7 @@ enum class Style { Llvm, Gnu, Json };
 
 struct Options {
   std::string obj;
-  bool inlines = false;
+  bool inlines = true;  // on by default, as in the LLVM tool
   FunctionNames functions = FunctionNames::Linkage;
   bool demangle = true;
   Style style = Style::Llvm;
@@ -45,7 +45,8 @@ const char kUsage[] =
     "  --functions=linkage|short|none    function name form (default linkage); -f = linkage\n"
     "  --demangle, -C                    demangle names (default)\n"
     "  --no-demangle                     print names as stored in the file\n"
-    "  --inlines, -i                     print the chain of inlined calls\n"
+    "  --inlines, -i                     print the chain of inlined calls (default)\n"
+    "  --no-inlines                      only the innermost function\n"
     "  --output-style=LLVM|GNU|JSON      output layout (default LLVM)\n"
     "  --addresses, -a                   print the address before its answer\n"
     "  --basenames, -s                   strip directories from file names\n"
@@ -367,7 +368,11 @@ int main(int argc, char** argv) {
   while (std::getline(std::cin, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     one(line);
-    printer.flush();
+    // Flush once the input read so far is answered: a caller feeding one line at a time gets
+    // each answer at once, a large batch is still written in large blocks.
+    if (std::cin.rdbuf()->in_avail() <= 0) printer.flush();
+    else printer.flushIfLarge();
   }
+  printer.flush();
   return 0;
 }
