@@ -1,0 +1,778 @@
+// The PE reader on real linker output, checked against llvm-readobj-14 and llvm-pdbutil-14
+// run on the same files, and on copies of the fixtures damaged or reshaped by hand for the
+// records and failures the linker never writes.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <zor/symbol.h>
+
+#include "kave/trace.h"
+#include "kave/unicode.h"
+#include "loader_test_fakes.h"
+#include "zor/object/trace.h"
+#include "zor/pe/pe_exec_file_loader.h"
+#include "zor/store/scope.h"
+
+using namespace ZOR_3_12;
+using zor_test::TempFile;
+
+namespace {
+
+std::string fixturePath(const char* name) { return std::string(ZOR_FIXTURES_DIR) + "/pe/" + name; }
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+uint32_t get32(const std::string& b, size_t off) {
+  uint32_t v = 0;
+  std::memcpy(&v, b.data() + off, 4);
+  return v;
+}
+void put32(std::string& b, size_t off, uint32_t v) { std::memcpy(&b[off], &v, 4); }
+void put16(std::string& b, size_t off, uint16_t v) { std::memcpy(&b[off], &v, 2); }
+
+bool haveTool(const char* tool) { return access((std::string("/usr/bin/") + tool).c_str(), X_OK) == 0; }
+
+std::string runTool(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+std::string trim(const std::string& s) {
+  const size_t a = s.find_first_not_of(" \t");
+  const size_t b = s.find_last_not_of(" \t\r");
+  return a == std::string::npos ? "" : s.substr(a, b - a + 1);
+}
+
+// "Key: value" of a readobj line, or false.
+bool keyValue(const std::string& line, std::string& key, std::string& value) {
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) return false;
+  key = trim(line.substr(0, colon));
+  value = trim(line.substr(colon + 1));
+  return true;
+}
+
+uint64_t number(const std::string& v) {
+  // "0x1000", "512", or "IMAGE_FILE_MACHINE_I386 (0x14C)".
+  const size_t paren = v.find("(0x");
+  return std::stoull(paren != std::string::npos ? v.substr(paren + 1) : v, nullptr, 0);
+}
+
+struct OracleSection {
+  std::string name;
+  uint64_t virtualSize = 0, virtualAddress = 0, rawSize = 0, rawPointer = 0, characteristics = 0;
+};
+struct OracleExport {
+  uint64_t ordinal = 0;
+  std::string name;
+  uint64_t rva = 0;
+};
+struct Oracle {
+  uint64_t imageBase = 0, imageSize = 0, entryPoint = 0, baseOfCode = 0, machine = 0;
+  std::vector<OracleSection> sections;
+  std::vector<OracleExport> exports;
+  std::string pdbGuidBytes;  // "68 03 78 ..." as readobj prints it
+  uint64_t pdbAge = 0;
+  std::string pdbFileName;
+};
+
+Oracle readOracle(const std::string& path) {
+  Oracle o;
+  std::istringstream in(runTool("llvm-readobj-14 --file-headers --sections --coff-exports --coff-debug-directory '" +
+                                path + "'"));
+  std::string line, key, value, block;
+  while (std::getline(in, line)) {
+    const std::string t = trim(line);
+    if (!t.empty() && t.back() == '{') {
+      block = t;
+      if (t == "Section {") o.sections.emplace_back();
+      if (t == "Export {") o.exports.emplace_back();
+      continue;
+    }
+    if (block == "Section {" && !o.sections.empty() && t.rfind("Characteristics [", 0) == 0) {
+      o.sections.back().characteristics = number(t.substr(t.find('(')));
+      continue;
+    }
+    if (!keyValue(line, key, value)) continue;
+    if (block == "Section {" && !o.sections.empty()) {
+      OracleSection& s = o.sections.back();
+      if (key == "Name") s.name = value.substr(0, value.find(" ("));
+      else if (key == "VirtualSize") s.virtualSize = number(value);
+      else if (key == "VirtualAddress") s.virtualAddress = number(value);
+      else if (key == "RawDataSize") s.rawSize = number(value);
+      else if (key == "PointerToRawData") s.rawPointer = number(value);
+    } else if (block == "Export {" && !o.exports.empty()) {
+      OracleExport& e = o.exports.back();
+      if (key == "Ordinal") e.ordinal = number(value);
+      else if (key == "Name") e.name = value;
+      else if (key == "RVA") e.rva = number(value);
+    }
+    if (key == "Machine") o.machine = number(value);
+    else if (key == "ImageBase") o.imageBase = number(value);
+    else if (key == "SizeOfImage") o.imageSize = number(value);
+    else if (key == "AddressOfEntryPoint") o.entryPoint = number(value);
+    else if (key == "BaseOfCode") o.baseOfCode = number(value);
+    else if (key == "PDBGUID") o.pdbGuidBytes = value.substr(1, value.size() - 2);
+    else if (key == "PDBAge") o.pdbAge = number(value);
+    else if (key == "PDBFileName") o.pdbFileName = value;
+  }
+  return o;
+}
+
+std::string hexBytes(const unsigned char* p, size_t n) {
+  std::string s;
+  char buf[4];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(buf, sizeof(buf), "%02X", p[i]);
+    if (i) s += ' ';
+    s += buf;
+  }
+  return s;
+}
+
+// The registry form {D1-D2-D3-B8B9-B10..B15} of a GUID stored as in the file.
+std::string guidText(const unsigned char* g) {
+  char buf[40];
+  uint32_t d1;
+  uint16_t d2, d3;
+  std::memcpy(&d1, g, 4);
+  std::memcpy(&d2, g + 4, 2);
+  std::memcpy(&d3, g + 6, 2);
+  std::snprintf(buf, sizeof(buf), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", d1, d2, d3, g[8], g[9], g[10],
+                g[11], g[12], g[13], g[14], g[15]);
+  return buf;
+}
+
+// A table that records what a loader inserts and destroys each scope at once.
+struct Inserted {
+  uint64_t start, end;
+  bool hasScope;
+  std::wstring name;
+  symbol_kind_t kind;
+  int32_t linkage;
+};
+
+class RecordingTable : public SymMgrObject<ISymbolTable> {
+ public:
+  RecordingTable() : SymMgrObject<ISymbolTable>(nullptr) {}
+  void insert(uint64_t start, uint64_t end, IScope* scope) override {
+    Inserted r{start, end, scope != nullptr, L"", symbol_kind_t(0), 0};
+    if (scope) {
+      r.name = scope->symbol()->name();
+      r.kind = scope->symbol()->kind();
+      r.linkage = scope->symbol()->linkage();
+      EXPECT_EQ(scope->parentScope(), ownerScope());
+      delete static_cast<Scope*>(scope);
+    }
+    records.push_back(r);
+  }
+  void insertScope(IScope*) override { ADD_FAILURE() << "the PE loader inserts plain ranges"; }
+  SymMgrObjectPtr<ISymbolRange> symbolRangeByAddress(uint64_t, uint32_t, ISymbolSelector*) override { return nullptr; }
+  SymMgrObjectPtr<SymbolRangeIter> originalSymbolRanges(uint64_t, uint64_t, uint32_t) override { return nullptr; }
+  SymMgrObjectPtr<SymbolRangeIter> nonOverlappedSymbolRanges(uint64_t, uint64_t, uint32_t, ISymbolSelector*) override {
+    return nullptr;
+  }
+  IScope* ownerScope() override { return nullptr; }
+
+  std::vector<Inserted> symbols() const {
+    std::vector<Inserted> out;
+    for (const Inserted& r : records)
+      if (r.hasScope) out.push_back(r);
+    return out;
+  }
+  std::vector<uint64_t> boundaries() const {
+    std::vector<uint64_t> out;
+    for (const Inserted& r : records)
+      if (!r.hasScope) out.push_back(r.start);
+    return out;
+  }
+
+  std::vector<Inserted> records;
+};
+
+// A loader over `path` whose headers have been read; the status of the candidate listing
+// goes to `status`.
+SymMgrObjectPtr<PEExecFileLoader> openLoader(const std::string& path, status_t* status = nullptr) {
+  SymMgrObjectPtr<PEExecFileLoader> loader(
+      new PEExecFileLoader(KAVE_3_1::utf8ToWide(path).c_str(), nullptr));
+  SymMgrObjectPtr<SymbolFileIter> it;
+  const status_t s = loader->symbolFilesToResolve(it);
+  if (status) *status = s;
+  return loader;
+}
+
+// Whether the candidate listing offered the PDB: without the PDB layer it reports that no
+// reader is there; with it, one PDB candidate on this image.
+void expectPdbOffered(PEExecFileLoader& loader, status_t status) {
+  if (failed(status)) {
+    EXPECT_EQ(status, STATUS_NO_PDB_READER);
+    return;
+  }
+  SymMgrObjectPtr<SymbolFileIter> it;
+  ASSERT_EQ(loader.symbolFilesToResolve(it), STATUS_OK);
+  ASSERT_NE(it->current(), nullptr);
+  EXPECT_EQ(it->current()->format(), uint32_t(SYM_FORMAT_PDB));
+  EXPECT_STREQ(it->current()->imageFileName(), loader.fileName());
+}
+
+void expectNoCandidate(PEExecFileLoader& loader) {
+  SymMgrObjectPtr<SymbolFileIter> it;
+  ASSERT_EQ(loader.symbolFilesToResolve(it), STATUS_OK);
+  EXPECT_EQ(it->current(), nullptr);
+}
+
+const char* const kImages[] = {"hello64.exe", "hello32.exe", "lib64.dll"};
+
+// ---------------------------------------------------------------------------------------
+// Real images against the oracle.
+
+TEST(PeImage, HeadersSegmentsAndSectionsMatchReadobj) {
+  if (!haveTool("llvm-readobj-14")) GTEST_SKIP() << "llvm-readobj-14 not installed";
+  for (const char* image : kImages) {
+    SCOPED_TRACE(image);
+    const Oracle o = readOracle(fixturePath(image));
+    ASSERT_FALSE(o.sections.empty());
+
+    SymMgrObjectPtr<IFileFormatLoader> created = IFileFormatLoader::create(KAVE_3_1::utf8ToWide(fixturePath(image)).c_str());
+    ASSERT_TRUE(created);
+    EXPECT_EQ(created->execFormat(), EXEC_FORMAT_PE);
+    // Nothing is read before the candidates are asked for.
+    EXPECT_EQ(created->imageBase(), 0u);
+    EXPECT_EQ(created->segmentByIndex(1), nullptr);
+    SymMgrObjectPtr<SymbolFileIter> it;
+    created->symbolFilesToResolve(it);
+
+    EXPECT_EQ(created->imageBase(), o.imageBase);
+    EXPECT_EQ(created->imageSize(), o.imageSize);
+    EXPECT_EQ(created->architecture(), o.machine == 0x8664 ? uint32_t(ARCH_X86_64) : uint32_t(ARCH_I386));
+    const PEFileInfo& info = static_cast<PEExecFileLoader*>(created.get())->info();
+    EXPECT_EQ(info.entryPoint, o.entryPoint);
+    EXPECT_EQ(info.baseOfCode, o.baseOfCode);
+    EXPECT_EQ(info.sectionCount, o.sections.size());
+
+    // Segments come in ascending start order; the sections of these images are sorted.
+    int n = 1;
+    SymMgrObjectPtr<SegmentIter> segs = created->segments();
+    for (const OracleSection& s : o.sections) {
+      SCOPED_TRACE(s.name);
+      ISegment* seg = created->segmentByIndex(n++);
+      ASSERT_NE(seg, nullptr);
+      EXPECT_EQ(segs->current(), seg);
+      segs->next();
+      EXPECT_EQ(KAVE_3_1::wideToUtf8(seg->name()), s.name);
+      EXPECT_EQ(seg->rva(), s.virtualAddress);
+      EXPECT_EQ(seg->fileOffset(), s.rawPointer);
+      EXPECT_EQ(seg->fileSize(), s.rawSize);
+      EXPECT_EQ(seg->size(), s.virtualSize);
+      EXPECT_EQ(seg->kind(), (s.characteristics & 0x20) ? uint32_t(SEGMENT_KIND_CODE) : uint32_t(SEGMENT_KIND_DATA));
+      EXPECT_EQ(created->segmentByName(seg->name()), seg);
+      const uint64_t start = o.imageBase + s.virtualAddress;
+      EXPECT_EQ(created->segmentByAddress(start), seg);
+      EXPECT_EQ(created->segmentByAddress(start + s.virtualSize), seg);  // the end still counts
+
+      SymMgrObjectPtr<ISection> sec = created->sectionByName(KAVE_3_1::utf8ToWide(s.name).c_str());
+      ASSERT_TRUE(sec);
+      EXPECT_EQ(sec->address(), s.virtualAddress);
+      EXPECT_EQ(sec->fileOffset(), s.rawPointer);
+      EXPECT_EQ(sec->size(), s.rawSize);
+      // The section's bytes are the file's bytes at its raw pointer.
+      SymMgrObjectPtr<IBuffer> bytes;
+      ASSERT_EQ(sec->readAllData(bytes), s.rawSize == 0);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes->data()), size_t(bytes->size())),
+                readAll(fixturePath(image)).substr(s.rawPointer, s.rawSize));
+    }
+    EXPECT_EQ(segs->current(), nullptr);
+    EXPECT_EQ(created->segmentByIndex(n), nullptr);
+    EXPECT_EQ(created->segmentByIndex(0), nullptr);
+    EXPECT_EQ(created->segmentByAddress(o.imageBase + o.sections[0].virtualAddress - 1), nullptr);
+    EXPECT_FALSE(created->sectionByName(L".nosuch"));
+    EXPECT_EQ(created->segmentByName(L".nosuch"), nullptr);
+  }
+}
+
+TEST(PeImage, CodeViewRecordMatchesReadobjAndPdb) {
+  if (!haveTool("llvm-readobj-14")) GTEST_SKIP() << "llvm-readobj-14 not installed";
+  for (const char* image : kImages) {
+    SCOPED_TRACE(image);
+    const Oracle o = readOracle(fixturePath(image));
+    status_t status;
+    SymMgrObjectPtr<PEExecFileLoader> loader = openLoader(fixturePath(image), &status);
+    const PEFileInfo& info = loader->info();
+    EXPECT_EQ(std::memcmp(info.codeViewMagic, "RSDS", 4), 0);
+    EXPECT_EQ(hexBytes(info.pdbGuid, 16), o.pdbGuidBytes);
+    EXPECT_EQ(info.pdbAge, o.pdbAge);
+    EXPECT_EQ(KAVE_3_1::wideToUtf8(info.pdbPath), o.pdbFileName);
+    EXPECT_EQ(info.pdbSignature, 0u);
+    expectPdbOffered(*loader, status);
+
+    // The PDB beside the image carries the same identity.
+    if (haveTool("llvm-pdbutil-14")) {
+      std::string pdb = fixturePath(image);
+      pdb = pdb.substr(0, pdb.rfind('.')) + ".pdb";
+      std::istringstream summary(runTool("llvm-pdbutil-14 dump --summary '" + pdb + "'"));
+      std::string line, key, value, guid;
+      uint64_t age = ~0ull;
+      while (std::getline(summary, line)) {
+        if (!keyValue(line, key, value)) continue;
+        if (key == "GUID") guid = value;
+        if (key == "Age") age = number(value);
+      }
+      EXPECT_EQ(guidText(info.pdbGuid), guid);
+      EXPECT_EQ(info.pdbAge, age);
+    }
+  }
+}
+
+TEST(PeImage, ExportsMatchReadobj) {
+  if (!haveTool("llvm-readobj-14")) GTEST_SKIP() << "llvm-readobj-14 not installed";
+  const Oracle o = readOracle(fixturePath("lib64.dll"));
+  SymMgrObjectPtr<PEExecFileLoader> loader = openLoader(fixturePath("lib64.dll"));
+  SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
+  ASSERT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_OK);
+
+  // Every section's end comes first, whatever its kind.
+  std::vector<uint64_t> ends;
+  for (const OracleSection& s : o.sections) ends.push_back(o.imageBase + s.virtualAddress + s.virtualSize);
+  EXPECT_EQ(table->boundaries(), ends);
+  ASSERT_GE(table->records.size(), ends.size());
+  for (size_t i = 0; i < ends.size(); ++i) EXPECT_FALSE(table->records[i].hasScope);
+
+  // Exports that land in a code section, in ordinal order, named as listed.
+  std::vector<std::pair<std::wstring, uint64_t>> expected;
+  for (const OracleExport& e : o.exports) {
+    if (e.rva == 0) continue;
+    for (const OracleSection& s : o.sections)
+      if ((s.characteristics & 0x20) && e.rva >= s.virtualAddress && e.rva <= s.virtualAddress + s.virtualSize)
+        expected.emplace_back(KAVE_3_1::utf8ToWide(e.name), o.imageBase + e.rva);
+  }
+  ASSERT_EQ(expected.size(), 3u);  // lib_add, lib_hash, lib_scale; lib_counter is data
+  std::vector<std::pair<std::wstring, uint64_t>> got;
+  for (const Inserted& r : table->symbols()) {
+    EXPECT_EQ(r.start, r.end);
+    EXPECT_EQ(r.kind, SYMBOL_KIND_PUBLIC);
+    EXPECT_EQ(r.linkage, 2);
+    got.emplace_back(r.name, r.start);
+  }
+  EXPECT_EQ(got, expected);
+}
+
+TEST(PeImage, ImageWithoutExportsGetsSectionEndsOnly) {
+  SymMgrObjectPtr<PEExecFileLoader> loader = openLoader(fixturePath("hello64.exe"));
+  SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
+  EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_FALSE);
+  EXPECT_TRUE(table->symbols().empty());
+  EXPECT_EQ(table->boundaries().size(), loader->info().sectionHeaders.size());
+  EXPECT_FALSE(table->boundaries().empty());
+}
+
+TEST(PeImage, AddressesStopAtTheSectionSizeInMemory) {
+  SymMgrObjectPtr<PEExecFileLoader> loader = openLoader(fixturePath("lib64.dll"));
+  ISegment* text = loader->segmentByName(L".text");
+  ASSERT_NE(text, nullptr);
+  ASSERT_LT(text->size(), text->fileSize());  // the raw data is padded to the file alignment
+  const uint64_t base = loader->imageBase();
+
+  SymMgrObjectPtr<IAddress> a;
+  ASSERT_EQ(loader->addressByFileOffset(a, text->fileOffset() + 4), STATUS_OK);
+  EXPECT_EQ(a->va(), base + text->rva() + 4);
+  EXPECT_EQ(a->rva(), text->rva() + 4);
+  EXPECT_EQ(a->segment(), text);
+  EXPECT_EQ(a->fileOffset(), text->fileOffset() + 4);
+  // The last byte in memory and its end are addressable; the padding after them is not.
+  EXPECT_EQ(loader->addressByFileOffset(a, text->fileOffset() + text->size()), STATUS_OK);
+  SymMgrObjectPtr<IAddress> none;
+  EXPECT_EQ(loader->addressByFileOffset(none, text->fileOffset() + text->size() + 1), STATUS_UNSPECIFIED_ERROR);
+  EXPECT_FALSE(none);
+  EXPECT_EQ(loader->addressByFileOffset(none, 0), STATUS_UNSPECIFIED_ERROR);  // the headers
+
+  ASSERT_EQ(loader->address(a, base + text->rva() + text->size()), STATUS_OK);
+  EXPECT_EQ(loader->address(none, base), STATUS_UNSPECIFIED_ERROR);
+  EXPECT_FALSE(none);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reshaped and damaged copies. Offsets come from the loader's record of the untouched
+// image, which the oracle tests above hold to readobj's listing.
+
+struct ImageCopy {
+  explicit ImageCopy(const char* name) : bytes(readAll(fixturePath(name))) {
+    SymMgrObjectPtr<PEExecFileLoader> loader = openLoader(fixturePath(name));
+    info = &loader->info();
+    debugDir = loader->info().debugDirectoryOffset;
+    codeView = loader->info().codeViewOffset;
+    sectionTable = loader->info().sectionTableOffset;
+    lfanew = get32(bytes, 60);
+    keep = loader;
+  }
+  // Appends a record at the end of the file and points the first debug entry at it.
+  void appendCodeView(const std::string& record) {
+    const uint32_t at = uint32_t(bytes.size());
+    bytes += record;
+    put32(bytes, debugDir + 24, at);
+  }
+  SymMgrObjectPtr<PEExecFileLoader> load(status_t* status = nullptr) {
+    file.reset(new TempFile(bytes));
+    return openLoader(file->path(), status);
+  }
+
+  std::string bytes;
+  const PEFileInfo* info;
+  uint32_t debugDir, codeView, sectionTable, lfanew;
+  SymMgrObjectPtr<PEExecFileLoader> keep;
+  std::unique_ptr<TempFile> file;
+};
+
+std::string rsds(const std::string& path) {
+  std::string r = "RSDS";
+  for (int i = 0; i < 16; ++i) r += char(0x10 + i);
+  r += std::string("\x07\0\0\0", 4) + path;
+  r += '\0';
+  return r;
+}
+
+TEST(PeCodeView, Nb10RecordNamesPdbBySignature) {
+  ImageCopy img("hello64.exe");
+  std::string rec = std::string("NB10") + std::string("\0\0\0\0", 4) + std::string("\x78\x56\x34\x12", 4) +
+                    std::string("\x03\0\0\0", 4) + "C:\\out\\old.pdb" + '\0';
+  img.appendCodeView(rec);
+  status_t status;
+  SymMgrObjectPtr<PEExecFileLoader> loader = img.load(&status);
+  EXPECT_EQ(loader->info().pdbSignature, 0x12345678u);
+  EXPECT_EQ(loader->info().pdbAge, 3u);
+  EXPECT_EQ(loader->info().pdbPath, L"C:\\out\\old.pdb");
+  EXPECT_EQ(hexBytes(loader->info().pdbGuid, 16), hexBytes(std::vector<unsigned char>(16).data(), 16));
+  expectPdbOffered(*loader, status);
+}
+
+TEST(PeCodeView, RecordsWithoutPdbOfferNoCandidate) {
+  // CodeView data kept in the image itself.
+  for (const char* magic : {"NB09", "NB11", "XXXX"}) {
+    SCOPED_TRACE(magic);
+    ImageCopy img("hello64.exe");
+    img.appendCodeView(std::string(magic) + std::string(12, '\0') + "C:\\not\\a.pdb" + '\0');
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    EXPECT_EQ(std::memcmp(loader->info().codeViewMagic, magic, 4), 0);
+    EXPECT_TRUE(loader->info().pdbPath.empty());
+    expectNoCandidate(*loader);
+  }
+}
+
+TEST(PeCodeView, DirectoryWalkRules) {
+  {
+    // A first entry of type 0 ends the walk before the CodeView entry after it.
+    ImageCopy img("lib64.dll");
+    std::string entry = img.bytes.substr(img.debugDir, 28);
+    img.bytes.replace(img.debugDir + 28, 28, entry);
+    put32(img.bytes, img.debugDir + 12, 0);
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    EXPECT_EQ(loader->info().codeViewOffset, 0u);
+    EXPECT_EQ(std::memcmp(loader->info().codeViewMagic, "MZ", 2), 0);  // read at offset 0
+    expectNoCandidate(*loader);
+  }
+  {
+    // A COFF entry after the CodeView one decides: its symbols are no PDB record.
+    ImageCopy img("lib64.dll");
+    const uint32_t coffHeader = uint32_t(img.bytes.size());
+    std::string header(32, '\0');
+    put32(header, 4, 0x40);  // LvaToFirstSymbol
+    img.bytes += header + std::string(0x40 - 32, '\0') + "COFFSYMS";
+    put32(img.bytes, img.debugDir + 28 + 12, 1);
+    put32(img.bytes, img.debugDir + 28 + 24, coffHeader);
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    EXPECT_EQ(loader->info().codeViewOffset, coffHeader + 0x40);
+    EXPECT_EQ(std::memcmp(loader->info().codeViewMagic, "COFF", 4), 0);
+    expectNoCandidate(*loader);
+  }
+  {
+    // An image without a debug directory: nothing to offer, and nothing is wrong.
+    ImageCopy img("hello64.exe");
+    const uint32_t debugDataDir = img.lfanew + 24 + 112 + 8 * 6;
+    put32(img.bytes, debugDataDir, 0);
+    put32(img.bytes, debugDataDir + 4, 0);
+    KAVE_3_1::RecordCapture capture;
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    EXPECT_EQ(loader->info().codeViewOffset, 0u);
+    EXPECT_EQ(capture.assertions(), 0u);
+    expectNoCandidate(*loader);
+    EXPECT_NE(loader->segmentByIndex(1), nullptr);
+  }
+}
+
+TEST(PeCodeView, PathLengthsAndTruncation) {
+  {
+    const std::string path260 = "C:\\" + std::string(253, 'p') + ".pdb";
+    ASSERT_EQ(path260.size(), 260u);
+    ImageCopy img("hello64.exe");
+    img.appendCodeView(rsds(path260));
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    EXPECT_EQ(KAVE_3_1::wideToUtf8(loader->info().pdbPath), path260);
+    EXPECT_EQ(loader->info().pdbAge, 7u);
+    EXPECT_EQ(loader->info().pdbGuid[0], 0x10);
+    EXPECT_EQ(loader->info().pdbGuid[15], 0x1F);
+  }
+  {
+    // A longer path keeps its first 260 bytes.
+    ImageCopy img("hello64.exe");
+    img.appendCodeView(rsds(std::string(300, 'q')));
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    EXPECT_EQ(loader->info().pdbPath, std::wstring(260, L'q'));
+  }
+  {
+    // The file ends inside the path: recorded, and the bytes before the end are kept.
+    ImageCopy img("hello64.exe");
+    std::string rec = rsds("C:\\cut");
+    rec.pop_back();
+    img.appendCodeView(rec);
+    KAVE_3_1::RecordCapture capture;
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    EXPECT_EQ(loader->info().pdbPath, L"C:\\cut");
+    ASSERT_EQ(capture.assertions(), 1u);
+    EXPECT_EQ(capture.records()[0].line, 640u);
+    EXPECT_EQ(capture.records()[0].source, internal::kPeSource);
+  }
+  {
+    // UTF-8 in the path is decoded.
+    ImageCopy img("hello64.exe");
+    img.appendCodeView(rsds("C:\\d\xC3\xA9j\xC3\xA0.pdb"));
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    EXPECT_EQ(loader->info().pdbPath, L"C:\\d\u00E9j\u00E0.pdb");
+  }
+}
+
+TEST(PeCodeView, RecordsCutByTheEndOfTheFile) {
+  struct Case {
+    std::string record;
+    unsigned line;
+  } cases[] = {
+      {"", 554},                                     // no magic
+      {"RSDS" + std::string(10, '\x01'), 616},       // GUID cut
+      {"RSDS" + std::string(18, '\x01'), 623},       // age cut
+      {"RSDS" + std::string(20, '\x01'), 630},       // no path byte
+      {"NB10" + std::string(6, '\x01'), 576},        // signature cut
+      {"NB10" + std::string(10, '\x01'), 585},       // age cut
+      {"NB10" + std::string(12, '\x01'), 593},       // no path byte
+      {"NB10" + std::string(12, '\x01') + "ab", 604},  // path cut
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    ImageCopy img("hello64.exe");
+    img.appendCodeView(c.record);
+    KAVE_3_1::RecordCapture capture;
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    ASSERT_EQ(capture.assertions(), 1u);
+    EXPECT_EQ(capture.records()[0].line, c.line);
+    EXPECT_EQ(capture.records()[0].condition, "false");
+    // Headers and sections read before the record stay usable.
+    EXPECT_NE(loader->segmentByName(L".text"), nullptr);
+    if (c.line == 604) {
+      EXPECT_EQ(loader->info().pdbPath, L"ab");
+    } else {
+      EXPECT_TRUE(loader->info().pdbPath.empty());
+      expectNoCandidate(*loader);
+    }
+  }
+  {
+    // A debug directory whose size runs past the file.
+    ImageCopy img("hello64.exe");
+    const uint32_t debugDataDir = img.lfanew + 24 + 112 + 8 * 6;
+    put32(img.bytes, debugDataDir + 4, 0x7FFFFFF0);
+    // Entries after the first are all CodeView ones until the file ends.
+    for (size_t off = img.debugDir + 28; off + 28 <= img.bytes.size(); off += 28)
+      img.bytes.replace(off, 28, img.bytes.substr(img.debugDir, 28));
+    KAVE_3_1::RecordCapture capture;
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    ASSERT_EQ(capture.assertions(), 1u);
+    EXPECT_EQ(capture.records()[0].line, 519u);
+  }
+}
+
+TEST(PeExports, OrdinalOnlyZeroRvaAndDataExports) {
+  ImageCopy img("lib64.dll");
+  const pe::ExportDirectory dir = *img.info->exportDirectory;
+  const uint32_t delta = img.info->exportDelta;
+  const uint32_t functions = dir.addressOfFunctions - delta;
+  const uint32_t ordinals = dir.addressOfNameOrdinals - delta;
+  ASSERT_EQ(dir.numberOfFunctions, 5u);
+  ASSERT_EQ(dir.numberOfNames, 4u);
+  // Name 0 (lib_add, index 1) now points at index 4 too, so index 1 loses its name; and
+  // index 3 (lib_hash) gets RVA 0.
+  const uint16_t nameIndex0 = uint16_t(img.bytes[ordinals] | img.bytes[ordinals + 1] << 8);
+  ASSERT_EQ(nameIndex0, 1);
+  put16(img.bytes, ordinals, 4);  // lib_add's name now names index 4 (first match wins)
+  put32(img.bytes, functions + 4 * 3, 0);
+  const uint32_t addRva = get32(img.bytes, functions + 4 * 1);
+  const uint32_t scaleRva = get32(img.bytes, functions + 4 * 4);
+  SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+  SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
+  ASSERT_EQ(loader->loadSymbols(table.get(), SYMBOL_KIND_FUNCTION), STATUS_OK);
+  const uint64_t base = loader->imageBase();
+  std::vector<std::pair<std::wstring, uint64_t>> got;
+  for (const Inserted& r : table->symbols()) got.emplace_back(r.name, r.start);
+  const std::vector<std::pair<std::wstring, uint64_t>> expected = {
+      {L"ORD_" + std::to_wstring(1 + dir.base), base + addRva},
+      {L"lib_add", base + scaleRva},
+  };
+  EXPECT_EQ(got, expected);
+}
+
+TEST(PeExports, DamagedExportTables) {
+  {
+    // Counts whose arrays run past the file: nothing but the section ends.
+    ImageCopy img("lib64.dll");
+    const uint32_t dirOffset = img.info->exportRva - img.info->exportDelta;
+    put32(img.bytes, dirOffset + 20, 0x40000000);
+    KAVE_3_1::RecordCapture capture;
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
+    EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_CANT_READ_FILE);
+    EXPECT_TRUE(table->symbols().empty());
+    EXPECT_EQ(table->boundaries().size(), 4u);
+    EXPECT_EQ(capture.assertions(), 1u);
+  }
+  {
+    ImageCopy img("lib64.dll");
+    const uint32_t dirOffset = img.info->exportRva - img.info->exportDelta;
+    put32(img.bytes, dirOffset + 24, 0xFFFFFFFF);  // NumberOfNames
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
+    EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_CANT_READ_FILE);
+    EXPECT_TRUE(table->symbols().empty());
+  }
+  {
+    // A name that points past the file ends the load; exports before it stay.
+    ImageCopy img("lib64.dll");
+    const pe::ExportDirectory dir = *img.info->exportDirectory;
+    const uint32_t names = dir.addressOfNames - img.info->exportDelta;
+    put32(img.bytes, names + 4 * 2, 0x7FFFFFFF);  // lib_hash, the third name
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
+    EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_CANT_READ_FILE);
+    ASSERT_EQ(table->symbols().size(), 1u);
+    EXPECT_EQ(table->symbols()[0].name, L"lib_add");
+  }
+  {
+    // A name without a NUL before the end of the file is cut there.
+    ImageCopy img("lib64.dll");
+    const pe::ExportDirectory dir = *img.info->exportDirectory;
+    const uint32_t names = dir.addressOfNames - img.info->exportDelta;
+    put32(img.bytes, names, uint32_t(img.bytes.size()) + img.info->exportDelta);
+    img.bytes += "tail_name";
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
+    EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_OK);
+    ASSERT_FALSE(table->symbols().empty());
+    EXPECT_EQ(table->symbols()[0].name, L"tail_name");
+  }
+}
+
+TEST(PeSections, EightCharacterNamesAndDuplicateStarts) {
+  ImageCopy img("lib64.dll");
+  std::memcpy(&img.bytes[img.sectionTable + 40 * 1], ".rdata12", 8);  // no NUL in the header
+  // The fourth section starts where the third does: the third keeps the segment.
+  put32(img.bytes, img.sectionTable + 40 * 3 + 12, get32(img.bytes, img.sectionTable + 40 * 2 + 12));
+  SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+  ISegment* seg = loader->segmentByName(L".rdata12");
+  ASSERT_NE(seg, nullptr);
+  EXPECT_EQ(seg->kind(), uint32_t(SEGMENT_KIND_DATA));
+  SymMgrObjectPtr<ISection> sec = loader->sectionByName(L".rdata12");
+  ASSERT_TRUE(sec);
+  EXPECT_EQ(sec->address(), seg->rva());
+  EXPECT_EQ(loader->segmentByIndex(3)->name(), std::wstring(L".data"));
+  EXPECT_EQ(loader->segmentByIndex(4), nullptr);
+  EXPECT_EQ(loader->segmentByName(L".pdata"), nullptr);
+  EXPECT_TRUE(loader->sectionByName(L".pdata"));  // the header is still there
+  SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
+  loader->loadSymbols(table.get(), 0xFFFFFFFF);
+  EXPECT_EQ(table->boundaries().size(), 4u);  // every header gets its end
+}
+
+TEST(PeSections, DamagedHeaders) {
+  {
+    // More sections than the file holds: the headers that fit are read, the rest recorded.
+    ImageCopy img("lib64.dll");
+    put16(img.bytes, img.lfanew + 6, 0xFFFF);
+    KAVE_3_1::RecordCapture capture;
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    ASSERT_EQ(capture.assertions(), 1u);
+    EXPECT_EQ(capture.records()[0].line, 461u);
+    EXPECT_EQ(loader->info().sectionHeaders.size(), (img.bytes.size() - img.sectionTable) / 40);
+    EXPECT_TRUE(loader->info().pdbPath.empty());  // the debug directory was not reached
+    expectNoCandidate(*loader);
+  }
+  {
+    // A file that ends inside the PE32+ optional header.
+    ImageCopy img("hello64.exe");
+    img.bytes.resize(img.lfanew + 250);
+    KAVE_3_1::RecordCapture capture;
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    ASSERT_EQ(capture.assertions(), 1u);
+    EXPECT_EQ(capture.records()[0].line, 414u);
+    EXPECT_EQ(loader->imageBase(), 0u);
+    EXPECT_EQ(loader->architecture(), uint32_t(ARCH_X86_64));  // read before the failure
+    EXPECT_EQ(loader->segmentByIndex(1), nullptr);
+    SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
+    EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_FALSE);
+    EXPECT_TRUE(table->records.empty());
+  }
+  {
+    // An export directory outside the file.
+    ImageCopy img("lib64.dll");
+    const uint32_t exportDataDir = img.lfanew + 24 + 112;
+    // Export RVA inside .data's span but at its raw end: the 40 bytes do not fit.
+    const uint32_t lastRaw = uint32_t(img.bytes.size());
+    const uint32_t dataVa = get32(img.bytes, img.sectionTable + 40 * 2 + 12);
+    const uint32_t dataRaw = get32(img.bytes, img.sectionTable + 40 * 2 + 20);
+    put32(img.bytes, img.sectionTable + 40 * 2 + 16, lastRaw - dataRaw);  // SizeOfRawData to the end
+    put32(img.bytes, exportDataDir, dataVa + (lastRaw - dataRaw) - 8);
+    KAVE_3_1::RecordCapture capture;
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    ASSERT_EQ(capture.assertions(), 1u);
+    EXPECT_EQ(capture.records()[0].line, 505u);
+    EXPECT_FALSE(loader->info().exportDirectory);
+  }
+  {
+    // Unknown machine, PE32 layout: the base is widened from 32 bits.
+    ImageCopy img("hello32.exe");
+    put16(img.bytes, img.lfanew + 4, 0x1234);
+    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+    EXPECT_EQ(loader->architecture(), uint32_t(ARCH_UNKNOWN));
+    EXPECT_EQ(loader->imageBase(), 0x400000u);
+    EXPECT_EQ(loader->info().globalPointerRva, 0u);
+  }
+}
+
+TEST(PeLoader, UnreadableAndEmptyPaths) {
+  KAVE_3_1::RecordCapture capture;
+  SymMgrObjectPtr<PEExecFileLoader> loader(new PEExecFileLoader(nullptr, nullptr));
+  EXPECT_STREQ(loader->fileName(), L"");
+  SymMgrObjectPtr<SymbolFileIter> it;
+  EXPECT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
+  EXPECT_EQ(it->current(), nullptr);
+  EXPECT_EQ(capture.assertions(), 1u);
+  EXPECT_EQ(capture.records()[0].line, 366u);
+  // The headers are not read again.
+  EXPECT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
+  EXPECT_EQ(capture.assertions(), 1u);
+  SymMgrObjectPtr<IDebugInfoLoader> dil;
+  EXPECT_EQ(loader->debugInfoLoader(dil, 0), STATUS_FALSE);
+}
+
+}  // namespace
