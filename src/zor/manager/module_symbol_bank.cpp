@@ -50,13 +50,13 @@ const wchar_t* ModuleSymbolBank::execFileName() {
 
 const wchar_t* ModuleSymbolBank::checkSum() {
   ZOR_TRACE("checkSum", "ModuleSymbolBank");
-  if (m_checkSum.empty()) {
+  std::call_once(m_checkSumOnce, [this] {
     KAVE_3_1::File file{KAVE_3_1::Filename(KAVE_3_1::String(m_ffl->fileName()), KAVE_3_1::FORMAT_NATIVE, false)};
     const uint64_t sum = file.checksum();
     wchar_t text[17];
     swprintf(text, 17, L"%08x%08x", static_cast<unsigned>(sum >> 32), static_cast<unsigned>(sum & 0xFFFFFFFFu));
     m_checkSum = text;
-  }
+  });
   return m_checkSum.c_str();
 }
 

@@ -4,6 +4,7 @@
 #ifndef ZOR_MANAGER_MODULE_SYMBOL_BANK_H_
 #define ZOR_MANAGER_MODULE_SYMBOL_BANK_H_
 
+#include <mutex>
 #include <string>
 
 #include <zor/manager.h>
@@ -46,11 +47,15 @@ class ModuleSymbolBank : public SymMgrObject<IModuleSymbolBank> {
   status_t addressByFileOffset(uint64_t offset, SymMgrObjectPtr<IAddress>& address) override;
   uint64_t sizeEstimate() override;
 
+  // The module's line resolver (null without debug information); used by the extensions.
+  ISrcLineResolver* lineResolver() const { return m_globalScope.lineResolver(); }
+
  private:
   SymMgrObjectPtr<ISymbolManager> m_symbolManager;  // keeps the manager alive
   SymMgrObjectPtr<IFileFormatLoader> m_ffl;         // never null
   SymMgrObjectPtr<IDebugInfoLoader> m_debugInfoLoader;
-  std::wstring m_checkSum;  // filled by the first checkSum()
+  std::wstring m_checkSum;  // filled once, by the first checkSum()
+  std::once_flag m_checkSumOnce;  // concurrent first calls must not write the text together
   // The scope's lock is built before the scope and outlives it: the scope (and ranges it
   // hands out, while the bank lives) use it until the scope's own destructor has run.
   ZorLock m_scopeLock;
