@@ -133,7 +133,6 @@ class SymbolByAddrIterator : public SymMgrObject<SymbolIter> {
  private:
   SymbolIndex::iterator m_node;
   ListItem* m_cursor = nullptr;
-  uint64_t m_reserved = 0;
   uint64_t m_address;
   uint32_t m_kindMask;
 };
