@@ -92,11 +92,18 @@ int32_t DWARFCompilationUnit::languageCode(uint64_t lang) {
   switch (lang) {
     case DW_LANG_Ada83:
       return LANGUAGE_ADA;
+    // The later C++ and Fortran codes are what current compilers put in DWARF 4 and 5
+    // units; older producers never emit them.
     case DW_LANG_C_plus_plus:
+    case DW_LANG_C_plus_plus_03:
+    case DW_LANG_C_plus_plus_11:
+    case DW_LANG_C_plus_plus_14:
       return LANGUAGE_CPP;
     case DW_LANG_Fortran77:
     case DW_LANG_Fortran90:
     case DW_LANG_Fortran95:
+    case DW_LANG_Fortran03:
+    case DW_LANG_Fortran08:
       return LANGUAGE_FORTRAN;
     default:
       return LANGUAGE_C;

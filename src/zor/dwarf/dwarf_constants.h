@@ -153,6 +153,12 @@ enum Language : uint64_t {
   DW_LANG_Fortran90 = 0x08,
   DW_LANG_C99 = 0x0c,
   DW_LANG_Fortran95 = 0x0e,
+  DW_LANG_C_plus_plus_03 = 0x19,
+  DW_LANG_C_plus_plus_11 = 0x1a,
+  DW_LANG_C11 = 0x1d,
+  DW_LANG_C_plus_plus_14 = 0x21,
+  DW_LANG_Fortran03 = 0x22,
+  DW_LANG_Fortran08 = 0x23,
 };
 
 constexpr uint8_t DW_CHILDREN_yes = 1;
