@@ -183,7 +183,9 @@ void checkRelocatedSection(const std::string& path, const char* sectionName, Nam
     EXPECT_EQ(value, want) << "offset " << r.offset;
   }
   for (size_t i = 0; i < original.size(); ++i)
-    if (!touched[i]) ASSERT_EQ(patched.data[i], original[i]) << "byte " << i;
+    if (!touched[i]) {
+      ASSERT_EQ(patched.data[i], original[i]) << "byte " << i;
+    }
   EXPECT_EQ(0, std::memcmp(d->data(), original.data(), original.size()));
   EXPECT_EQ(h->relocatedSection(which).data, patched.data);  // made once
 }

@@ -98,7 +98,9 @@ TEST_F(ElfLoaderTest, SegmentsAreTheLoadableProgramHeaders) {
       EXPECT_EQ(l->segmentByAddress(loads[i].vaddr), s);
       // The end address itself still belongs to the segment.
       EXPECT_EQ(l->segmentByAddress(loads[i].vaddr + loads[i].memsz), s);
-      if (loads[i].filesz) EXPECT_EQ(l->segmentByFileOffset(loads[i].offset + loads[i].filesz - 1), s);
+      if (loads[i].filesz) {
+        EXPECT_EQ(l->segmentByFileOffset(loads[i].offset + loads[i].filesz - 1), s);
+      }
     }
     EXPECT_EQ(it->current(), nullptr);
     EXPECT_EQ(l->segmentByName(L".text"), l->segmentByIndex(1));
@@ -106,7 +108,9 @@ TEST_F(ElfLoaderTest, SegmentsAreTheLoadableProgramHeaders) {
     EXPECT_EQ(l->segmentByName(L".bss"), nullptr);
     const elf_oracle::Load& last = loads.back();
     EXPECT_EQ(l->segmentByAddress(last.vaddr + last.memsz + 1), nullptr);
-    if (loads[0].vaddr) EXPECT_EQ(l->segmentByAddress(loads[0].vaddr - 1), nullptr);
+    if (loads[0].vaddr) {
+      EXPECT_EQ(l->segmentByAddress(loads[0].vaddr - 1), nullptr);
+    }
 
     // Addresses: a file offset inside the code maps to the virtual address readelf implies.
     const elf_oracle::Load& code = loads[1];
@@ -219,7 +223,9 @@ TEST_F(ElfLoaderTest, LoadedSymbolsFollowTypeBindingAndMask) {
       for (const Expected& x : expectedSymbols(path, *l->elfHelper(), mask))
         want.insert({x.value, x.size, x.name, x.kind, x.linkage});
       EXPECT_EQ(got, want);
-      if (mask == SYMBOL_KIND_ALL) EXPECT_FALSE(want.empty());
+      if (mask == SYMBOL_KIND_ALL) {
+        EXPECT_FALSE(want.empty());
+      }
     }
   }
 }
