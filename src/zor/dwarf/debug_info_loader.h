@@ -108,6 +108,8 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   // The name of an inlined function as callers see it: the linkage name whenever a C++
   // entry has one (so that it reads like the out-of-line copies), else DW_AT_name.
   static const char* inlinedFunctionName(dwarf::AttrBindings* entry);
+  // DW_AT_linkage_name (or its earlier vendor spelling), origins followed; null when absent.
+  static const char* linkageName(dwarf::AttrBindings* entry);
   // A subprogram, inlined call or entry point without any address and not an abstract
   // instance: a declaration.
   static bool isSkippable(dwarf::AttrBindings* entry);

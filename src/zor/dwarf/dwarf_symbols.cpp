@@ -130,6 +130,13 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   const wchar_t* sShort = s->shortName();
   const wchar_t* oShort = o->shortName();
   if (sameText(sName, oShort)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
+  // The entry's own linkage name is the surest match: the demangler spells some names
+  // (lambdas, anonymous types in template arguments) unlike the compiler's DW_AT_name.
+  if (m_entry && !sameText(sName, o->name())) {
+    const char* linkage = DWARFDebugInfoLoader::linkageName(m_entry.get());
+    if (linkage && sameText(KAVE_3_1::utf8ToWide(linkage).c_str(), o->name()))
+      return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
+  }
   if (sameText(sShort, oShort) && !sameText(sName, sShort)) return r + MERGE_TAKE_LINKAGE;
   return sameText(sName, o->name()) ? r + MERGE_TAKE_LINKAGE : 0;
 }

@@ -181,13 +181,17 @@ void DWARFDebugInfoLoader::dispatchEntry(DwarfReader& reader, AttrBindings* entr
 
 // --- helpers ---------------------------------------------------------------------------
 
+const char* DWARFDebugInfoLoader::linkageName(AttrBindings* entry) {
+  const AttrValue* linkage = entry->getAttribute(dwarf::DW_AT_MIPS_linkage_name);
+  if (!linkage) linkage = entry->getAttribute(dwarf::DW_AT_linkage_name);
+  const char* s = entry->unit()->string(linkage);
+  return s && *s ? s : nullptr;
+}
+
 const char* DWARFDebugInfoLoader::entryName(AttrBindings* entry) {
   DWARFCompilationUnit* unit = entry->unit();
   if (unit->getLanguage() == LANGUAGE_CPP && entry->getAttribute(dwarf::DW_AT_specification)) {
-    const AttrValue* linkage = entry->getAttribute(dwarf::DW_AT_MIPS_linkage_name);
-    if (!linkage) linkage = entry->getAttribute(dwarf::DW_AT_linkage_name);
-    const char* s = unit->string(linkage);
-    if (s && *s) return s;
+    if (const char* s = linkageName(entry)) return s;
   }
   return unit->string(entry->getAttribute(dwarf::DW_AT_name));
 }
@@ -195,10 +199,7 @@ const char* DWARFDebugInfoLoader::entryName(AttrBindings* entry) {
 const char* DWARFDebugInfoLoader::inlinedFunctionName(AttrBindings* entry) {
   DWARFCompilationUnit* unit = entry->unit();
   if (unit->getLanguage() == LANGUAGE_CPP) {
-    const AttrValue* linkage = entry->getAttribute(dwarf::DW_AT_MIPS_linkage_name);
-    if (!linkage) linkage = entry->getAttribute(dwarf::DW_AT_linkage_name);
-    const char* s = unit->string(linkage);
-    if (s && *s) return s;
+    if (const char* s = linkageName(entry)) return s;
   }
   return unit->string(entry->getAttribute(dwarf::DW_AT_name));
 }

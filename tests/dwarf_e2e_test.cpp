@@ -1,0 +1,270 @@
+// End to end through the public front door: every DWARF fixture is loaded with the symbol
+// manager, and the inline chain at every function start and at 2,000 random code addresses
+// is compared frame by frame (function, file, line) with llvm-symbolizer-14 run at test time.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <zor/extensions.h>
+#include <zor/zor.h>
+
+#include "demangler/demangler.h"
+#include "kave/unicode.h"
+
+namespace {
+
+using namespace ZOR_3_12;
+
+std::string fixture(const std::string& name) { return std::string(ZOR_FIXTURES_DIR) + "/dwarf/" + name; }
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+  pclose(p);
+  return out;
+}
+
+bool haveSymbolizer() { return std::system("command -v llvm-symbolizer-14 >/dev/null 2>&1") == 0; }
+
+struct Frame {
+  std::string function;  // qualified name without parameters (our demangler's grouping form)
+  std::string file;
+  uint32_t line = 0;
+  bool operator==(const Frame& o) const { return function == o.function && file == o.file && line == o.line; }
+};
+
+std::string grouped(const std::wstring& name) {
+  if (name.empty()) return std::string();
+  SymMgrObjectPtr<ISymbolNameDemangler> d = ISymbolNameDemangler::create(name.c_str(), EXEC_FORMAT_ELF);
+  return KAVE_3_1::wideToUtf8(d ? d->demangledName(false) : name.c_str());
+}
+
+std::string describe(const std::vector<Frame>& frames) {
+  std::string s;
+  for (const Frame& f : frames) s += "  " + f.function + " @ " + f.file + ":" + std::to_string(f.line) + "\n";
+  return s;
+}
+
+// --- a small reader of the symbolizer's JSON lines ---------------------------------------
+
+std::string jsonString(const std::string& obj, const std::string& key) {
+  size_t k = obj.find("\"" + key + "\":\"");
+  if (k == std::string::npos) return std::string();
+  std::string out;
+  for (size_t i = k + key.size() + 4; i < obj.size() && obj[i] != '"'; ++i) {
+    if (obj[i] == '\\' && i + 1 < obj.size()) ++i;
+    out.push_back(obj[i]);
+  }
+  return out;
+}
+
+uint64_t jsonNumber(const std::string& obj, const std::string& key) {
+  size_t k = obj.find("\"" + key + "\":");
+  return k == std::string::npos ? 0 : std::strtoull(obj.c_str() + k + key.size() + 3, nullptr, 10);
+}
+
+std::vector<Frame> parseSymbolizerLine(const std::string& line) {
+  std::vector<Frame> frames;
+  size_t p = line.find("\"Symbol\":[");
+  if (p == std::string::npos) return frames;
+  p += 10;
+  while (true) {
+    size_t open = line.find('{', p);
+    if (open == std::string::npos) break;
+    size_t close = line.find('}', open);
+    if (close == std::string::npos) break;
+    std::string obj = line.substr(open, close - open + 1);
+    Frame f;
+    f.function = grouped(KAVE_3_1::utf8ToWide(jsonString(obj, "FunctionName")));
+    f.file = jsonString(obj, "FileName");
+    f.line = static_cast<uint32_t>(jsonNumber(obj, "Line"));
+    frames.push_back(f);
+    p = close + 1;
+  }
+  return frames;
+}
+
+// --- the addresses to check --------------------------------------------------------------
+
+struct CodeSymbol {
+  uint64_t start;
+  uint64_t size;
+};
+
+std::vector<CodeSymbol> codeSymbols(const std::string& path) {
+  std::vector<CodeSymbol> out;
+  std::istringstream in(run("nm -S --defined-only '" + path + "' 2>/dev/null"));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string a, b, c;
+    fields >> a >> b >> c;
+    if (c.size() != 1 || (c[0] != 't' && c[0] != 'T')) continue;  // needs a size field
+    out.push_back({std::strtoull(a.c_str(), nullptr, 16), std::strtoull(b.c_str(), nullptr, 16)});
+  }
+  return out;
+}
+
+std::vector<uint64_t> addressesToCheck(const std::string& path) {
+  std::vector<CodeSymbol> symbols = codeSymbols(path);
+  std::vector<uint64_t> out;
+  uint64_t total = 0;
+  for (const CodeSymbol& s : symbols) {
+    out.push_back(s.start);
+    total += s.size;
+  }
+  if (total == 0) return out;
+  std::mt19937_64 random(20261205);
+  for (int i = 0; i < 2000; ++i) {
+    uint64_t pick = random() % total;
+    for (const CodeSymbol& s : symbols) {
+      if (pick < s.size) {
+        out.push_back(s.start + pick);
+        break;
+      }
+      pick -= s.size;
+    }
+  }
+  return out;
+}
+
+std::vector<Frame> ourFrames(IModuleSymbolBank* bank, uint64_t va) {
+  std::vector<Frame> out;
+  SymMgrObjectPtr<IAddress> address;
+  if (bank->addressByVa(va, address) != STATUS_OK || !address) return out;
+  std::vector<InlineFrame> frames;
+  if (inlineFrames(bank, address.get(), frames) != STATUS_OK) return out;
+  for (const InlineFrame& f : frames) {
+    Frame frame;
+    frame.function = f.function ? grouped(f.function->name()) : std::string();
+    if (f.location) {
+      ISourceFile* file = f.location->sourceFile();
+      frame.file = file ? KAVE_3_1::wideToUtf8(file->name()) : std::string();
+      frame.line = f.location->line();
+    }
+    out.push_back(frame);
+  }
+  return out;
+}
+
+struct Agreement {
+  size_t total = 0;
+  size_t agreed = 0;
+  std::vector<std::string> differences;
+};
+
+Agreement compareWithSymbolizer(const std::string& modulePath, const std::string& objPath) {
+  Agreement result;
+  std::vector<uint64_t> addresses = addressesToCheck(objPath);
+  std::string list = std::string(ZOR_BINARY_DIR) + "/dwarf_e2e_addresses.txt";
+  {
+    std::ofstream f(list);
+    for (uint64_t a : addresses) f << "0x" << std::hex << a << "\n";
+  }
+  std::istringstream oracle(run("llvm-symbolizer-14 --inlines --no-demangle --output-style=JSON --obj='" + modulePath +
+                                "' < '" + list + "'"));
+  SymMgrObjectPtr<ISymbolManager> manager;
+  EXPECT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  std::wstring wpath = KAVE_3_1::utf8ToWide(modulePath);
+  EXPECT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK);
+  if (!bank) return result;
+  EXPECT_EQ(bank->symFileFormat(), SYM_FORMAT_DWARF);
+  std::string line;
+  for (uint64_t a : addresses) {
+    if (!std::getline(oracle, line)) break;
+    std::vector<Frame> expected = parseSymbolizerLine(line);
+    std::vector<Frame> actual = ourFrames(bank.get(), a);
+    ++result.total;
+    if (expected == actual) {
+      ++result.agreed;
+    } else {
+      std::ostringstream s;
+      s << "0x" << std::hex << a << "\n expected:\n" << describe(expected) << " got:\n" << describe(actual);
+      result.differences.push_back(s.str());
+    }
+  }
+  return result;
+}
+
+const char* const kFixtures[] = {
+    "c_clang_d2_O0",  "c_clang_d2_O2",  "c_clang_d3_O0",   "c_clang_d3_O2",       "c_clang_d3_O2_32",
+    "c_gcc_d2_O0",    "c_gcc_d2_O2",    "c_gcc_d3_O0",     "c_gcc_d3_O2",         "c_gcc_d3_O2_32",
+    "cpp_clang_d2_O0", "cpp_clang_d2_O2", "cpp_clang_d3_O0", "cpp_clang_d3_O2",     "cpp_clang_d3_O2_32",
+    "cpp_clang_d4_O2", "cpp_clang_d5_O2", "cpp_gcc_d2_O0",   "cpp_gcc_d2_O2",       "cpp_gcc_d3_O0",
+    "cpp_gcc_d3_O2",   "cpp_gcc_d3_O2_32", "cpp_gcc_d4_O2",  "cpp_gcc_d5_O2",       "f90_gfortran_d2_O0",
+    "f90_gfortran_d2_O2", "f90_gfortran_d3_O0", "f90_gfortran_d3_O2",
+};
+
+class SymbolizerAgreement : public ::testing::TestWithParam<const char*> {};
+
+void expectAgreement(const std::string& name, const std::string& modulePath, const std::string& objPath) {
+  if (!haveSymbolizer()) GTEST_SKIP() << "llvm-symbolizer-14 not installed";
+  Agreement a = compareWithSymbolizer(modulePath, objPath);
+  ASSERT_GT(a.total, 10u);
+  double rate = 100.0 * static_cast<double>(a.agreed) / static_cast<double>(a.total);
+  std::cout << "[agreement] " << name << ": " << a.agreed << "/" << a.total << " = " << rate << "%\n";
+  for (size_t i = 0; i < a.differences.size() && i < 8; ++i) std::cout << a.differences[i];
+  EXPECT_GE(rate, 99.0) << name;
+}
+
+TEST_P(SymbolizerAgreement, InlineFramesMatchPerAddress) {
+  std::string path = fixture(GetParam());
+  expectAgreement(GetParam(), path, path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, SymbolizerAgreement, ::testing::ValuesIn(kFixtures));
+
+// The separate debug file is found through .gnu_debuglink; the symbolizer reads the same
+// file, so the two must agree as for a module that carries its own DWARF.
+TEST(SeparateDebugFile, FoundThroughDebugLinkAndAgrees) {
+  std::string module = fixture("sep/cpp_gcc_d3_O2_stripped");
+  SymMgrObjectPtr<ISymbolManager> manager;
+  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  std::wstring wpath = KAVE_3_1::utf8ToWide(module);
+  ASSERT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK);
+  ASSERT_TRUE(bank);
+  EXPECT_EQ(bank->symFileFormat(), SYM_FORMAT_DWARF);
+  std::string symFile = KAVE_3_1::wideToUtf8(bank->symFileName());
+  EXPECT_NE(symFile.find("cpp_gcc_d3_O2_stripped.debug"), std::string::npos) << symFile;
+  expectAgreement("sep/cpp_gcc_d3_O2_stripped", module, module);
+}
+
+// A debug file of another build fails the CRC check: the module is served from its own
+// symbols and has no source lines.
+TEST(SeparateDebugFile, CrcMismatchIsRejected) {
+  std::string module = std::string(ZOR_FIXTURES_DIR) + "/elf/badcrc/hello_badcrc";
+  SymMgrObjectPtr<ISymbolManager> manager;
+  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  std::wstring wpath = KAVE_3_1::utf8ToWide(module);
+  ASSERT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK);
+  ASSERT_TRUE(bank);
+  EXPECT_EQ(bank->symFileFormat(), SYM_FORMAT_NONE);
+  std::vector<CodeSymbol> symbols = codeSymbols(module);
+  ASSERT_FALSE(symbols.empty());
+  SymMgrObjectPtr<IAddress> address;
+  ASSERT_EQ(bank->addressByVa(symbols.front().start, address), STATUS_OK);
+  SymMgrObjectPtr<ISourceLocation> location;
+  EXPECT_NE(lineTableLocationByAddress(bank.get(), address.get(), location), STATUS_OK);
+  SymMgrObjectPtr<ISymbolRange> range;
+  EXPECT_EQ(bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_ALL, nullptr), STATUS_OK);
+  ASSERT_TRUE(range);
+  uint32_t unit = 0;
+  EXPECT_NE(range->symbol()->compUnitId(unit), STATUS_OK);  // an image symbol, not a DWARF one
+}
+
+}  // namespace
