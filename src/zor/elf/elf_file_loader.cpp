@@ -3,10 +3,12 @@
 #include <cstring>
 
 #include "kave/unicode.h"
+#include "zor/dwarf/debug_info_loader.h"
 #include "zor/dwarf/dwarf_symbol_file_to_resolve.h"
 #include "zor/elf/elf_symbols.h"
 #include "zor/image/address.h"
 #include "zor/image/section.h"
+#include "zor/object/globals.h"
 #include "zor/object/trace.h"
 
 namespace ZOR_3_12 {
@@ -254,10 +256,8 @@ status_t ElfFileLoader::collectSymbolFilesToResolve(std::vector<ISymbolFileToRes
   return STATUS_OK;
 }
 
-IDebugInfoLoader* ElfFileLoader::createDebugInfoLoader(const wchar_t*, int) {
-  // The DWARF debug-info loader arrives with DWARF support; until then the candidate is
-  // offered but the module is served from the image's own symbols.
-  return nullptr;
+IDebugInfoLoader* ElfFileLoader::createDebugInfoLoader(const wchar_t* symbolFilePath, int) {
+  return internal::makeDwarfDebugInfoLoader(this, symbolFilePath, m_elfHelper.get(), &internal::elfDebugInfoLoaderLock());
 }
 
 namespace internal {
