@@ -51,6 +51,7 @@ std::string symbolize() { return kBinary + "/zor-symbolize"; }
 struct Function {
   uint64_t start;
   uint64_t size;
+  bool global;
 };
 
 // Defined code symbols as nm lists them (the dynamic table too, for stripped images):
@@ -87,7 +88,7 @@ NmSymbols nmFunctions(const std::string& image, bool demangle) {
       if (!rest.empty()) name += (name.empty() ? rest.substr(1) : rest);
       const uint64_t address = std::stoull(start, nullptr, 16);
       s.namesAt[address].insert(name);
-      if (type == "T" || type == "t" || type == "W" || type == "i") s.functions.push_back({address, size});
+      if (type == "T" || type == "t" || type == "W" || type == "i") s.functions.push_back({address, size, type == "T" || type == "W"});
     }
   }
   return s;
@@ -189,12 +190,15 @@ INSTANTIATE_TEST_SUITE_P(ImagesWithoutDebugInfo, ToolsTest,
 
 class ToolsDebugInfoTest : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(ToolsDebugInfoTest, FunctionStartsCarryTheSymbolTableNames) {
+// Global functions only: for local ones (cold parts, functions of anonymous namespaces) the
+// debug information may rightly name the code differently from the symbol table.
+TEST_P(ToolsDebugInfoTest, GlobalFunctionStartsCarryTheSymbolTableNames) {
   if (!have("nm")) GTEST_SKIP() << "nm not installed";
   const std::string image = kFixtures + "/" + GetParam();
   const NmSymbols symbols = nmFunctions(image, true);
   std::vector<uint64_t> starts;
-  for (const Function& f : symbols.functions) starts.push_back(f.start);
+  for (const Function& f : symbols.functions)
+    if (f.global) starts.push_back(f.start);
   ASSERT_FALSE(starts.empty());
   const Result ours = run(symbolize() + " -C --obj=" + image + hexList(starts));
   ASSERT_EQ(ours.status, 0);
