@@ -42,11 +42,24 @@ void AddressIndex::update(const RunChange& change) {
       RunList& list = it->second;
       auto pos = std::find(list.begin(), list.end(), gone.get());
       if (pos == list.end()) continue;
-      if (std::find(list.begin(), list.end(), run) == list.end()) {
+      // An empty run merged at the survivor's very end leaves a key the survivor does not
+      // cover; listing it there would outlive the survivor's own extent.
+      bool covers = it->first < run->end() || it->first == run->start();
+      if (covers && std::find(list.begin(), list.end(), run) == list.end()) {
         *pos = run;
       } else {
         list.erase(pos);
       }
+    }
+  }
+
+  // An empty run that grew downwards no longer covers its old start; it must not stay
+  // listed where its extent cannot find it when it is merged away later.
+  if (!change.created && change.oldStart != run->start() && change.oldStart >= run->end()) {
+    auto it = m_lists.find(change.oldStart);
+    if (it != m_lists.end()) {
+      RunList& list = it->second;
+      list.erase(std::remove(list.begin(), list.end(), run), list.end());
     }
   }
 

@@ -1,0 +1,465 @@
+// The line table: the chunked file array, run building and merging, the address index
+// behind locsByAddr, the per-file stores behind linesForSrc, and a randomized comparison
+// of both queries against a brute-force model.
+#include <zor/line_table.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <random>
+#include <tuple>
+#include <vector>
+
+#include "source_test_fakes.h"
+#include "zor/source/line_store.h"
+#include "zor/source/source_line.h"
+#include "zor/source/source_location.h"
+
+namespace zor_test {
+namespace {
+
+constexpr uint64_t kAll = COMP_UNIT_ALL;
+
+// (unit, file, line, column)
+using Loc = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t>;
+// (unit, file, line, column, start, size)
+using Line = std::tuple<uint64_t, uint32_t, uint32_t, uint32_t, uint64_t, uint32_t>;
+
+std::vector<Loc> drain(SymMgrObjectPtr<SourceLocationIter> it) {
+  std::vector<Loc> out;
+  if (!it) return out;
+  for (bool more = it->current() != nullptr; more; more = it->next()) {
+    SymMgrObjectPtr<ISourceLocation> loc = it->current();
+    auto* impl = static_cast<SourceLocation*>(loc.get());
+    out.emplace_back(loc->compUnitKey(), impl->fileIndex(), loc->line(), loc->column());
+  }
+  return out;
+}
+
+std::vector<Line> drain(SymMgrObjectPtr<SourceLineIter> it) {
+  std::vector<Line> out;
+  if (!it) return out;
+  for (bool more = it->current() != nullptr; more; more = it->next()) {
+    SymMgrObjectPtr<ISourceLine> line = it->current();
+    auto* loc = static_cast<SourceLocation*>(line->location());
+    out.emplace_back(loc->compUnitKey(), loc->fileIndex(), loc->line(), loc->column(),
+                     static_cast<SourceLine*>(line.get())->start(), line->size());
+  }
+  return out;
+}
+
+class LineTableTest : public ::testing::Test {
+ protected:
+  AddressOnlyLoader m_loader;
+  RecordingResolver m_resolver;
+  LineTable m_table{m_loader, m_resolver};
+};
+
+// --- TChunkArray ------------------------------------------------------------------------
+
+// Counts chunks and can be told to refuse allocation after a number of chunks.
+class CountingChunks : public TChunkArray<void*> {
+ public:
+  explicit CountingChunks(int allowed = 1 << 30) : m_allowed(allowed) {}
+  ~CountingChunks() override { release(); }
+  int allocated = 0;
+  int freed = 0;
+
+ protected:
+  void** allocateChunk(size_t count) override {
+    if (allocated >= m_allowed) return nullptr;
+    ++allocated;
+    return static_cast<void**>(std::calloc(count, sizeof(void*)));
+  }
+  void freeChunk(void** chunk) override {
+    ++freed;
+    std::free(chunk);
+  }
+
+ private:
+  int m_allowed;
+};
+
+TEST(ChunkArrayTest, GrowsInChunksOf256WithoutMovingElements) {
+  CountingChunks array;
+  EXPECT_EQ(array.size(), 0u);
+  void** first = array.at(0);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(array.chunkSize(), 256u);
+  EXPECT_EQ(array.size(), 256u);
+  EXPECT_EQ(array.allocated, 1);
+  *first = first;
+  EXPECT_EQ(array.at(255), first + 255);  // same chunk
+  EXPECT_EQ(array.allocated, 1);
+
+  ASSERT_NE(array.at(256), nullptr);
+  EXPECT_EQ(array.allocated, 2);
+  EXPECT_EQ(array.size(), 512u);
+
+  // A jump far ahead makes every chunk in between, and old slots stay where they were.
+  void** far = array.at(5000);
+  ASSERT_NE(far, nullptr);
+  EXPECT_EQ(array.size(), 5120u);
+  EXPECT_EQ(array.chunkCount(), 20u);
+  EXPECT_EQ(array.at(0), first);
+  EXPECT_EQ(*first, static_cast<void*>(first));
+  *far = far;
+  EXPECT_EQ(*array.at(5000), static_cast<void*>(far));
+}
+
+TEST(ChunkArrayTest, LargeFirstGrowthUsesLargeChunks) {
+  TChunkArrayImpl<uint64_t> large(0x40001);
+  EXPECT_EQ(large.chunkSize(), 0x40000u);
+  EXPECT_EQ(large.size(), 0x80000u);
+  *large.at(0x40000) = 7;
+  EXPECT_EQ(*large.at(0x40000), 7u);
+
+  TChunkArrayImpl<uint64_t> exact(0x40000);  // not more than 0x40000: small chunks
+  EXPECT_EQ(exact.chunkSize(), 256u);
+  EXPECT_EQ(exact.size(), 0x40000u);
+}
+
+TEST(ChunkArrayTest, FailedAllocationStopsGrowthAndFreesWhatWasMade) {
+  int freed = 0;
+  {
+    CountingChunks array(2);
+    EXPECT_EQ(array.grow(1000), 512u);  // two chunks, then the third is refused
+    EXPECT_EQ(array.size(), 512u);
+    EXPECT_EQ(array.at(600), nullptr);
+    EXPECT_NE(array.at(511), nullptr);
+    EXPECT_EQ(array.allocated, 2);
+    freed = array.freed;
+  }
+  EXPECT_EQ(freed, 0);  // freeing happens in the destructor, checked by sanitizers
+}
+
+// --- File array ---------------------------------------------------------------------------
+
+TEST_F(LineTableTest, FileIndexGrowsTheFileArrayInChunksAndLeavesOtherSlotsEmpty) {
+  EXPECT_EQ(m_table.fileSlots(), 256u);
+  m_table.insert(1, 1000, 10, 0, 0x100, 0x10);
+  EXPECT_EQ(m_table.fileSlots(), 1024u);
+  EXPECT_TRUE(m_table.linesForSrc(kAll, 1000, 0, kAll));
+  for (uint32_t index : {0u, 255u, 256u, 999u, 1001u, 1023u, 1024u, 50000u}) {
+    EXPECT_FALSE(m_table.linesForSrc(kAll, index, 0, kAll)) << index;
+  }
+}
+
+TEST_F(LineTableTest, AbsurdFileIndexIsRefusedWithoutGrowing) {
+  m_table.insert(1, LineTable::kMaxFileIndex, 10, 0, 0x100, 0x10);
+  m_table.insert(1, 0xFFFFFFFFu, 10, 0, 0x100, 0x10);
+  EXPECT_EQ(m_table.fileSlots(), 256u);
+  EXPECT_FALSE(m_table.locsByAddr(0x100, kAll));
+  EXPECT_EQ(m_table.lowest(), UINT64_MAX);
+
+  m_table.insert(1, LineTable::kMaxFileIndex - 1, 10, 0, 0x100, 0x10);
+  EXPECT_EQ(drain(m_table.locsByAddr(0x100, kAll)), (std::vector<Loc>{{1, LineTable::kMaxFileIndex - 1, 10, 0}}));
+}
+
+// --- Runs ---------------------------------------------------------------------------------
+
+TEST(LineStoreTest, RowThatBridgesTwoRunsMergesThem) {
+  internal::LineStore store(7, 3);
+  internal::RunChange change;
+  store.add(1, 0, 0x100, 0x110, change);
+  store.add(3, 0, 0x120, 0x130, change);
+  ASSERT_EQ(store.runs().size(), 2u);
+  store.add(2, 0, 0x110, 0x120, change);
+  ASSERT_EQ(store.runs().size(), 1u);
+  const internal::LineRun& run = *store.runs().begin()->second;
+  EXPECT_EQ(run.start(), 0x100u);
+  EXPECT_EQ(run.end(), 0x130u);
+  EXPECT_EQ(run.rows().size(), 3u);
+  EXPECT_EQ(change.merged.size(), 1u);
+  EXPECT_FALSE(change.created);
+}
+
+TEST(LineStoreTest, RowBeforeARunThatReachesItExtendsItDownwards) {
+  internal::LineStore store(7, 3);
+  internal::RunChange change;
+  store.add(5, 0, 0x200, 0x210, change);
+  store.add(4, 0, 0x1F0, 0x200, change);  // ends where the run starts
+  ASSERT_EQ(store.runs().size(), 1u);
+  EXPECT_EQ(store.runs().begin()->first, 0x1F0u);
+  EXPECT_EQ(store.runs().begin()->second->start(), 0x1F0u);
+  store.add(3, 0, 0x1E0, 0x1EF, change);  // one byte short: a run of its own
+  EXPECT_EQ(store.runs().size(), 2u);
+  // A wide row swallows both runs and a third one beyond.
+  store.add(9, 0, 0x300, 0x301, change);
+  store.add(1, 0, 0x100, 0x300, change);
+  ASSERT_EQ(store.runs().size(), 1u);
+  EXPECT_EQ(change.merged.size(), 2u);  // the first run reached receives the row
+  EXPECT_EQ(store.runs().begin()->second->end(), 0x301u);
+}
+
+TEST_F(LineTableTest, MergedRunsAnswerAcrossTheFormerGap) {
+  m_table.insert(1, 2, 10, 0, 0x100, 0x10);
+  m_table.insert(1, 2, 30, 0, 0x120, 0x10);
+  EXPECT_FALSE(m_table.locsByAddr(0x118, kAll));
+  m_table.insert(1, 2, 20, 0, 0x110, 0x10);
+  EXPECT_EQ(drain(m_table.locsByAddr(0x118, kAll)), (std::vector<Loc>{{1, 2, 20, 0}}));
+  EXPECT_EQ(drain(m_table.locsByAddr(0x125, kAll)), (std::vector<Loc>{{1, 2, 30, 0}}));
+  EXPECT_EQ(drain(m_table.locsByAddr(0x100, kAll)), (std::vector<Loc>{{1, 2, 10, 0}}));
+  EXPECT_FALSE(m_table.locsByAddr(0x130, kAll));
+}
+
+// --- locsByAddr ---------------------------------------------------------------------------
+
+TEST_F(LineTableTest, RowsOfTwoUnitsAtOneAddressAreFilteredByKey) {
+  m_table.insert(0x10, 1, 5, 2, 0x400, 0x20);
+  m_table.insert(0x20, 1, 9, 4, 0x408, 0x20);
+  std::vector<Loc> both = drain(m_table.locsByAddr(0x410, kAll));
+  std::sort(both.begin(), both.end());
+  EXPECT_EQ(both, (std::vector<Loc>{{0x10, 1, 5, 2}, {0x20, 1, 9, 4}}));
+  EXPECT_EQ(drain(m_table.locsByAddr(0x410, 0x10)), (std::vector<Loc>{{0x10, 1, 5, 2}}));
+  EXPECT_EQ(drain(m_table.locsByAddr(0x410, 0x20)), (std::vector<Loc>{{0x20, 1, 9, 4}}));
+  EXPECT_FALSE(m_table.locsByAddr(0x410, 0x30));
+  EXPECT_EQ(drain(m_table.locsByAddr(0x404, kAll)), (std::vector<Loc>{{0x10, 1, 5, 2}}));
+  EXPECT_EQ(drain(m_table.locsByAddr(0x420, kAll)), (std::vector<Loc>{{0x20, 1, 9, 4}}));
+}
+
+TEST_F(LineTableTest, GapsAndOutsideAddressesGiveNull) {
+  m_table.insert(1, 1, 1, 0, 0x1000, 0x10);
+  m_table.insert(1, 1, 2, 0, 0x1020, 0x10);
+  EXPECT_FALSE(m_table.locsByAddr(0, kAll));
+  EXPECT_FALSE(m_table.locsByAddr(0xFFF, kAll));
+  EXPECT_FALSE(m_table.locsByAddr(0x1010, kAll));
+  EXPECT_FALSE(m_table.locsByAddr(0x101F, kAll));
+  EXPECT_TRUE(m_table.locsByAddr(0x1020, kAll));
+  EXPECT_FALSE(m_table.locsByAddr(0x1030, kAll));
+  EXPECT_FALSE(m_table.locsByAddr(UINT64_MAX, kAll));
+}
+
+TEST_F(LineTableTest, RowOfSizeZeroIsStoredButCoversNothing) {
+  m_table.insert(1, 4, 7, 0, 0x500, 0);
+  EXPECT_FALSE(m_table.locsByAddr(0x500, kAll));
+  EXPECT_EQ(drain(m_table.linesForSrc(kAll, 4, 0, kAll)), (std::vector<Line>{{1, 4, 7, 0, 0x500, 0}}));
+
+  // Another unit's empty row inside a covering row must not hide the covering row.
+  m_table.insert(2, 5, 1, 0, 0x600, 0x40);
+  m_table.insert(3, 6, 2, 0, 0x610, 0);
+  EXPECT_EQ(drain(m_table.locsByAddr(0x610, kAll)), (std::vector<Loc>{{2, 5, 1, 0}}));
+  EXPECT_EQ(drain(m_table.locsByAddr(0x620, kAll)), (std::vector<Loc>{{2, 5, 1, 0}}));
+}
+
+TEST_F(LineTableTest, RowsSharingAStartComeInLineColumnAndEndOrder) {
+  m_table.insert(1, 1, 20, 0, 0x100, 0x10);
+  m_table.insert(1, 1, 10, 5, 0x100, 0x20);
+  m_table.insert(1, 1, 10, 5, 0x100, 0x08);  // the same entry with a second end
+  m_table.insert(1, 1, 10, 1, 0x100, 0x10);
+  EXPECT_EQ(drain(m_table.locsByAddr(0x104, kAll)),
+            (std::vector<Loc>{{1, 1, 10, 1}, {1, 1, 10, 5}, {1, 1, 10, 5}, {1, 1, 20, 0}}));
+  EXPECT_EQ(drain(m_table.locsByAddr(0x118, kAll)), (std::vector<Loc>{{1, 1, 10, 5}}));
+  EXPECT_EQ(drain(m_table.linesForSrc(kAll, 1, 0, kAll)),
+            (std::vector<Line>{{1, 1, 10, 1, 0x100, 0x10},
+                               {1, 1, 10, 5, 0x100, 0x08},
+                               {1, 1, 10, 5, 0x100, 0x20},
+                               {1, 1, 20, 0, 0x100, 0x10}}));
+}
+
+TEST_F(LineTableTest, InnermostStartComesFirstWhenRowsOfOneRunNest) {
+  m_table.insert(1, 1, 1, 0, 0x100, 0x100);
+  m_table.insert(1, 1, 2, 0, 0x140, 0x10);
+  m_table.insert(1, 1, 3, 0, 0x120, 0x40);
+  EXPECT_EQ(drain(m_table.locsByAddr(0x148, kAll)), (std::vector<Loc>{{1, 1, 2, 0}, {1, 1, 3, 0}, {1, 1, 1, 0}}));
+}
+
+TEST_F(LineTableTest, IteratorResetReplaysAndCurrentIsStableUntilNext) {
+  m_table.insert(1, 1, 1, 0, 0x100, 0x10);
+  m_table.insert(2, 1, 2, 0, 0x100, 0x10);
+  SymMgrObjectPtr<SourceLocationIter> it = m_table.locsByAddr(0x100, kAll);
+  ASSERT_TRUE(it);
+  std::vector<Loc> first = drain(it);
+  EXPECT_FALSE(it->current());
+  EXPECT_FALSE(it->next());
+  it->reset();
+  EXPECT_EQ(it->current().get(), it->current().get());
+  EXPECT_EQ(drain(it), first);
+
+  SymMgrObjectPtr<SourceLineIter> lines = m_table.linesForSrc(kAll, 1, 0, kAll);
+  std::vector<Line> all = drain(lines);
+  EXPECT_EQ(all.size(), 2u);
+  lines->reset();
+  EXPECT_EQ(drain(lines), all);
+}
+
+// --- linesForSrc --------------------------------------------------------------------------
+
+TEST_F(LineTableTest, SpanIncludesRowsThatOverlapIt) {
+  m_table.insert(1, 1, 1, 0, 0x0F0, 0x20);  // [0xF0, 0x110) reaches into the span
+  m_table.insert(1, 1, 2, 0, 0x110, 0x10);
+  m_table.insert(1, 1, 3, 0, 0x1F8, 0x08);
+  m_table.insert(1, 1, 4, 0, 0x200, 0x10);  // starts at the span's end: outside
+  m_table.insert(1, 1, 5, 0, 0x080, 0x10);  // ends before the span, separate run
+  auto lines = drain(m_table.linesForSrc(kAll, 1, 0x100, 0x200));
+  std::vector<uint32_t> numbers;
+  for (const Line& l : lines) numbers.push_back(std::get<2>(l));
+  EXPECT_EQ(numbers, (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_FALSE(m_table.linesForSrc(kAll, 1, 0x300, 0x400));
+  EXPECT_EQ(drain(m_table.linesForSrc(kAll, 1, 0, kAll)).size(), 5u);
+}
+
+TEST_F(LineTableTest, LinesComeUnitByUnitInKeyOrderAndFilterByKey) {
+  m_table.insert(0x30, 1, 30, 0, 0x100, 0x10);
+  m_table.insert(0x10, 1, 10, 0, 0x300, 0x10);
+  m_table.insert(0x20, 1, 20, 0, 0x200, 0x10);
+  m_table.insert(0x10, 1, 11, 0, 0x050, 0x10);
+  m_table.insert(0x10, 2, 99, 0, 0x100, 0x10);
+  auto lines = drain(m_table.linesForSrc(kAll, 1, 0, kAll));
+  std::vector<uint32_t> numbers;
+  for (const Line& l : lines) numbers.push_back(std::get<2>(l));
+  EXPECT_EQ(numbers, (std::vector<uint32_t>{11, 10, 20, 30}));
+  EXPECT_EQ(drain(m_table.linesForSrc(0x20, 1, 0, kAll)), (std::vector<Line>{{0x20, 1, 20, 0, 0x200, 0x10}}));
+  EXPECT_FALSE(m_table.linesForSrc(0x40, 1, 0, kAll));
+  EXPECT_FALSE(m_table.linesForSrc(0x20, 2, 0, kAll));
+}
+
+TEST_F(LineTableTest, LinesCarryStartAddressesFromTheLoader) {
+  m_table.insert(1, 1, 3, 0, 0x7000, 0x10);
+  SymMgrObjectPtr<SourceLineIter> it = m_table.linesForSrc(kAll, 1, 0, kAll);
+  ASSERT_TRUE(it);
+  SymMgrObjectPtr<IAddress> a = it->current()->startAddress();
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->va(), 0x7000u);
+  EXPECT_EQ(it->current()->location()->sourceFile(), nullptr);  // the fake resolver has no files
+}
+
+TEST_F(LineTableTest, EndsBeyondTheAddressSpaceAreCut) {
+  m_table.insert(1, 1, 3, 0, UINT64_MAX - 0x10, 0x100);
+  EXPECT_EQ(m_table.highest(), UINT64_MAX);
+  EXPECT_EQ(drain(m_table.locsByAddr(UINT64_MAX - 1, kAll)), (std::vector<Loc>{{1, 1, 3, 0}}));
+}
+
+// --- Randomized comparison with a brute-force model ---------------------------------------
+
+struct ModelRow {
+  uint64_t unit;
+  uint32_t file;
+  uint32_t line;
+  uint32_t column;
+  uint64_t start;
+  uint64_t end;
+};
+
+std::vector<ModelRow> randomRows(std::mt19937_64& rng, size_t sequences) {
+  std::vector<ModelRow> rows;
+  std::uniform_int_distribution<int> unit(0, 3), file(0, 5), step(0, 12), pick(0, 9), len(1, 40);
+  for (size_t s = 0; s < sequences; ++s) {
+    // Like a line-number program: rows of one unit, each ending where the next starts,
+    // the file changing now and then (inlined headers).
+    uint64_t u = 0x100 * (unit(rng) + 1);
+    uint64_t address = 0x1000 + (rng() % 0x600);
+    uint32_t f = static_cast<uint32_t>(file(rng));
+    int count = len(rng);
+    for (int i = 0; i < count; ++i) {
+      if (pick(rng) < 3) f = static_cast<uint32_t>(file(rng));
+      uint64_t size = static_cast<uint64_t>(step(rng));  // 0 happens: two rows at one address
+      rows.push_back({u, f, static_cast<uint32_t>(1 + rng() % 50), static_cast<uint32_t>(rng() % 3), address,
+                      address + size});
+      address += size;
+    }
+  }
+  return rows;
+}
+
+std::vector<Loc> modelLocs(const std::vector<ModelRow>& rows, uint64_t address, uint64_t key) {
+  std::vector<Loc> out;
+  for (const ModelRow& r : rows) {
+    if (r.start <= address && address < r.end && (key == kAll || key == r.unit)) {
+      out.emplace_back(r.unit, r.file, r.line, r.column);
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::vector<Line> modelLines(const std::vector<ModelRow>& rows, uint64_t key, uint32_t file, uint64_t from,
+                             uint64_t to) {
+  std::vector<ModelRow> picked;
+  for (const ModelRow& r : rows) {
+    if (r.file != file || (key != kAll && key != r.unit)) continue;
+    if ((to == kAll || r.start < to) && (from == 0 || r.end > from)) picked.push_back(r);
+  }
+  std::sort(picked.begin(), picked.end(), [](const ModelRow& a, const ModelRow& b) {
+    return std::tie(a.unit, a.start, a.line, a.column, a.end) < std::tie(b.unit, b.start, b.line, b.column, b.end);
+  });
+  std::vector<Line> out;
+  for (const ModelRow& r : picked) {
+    out.emplace_back(r.unit, r.file, r.line, r.column, r.start, static_cast<uint32_t>(r.end - r.start));
+  }
+  return out;
+}
+
+void compareWithModel(uint64_t seed, bool shuffle) {
+  std::mt19937_64 rng(seed);
+  std::vector<ModelRow> rows = randomRows(rng, 120);
+  if (shuffle) std::shuffle(rows.begin(), rows.end(), rng);
+
+  AddressOnlyLoader loader;
+  RecordingResolver resolver;
+  LineTable table(loader, resolver);
+  for (const ModelRow& r : rows) table.insert(r.unit, r.file, r.line, r.column, r.start, r.end - r.start);
+
+  const uint64_t keys[] = {kAll, 0x100, 0x200, 0x300, 0x400, 0x500};
+  for (uint64_t address = 0xFF0; address < 0x1700; ++address) {
+    for (uint64_t key : keys) {
+      std::vector<Loc> expected = modelLocs(rows, address, key);
+      SymMgrObjectPtr<SourceLocationIter> it = table.locsByAddr(address, key);
+      EXPECT_EQ(static_cast<bool>(it), !expected.empty()) << std::hex << address << " key " << key;
+      std::vector<Loc> got = drain(it);
+      std::sort(got.begin(), got.end());
+      ASSERT_EQ(got, expected) << "seed " << seed << std::hex << " address " << address << " key " << key;
+    }
+  }
+
+  std::uniform_int_distribution<uint64_t> bound(0xFF0, 0x1700);
+  for (uint32_t file = 0; file < 7; ++file) {
+    for (uint64_t key : keys) {
+      std::vector<std::pair<uint64_t, uint64_t>> spans{{0, kAll}, {0, 0x1200}, {0x1200, kAll}};
+      for (int i = 0; i < 25; ++i) {
+        uint64_t a = bound(rng), b = bound(rng);
+        spans.emplace_back(std::min(a, b), std::max(a, b));
+      }
+      for (const auto& span : spans) {
+        std::vector<Line> expected = modelLines(rows, key, file, span.first, span.second);
+        SymMgrObjectPtr<SourceLineIter> it = table.linesForSrc(key, file, span.first, span.second);
+        EXPECT_EQ(static_cast<bool>(it), !expected.empty());
+        ASSERT_EQ(drain(it), expected) << "seed " << seed << " file " << file << std::hex << " key " << key
+                                       << " span " << span.first << ".." << span.second;
+      }
+    }
+  }
+}
+
+TEST(LineTableModelTest, SequentialInsertsMatchBruteForce) {
+  for (uint64_t seed = 1; seed <= 6; ++seed) compareWithModel(seed, false);
+}
+
+TEST(LineTableModelTest, ShuffledInsertsMatchBruteForce) {
+  for (uint64_t seed = 101; seed <= 106; ++seed) compareWithModel(seed, true);
+}
+
+TEST(LineTableModelTest, QueriesBetweenInsertsSeeEveryRowSoFar) {
+  std::mt19937_64 rng(77);
+  std::vector<ModelRow> rows = randomRows(rng, 40);
+  std::shuffle(rows.begin(), rows.end(), rng);
+  AddressOnlyLoader loader;
+  RecordingResolver resolver;
+  LineTable table(loader, resolver);
+  std::vector<ModelRow> inserted;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const ModelRow& r = rows[i];
+    table.insert(r.unit, r.file, r.line, r.column, r.start, r.end - r.start);
+    inserted.push_back(r);
+    if (i % 37 != 0) continue;
+    for (uint64_t address = 0x1000; address < 0x1700; address += 3) {
+      std::vector<Loc> got = drain(table.locsByAddr(address, kAll));
+      std::sort(got.begin(), got.end());
+      ASSERT_EQ(got, modelLocs(inserted, address, kAll)) << i << std::hex << " " << address;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zor_test

@@ -1,0 +1,97 @@
+// Stand-ins for the module around a line table: a loader that only makes addresses, and a
+// line resolver that owns a few source files and counts how it is asked.
+#ifndef ZOR_TESTS_SOURCE_TEST_FAKES_H_
+#define ZOR_TESTS_SOURCE_TEST_FAKES_H_
+
+#include <cstdint>
+#include <map>
+
+#include <zor/loader.h>
+#include <zor/source.h>
+#include <zor/types.h>
+
+namespace zor_test {
+
+using namespace ZOR_3_12;
+
+class PlainAddress : public SymMgrObject<IAddress> {
+ public:
+  explicit PlainAddress(uint64_t va) : SymMgrObject<IAddress>(nullptr), m_va(va) {}
+  uint64_t rva() override { return m_va; }
+  uint64_t va() override { return m_va; }
+  ISegment* segment() override { return nullptr; }
+  uint64_t segmentOffset() override { return 0; }
+  uint64_t fileOffset() override { return 0; }
+  bool equals(IAddress& o) override { return o.va() == m_va; }
+  bool notEquals(IAddress& o) override { return o.va() != m_va; }
+  bool greater(IAddress& o) override { return m_va > o.va(); }
+  bool less(IAddress& o) override { return m_va < o.va(); }
+
+ private:
+  uint64_t m_va;
+};
+
+// Only address() does anything: that is all the line store asks of a loader.
+class AddressOnlyLoader : public SymMgrObject<IFileFormatLoader> {
+ public:
+  AddressOnlyLoader() : SymMgrObject<IFileFormatLoader>(nullptr) {}
+  status_t symbolFilesToResolve(SymMgrObjectPtr<SymbolFileIter>&) override { return STATUS_NOT_IMPLEMENTED; }
+  status_t debugInfoLoader(SymMgrObjectPtr<IDebugInfoLoader>&, int) override { return STATUS_NOT_IMPLEMENTED; }
+  const wchar_t* fileName() override { return L"fake"; }
+  exec_format_t execFormat() override { return EXEC_FORMAT_ELF; }
+  uint32_t architecture() override { return ARCH_X86_64; }
+  uint64_t imageBase() override { return 0; }
+  uint64_t imageSize() override { return 0; }
+  status_t loadSymbols(ISymbolTable*, uint32_t) override { return STATUS_NOT_IMPLEMENTED; }
+  ISegment* segmentByAddress(uint64_t) override { return nullptr; }
+  ISegment* segmentByIndex(int) override { return nullptr; }
+  ISegment* segmentByFileOffset(uint64_t) override { return nullptr; }
+  SymMgrObjectPtr<IBuffer> readBytes(uint64_t, uint64_t) override { return {}; }
+  status_t address(SymMgrObjectPtr<IAddress>& out, uint64_t va) override {
+    ++addressCalls;
+    out = new PlainAddress(va);
+    return STATUS_OK;
+  }
+  status_t addressByFileOffset(SymMgrObjectPtr<IAddress>&, uint64_t) override { return STATUS_NOT_IMPLEMENTED; }
+  SymMgrObjectPtr<SegmentIter> segments() override { return {}; }
+  ISegment* segmentByName(const wchar_t*) override { return nullptr; }
+  SymMgrObjectPtr<ISection> sectionByName(const wchar_t*) override { return {}; }
+
+  int addressCalls = 0;
+};
+
+// Files are registered by index; sourceLinesForFile records its arguments.
+class RecordingResolver : public SymMgrObject<ISrcLineResolver> {
+ public:
+  RecordingResolver() : SymMgrObject<ISrcLineResolver>(nullptr) {}
+  status_t sourceLocationsByAddress(uint64_t, uint64_t, SymMgrObjectPtr<SourceLocationIter>&) override {
+    return STATUS_NOT_IMPLEMENTED;
+  }
+  status_t sourceLinesForFile(uint64_t compUnitKey, uint32_t fileIndex, uint64_t from, uint64_t to,
+                              SymMgrObjectPtr<SourceLineIter>&) override {
+    lastKey = compUnitKey;
+    lastFile = fileIndex;
+    lastFrom = from;
+    lastTo = to;
+    return STATUS_FALSE;
+  }
+  ISourceFile* sourceFile(uint32_t fileIndex) override {
+    ++sourceFileCalls;
+    auto it = files.find(fileIndex);
+    return it == files.end() ? nullptr : it->second;
+  }
+  ICompUnitDetails* compUnitDetails(uint64_t) override { return nullptr; }
+  SymMgrObjectPtr<ISourceLocation> sourceLocationByAddress(uint64_t, uint64_t) override { return {}; }
+  SymMgrObjectPtr<ISourceLocation> inlineCallSite(uint64_t, uint64_t) override { return {}; }
+
+  std::map<uint32_t, ISourceFile*> files;  // not owned
+  int sourceFileCalls = 0;
+  uint64_t lastKey = 0;
+  uint32_t lastFile = 0;
+  uint64_t lastFrom = 0;
+  uint64_t lastTo = 0;
+};
+
+}  // namespace zor_test
+
+#endif  // ZOR_TESTS_SOURCE_TEST_FAKES_H_
