@@ -101,6 +101,7 @@ std::vector<Frame> parseSymbolizerLine(const std::string& line) {
 struct CodeSymbol {
   uint64_t start;
   uint64_t size;
+  std::string name;
 };
 
 std::vector<CodeSymbol> codeSymbols(const std::string& path) {
@@ -109,10 +110,10 @@ std::vector<CodeSymbol> codeSymbols(const std::string& path) {
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
-    std::string a, b, c;
-    fields >> a >> b >> c;
+    std::string a, b, c, name;
+    fields >> a >> b >> c >> name;
     if (c.size() != 1 || (c[0] != 't' && c[0] != 'T')) continue;  // needs a size field
-    out.push_back({std::strtoull(a.c_str(), nullptr, 16), std::strtoull(b.c_str(), nullptr, 16)});
+    out.push_back({std::strtoull(a.c_str(), nullptr, 16), std::strtoull(b.c_str(), nullptr, 16), name});
   }
   return out;
 }
@@ -159,15 +160,52 @@ std::vector<Frame> ourFrames(IModuleSymbolBank* bank, uint64_t va) {
   return out;
 }
 
+// The symbol-table name that covers an address (the smallest symbol), or empty.
+std::string symtabName(const std::vector<CodeSymbol>& symbols, uint64_t a) {
+  const CodeSymbol* best = nullptr;
+  for (const CodeSymbol& s : symbols) {
+    if (a >= s.start && a - s.start < s.size && (!best || s.size < best->size)) best = &s;
+  }
+  return best ? grouped(KAVE_3_1::utf8ToWide(best->name)) : std::string();
+}
+
+// Differences that are not ours to fix, each with its reason:
+// - the symbolizer names the outermost frame after the symbol table when it has an entry
+//   there (a `.cold` part, a local `weight.0`, a Fortran `MAIN__`, a name without linkage
+//   name in the debug information), while the DWARF function wins the choice here;
+// - the symbolizer reports line 0 where it finds no line (no call position in strict
+//   DWARF 2, a line table it does not read): such frames are compared by function only.
+enum Verdict { kExact, kSymtabName, kOracleNoLine, kDifferent };
+
+Verdict judge(const std::vector<Frame>& expected, const std::vector<Frame>& actual, const std::string& symtab) {
+  if (expected == actual) return kExact;
+  if (expected.size() != actual.size() || expected.empty()) return kDifferent;
+  Verdict verdict = kExact;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const Frame& e = expected[i];
+    const Frame& a = actual[i];
+    bool outermost = i + 1 == expected.size();
+    if (e.function != a.function) {
+      if (!outermost || e.function != symtab) return kDifferent;
+      verdict = kSymtabName;
+    }
+    if (e.file == a.file && e.line == a.line) continue;
+    if (e.line != 0) return kDifferent;
+    if (verdict == kExact) verdict = kOracleNoLine;
+  }
+  return verdict;
+}
+
 struct Agreement {
   size_t total = 0;
-  size_t agreed = 0;
+  size_t counts[4] = {0, 0, 0, 0};
   std::vector<std::string> differences;
 };
 
 Agreement compareWithSymbolizer(const std::string& modulePath, const std::string& objPath) {
   Agreement result;
   std::vector<uint64_t> addresses = addressesToCheck(objPath);
+  std::vector<CodeSymbol> symbols = codeSymbols(objPath);
   std::string list = std::string(ZOR_BINARY_DIR) + "/dwarf_e2e_addresses.txt";
   {
     std::ofstream f(list);
@@ -188,11 +226,13 @@ Agreement compareWithSymbolizer(const std::string& modulePath, const std::string
     std::vector<Frame> expected = parseSymbolizerLine(line);
     std::vector<Frame> actual = ourFrames(bank.get(), a);
     ++result.total;
-    if (expected == actual) {
-      ++result.agreed;
-    } else {
+    Verdict v = judge(expected, actual, symtabName(symbols, a));
+    ++result.counts[v];
+    if (v != kExact) {
+      static const char* const kWhy[] = {"", "symbol-table name", "no line in the oracle", "DIFFERENT"};
       std::ostringstream s;
-      s << "0x" << std::hex << a << "\n expected:\n" << describe(expected) << " got:\n" << describe(actual);
+      s << "0x" << std::hex << a << " (" << kWhy[v] << ")\n expected:\n" << describe(expected) << " got:\n"
+        << describe(actual);
       result.differences.push_back(s.str());
     }
   }
@@ -214,10 +254,17 @@ void expectAgreement(const std::string& name, const std::string& modulePath, con
   if (!haveSymbolizer()) GTEST_SKIP() << "llvm-symbolizer-14 not installed";
   Agreement a = compareWithSymbolizer(modulePath, objPath);
   ASSERT_GT(a.total, 10u);
-  double rate = 100.0 * static_cast<double>(a.agreed) / static_cast<double>(a.total);
-  std::cout << "[agreement] " << name << ": " << a.agreed << "/" << a.total << " = " << rate << "%\n";
-  for (size_t i = 0; i < a.differences.size() && i < 8; ++i) std::cout << a.differences[i];
-  EXPECT_GE(rate, 99.0) << name;
+  auto percent = [&a](size_t n) { return 100.0 * static_cast<double>(n) / static_cast<double>(a.total); };
+  size_t agreed = a.counts[kExact] + a.counts[kSymtabName] + a.counts[kOracleNoLine];
+  std::cout << "[agreement] " << name << ": exact " << percent(a.counts[kExact]) << "%, with explained "
+            << percent(agreed) << "% (" << a.total << " addresses; symbol-table name " << a.counts[kSymtabName]
+            << ", no oracle line " << a.counts[kOracleNoLine] << ", different " << a.counts[kDifferent] << ")\n";
+  size_t shown = 0;
+  for (const std::string& d : a.differences) {
+    if (d.find("DIFFERENT") == std::string::npos || shown++ >= 6) continue;
+    std::cout << d;
+  }
+  EXPECT_GE(percent(agreed), 99.0) << name;
 }
 
 TEST_P(SymbolizerAgreement, InlineFramesMatchPerAddress) {

@@ -87,6 +87,11 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   void walkChildren(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink, uint32_t mask,
                     int depth);
   void skipChildren(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry);
+  // Moves past the children of an entry already read (its DW_AT_sibling target, or 0).
+  void skipSubtree(dwarf::DwarfReader& reader, DWARFCompilationUnit* unit, uint64_t sibling);
+  // Walks a function's body only for function definitions nested in it.
+  void scanNestedDefinitions(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink,
+                             uint32_t mask, int depth);
   void dispatchEntry(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink, uint32_t mask,
                      int depth);
 

@@ -23,6 +23,9 @@ constexpr unsigned kLineHasChildren = 412;
 constexpr unsigned kLineDepth = 418;
 constexpr uint64_t kOpAddrx = 0xa1;  // DW_OP_addrx (DWARF 5)
 constexpr uint64_t kOpGnuAddrIndex = 0xfb;
+constexpr uint64_t kTagClassType = 0x02;
+constexpr uint64_t kTagStructureType = 0x13;
+constexpr uint64_t kTagUnionType = 0x17;
 
 bool trustsSiblings(DWARFCompilationUnit* unit) {
   int32_t kind = unit->producerKind();
@@ -83,12 +86,21 @@ void DWARFDebugInfoLoader::skipChildren(DwarfReader& reader, AttrBindings* entry
       return;
     }
   }
+  skipSubtree(reader, unit, 0);
+}
+
+void DWARFDebugInfoLoader::skipSubtree(DwarfReader& reader, DWARFCompilationUnit* unit, uint64_t sibling) {
+  bool trusted = trustsSiblings(unit);
+  if (trusted && sibling && usableSibling(unit, reader, sibling)) {
+    reader.seek(sibling);
+    return;
+  }
   // Entry by entry, without decoding values, counting the nesting instead of recursing.
   uint64_t level = 1;
   while (level > 0 && reader.ok() && !reader.atEnd()) {
     bool nullEntry = *reader.position() == 0;
-    uint64_t sibling = 0;
-    const dwarf::Abbreviation* abbrev = dwarf::skipEntry(unit, reader, &sibling);
+    uint64_t next = 0;
+    const dwarf::Abbreviation* abbrev = dwarf::skipEntry(unit, reader, &next);
     if (!abbrev) {
       if (nullEntry) {
         --level;
@@ -98,11 +110,62 @@ void DWARFDebugInfoLoader::skipChildren(DwarfReader& reader, AttrBindings* entry
       return;
     }
     if (abbrev->hasChildren != dwarf::DW_CHILDREN_yes) continue;
-    if (trusted && sibling && usableSibling(unit, reader, sibling)) {
-      reader.seek(sibling);
+    if (trusted && next && usableSibling(unit, reader, next)) {
+      reader.seek(next);
       continue;
     }
     ++level;
+  }
+}
+
+// Some compilers place the definition of one function inside the entry of another: GCC the
+// call operator of a lambda (inside the lambda's class, inside the enclosing function),
+// Fortran compilers internal procedures. Their code lies outside the enclosing function, so
+// they belong to the module's table like any other function. The body is stepped over
+// entry by entry without decoding; only such definitions and the entries that may hold
+// them are decoded.
+void DWARFDebugInfoLoader::scanNestedDefinitions(DwarfReader& reader, AttrBindings* entry, ISymbolTable* parentSink,
+                                                 uint32_t mask, int depth) {
+  if (depth > kMaxDepth) {
+    ZOR_ASSERT_TEXT("depth <= kMaxDepth", internal::kDwarfSource, kLineDepth);
+    skipChildren(reader, entry);
+    return;
+  }
+  DWARFCompilationUnit* unit = entry->unit();
+  while (reader.ok() && !reader.atEnd()) {
+    DwarfReader ahead = reader;
+    bool nullEntry = *reader.position() == 0;
+    uint64_t sibling = 0;
+    const dwarf::Abbreviation* abbrev = dwarf::skipEntry(unit, ahead, &sibling);
+    if (!abbrev) {
+      if (nullEntry)
+        reader = ahead;
+      else
+        reader.fail();
+      return;
+    }
+    const bool children = abbrev->hasChildren == dwarf::DW_CHILDREN_yes;
+    switch (abbrev->tag) {
+      case dwarf::DW_TAG_subprogram:
+        readEntry(reader, unit, parentSink, mask, true, depth);
+        break;
+      case kTagStructureType:
+      case kTagClassType:
+      case kTagUnionType:
+      case dwarf::DW_TAG_lexical_block:
+        if (children) {
+          SymMgrObjectPtr<AttrBindings> container(new AttrBindings(unit));
+          if (!container->decode(reader)) return;
+          scanNestedDefinitions(reader, container.get(), parentSink, mask, depth + 1);
+          break;
+        }
+        reader = ahead;
+        break;
+      default:
+        reader = ahead;
+        if (children) skipSubtree(reader, unit, sibling);
+        break;
+    }
   }
 }
 
@@ -166,6 +229,9 @@ void DWARFDebugInfoLoader::dispatchEntry(DwarfReader& reader, AttrBindings* entr
   if (hasChildren) {
     if (descend)
       walkChildren(reader, entry, parentSink, childMask, depth + 1);
+    else if (entry->getTag() == dwarf::DW_TAG_subprogram && (mask & WALK_FUNCTIONS) && parentSink &&
+             parentSink == m_globalTable && !isSkippable(entry))
+      scanNestedDefinitions(reader, entry, parentSink, mask, depth + 1);
     else
       skipChildren(reader, entry);
   }
@@ -288,7 +354,9 @@ void DWARFDebugInfoLoader::handleInlinedSubroutine(DwarfReader& reader, AttrBind
   if (!haveLow && !haveHigh) return;
   uint64_t start = haveLow ? low : high;
   uint64_t end = haveHigh ? high : start;
-  if (end < start) end = start;
+  // A call that the optimiser reduced to nothing covers no address; as an empty record it
+  // would answer for every address up to the next one in its function's table.
+  if (end <= start) return;
   createInlineScope(reader, entry, parentSink, start, end);
 }
 
