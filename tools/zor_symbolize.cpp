@@ -145,30 +145,103 @@ struct Frame {
 };
 
 const uint32_t kCodeKinds = SYMBOL_KIND_FUNCTION | SYMBOL_KIND_PUBLIC;
+const int kMaxInlineDepth = 64;  // a bound on the walk down nested ranges
 
 class Symbolizer {
  public:
   Symbolizer(IModuleSymbolBank* bank, const Options& options) : m_bank(bank), m_options(options) {}
 
-  // The frames for one address; always at least one (an unknown one when nothing is found).
+  // The frames for one address, innermost first; always at least one (an unknown one when
+  // nothing is found). Inlined code gives a frame per inlined call with --inlines; without
+  // it, the one frame names the function that holds the code and the line it comes from.
   void frames(uint64_t va, std::vector<Frame>& out) {
     out.clear();
-    out.emplace_back();
-    Frame& frame = out.back();
     SymMgrObjectPtr<IAddress> address;
-    if (failed(m_bank->addressByVa(va, address)) || !address) return;
-
-    SymMgrObjectPtr<ISymbolRange> range;
-    if (m_bank->symbolRangeByAddress(address.get(), range, kCodeKinds, nullptr) == STATUS_OK && range) {
-      if (ISymbol* symbol = range->symbol()) describeFunction(symbol, frame);
+    if (failed(m_bank->addressByVa(va, address)) || !address) {
+      out.emplace_back();
+      return;
     }
-    SymMgrObjectPtr<ISourceLocation> location;
-    if (m_bank->sourceLocationsByAddress(address.get(), location, COMP_UNIT_ALL, nullptr) == STATUS_OK && location)
-      describeLocation(location.get(), frame.file, frame.line, &frame.column);
+    SymMgrObjectPtr<ISymbolRange> range;
+    ISymbol* function = nullptr;
+    if (m_bank->symbolRangeByAddress(address.get(), range, kCodeKinds, nullptr) == STATUS_OK && range)
+      function = range->symbol();
+
+    // The inlined calls that cover the address, outermost first.
+    std::vector<IInlineInstance*> inlined;
+    std::vector<SymMgrObjectPtr<ISymbolRange>> chain;
+    if (function != nullptr) {
+      SymMgrObjectPtr<ISymbolRange> r = range;
+      for (int depth = 0; depth < kMaxInlineDepth; ++depth) {
+        SymMgrObjectPtr<ISymbolRange> child = r->childRangeByAddress(address.get());
+        if (!child || child == r) break;
+        if (IInlineInstance* instance = child->inlineInstance()) inlined.push_back(instance);
+        chain.push_back(child);
+        r = child;
+      }
+    }
+
+    // The line the code comes from: inside inlined code, the innermost call's own line row
+    // (the bank answers the outermost call site there).
+    Frame innermost;
+    if (!inlined.empty()) {
+      lineInside(inlined.back()->sourceLines(), va, innermost);
+      if (innermost.file.empty()) lineInDeclaringFile(inlined.back()->symbol(), va, innermost);
+    }
+    if (innermost.file.empty()) {
+      SymMgrObjectPtr<ISourceLocation> location;
+      if (m_bank->sourceLocationsByAddress(address.get(), location, COMP_UNIT_ALL, nullptr) == STATUS_OK && location)
+        describeLocation(location.get(), innermost.file, innermost.line, &innermost.column);
+    }
+
+    if (!m_options.inlines || inlined.empty()) {
+      out.push_back(innermost);
+      if (function != nullptr) describeFunction(function, out.back(), true);
+      return;
+    }
+    for (size_t k = inlined.size(); k-- > 0;) {
+      Frame frame;
+      if (k + 1 == inlined.size()) {
+        frame = innermost;
+      } else if (SymMgrObjectPtr<ISourceLocation> site = inlined[k + 1]->callSite()) {
+        describeLocation(site.get(), frame.file, frame.line, &frame.column);
+      }
+      if (ISymbol* symbol = inlined[k]->symbol()) describeFunction(symbol, frame, false);
+      out.push_back(frame);
+    }
+    Frame outer;
+    if (SymMgrObjectPtr<ISourceLocation> site = inlined.front()->callSite())
+      describeLocation(site.get(), outer.file, outer.line, &outer.column);
+    describeFunction(function, outer, true);
+    out.push_back(outer);
   }
 
  private:
-  void describeFunction(ISymbol* symbol, Frame& frame) {
+  // The line row that holds `va` among `lines` (a function's or an inlined call's rows).
+  void lineInside(SymMgrObjectPtr<SourceLineIter> lines, uint64_t va, Frame& frame) {
+    if (!lines) return;
+    for (SymMgrObjectPtr<ISourceLine> l = lines->current(); l; lines->next(), l = lines->current()) {
+      SymMgrObjectPtr<IAddress> start = l->startAddress();
+      if (!start || va < start->va() || va - start->va() >= l->size()) continue;
+      if (ISourceLocation* location = l->location())
+        describeLocation(location, frame.file, frame.line, &frame.column);
+      return;
+    }
+  }
+
+  // The row at `va` among the rows of the file that declares `symbol`: where an inlined
+  // function's own code comes from.
+  void lineInDeclaringFile(ISymbol* symbol, uint64_t va, Frame& frame) {
+    SymMgrObjectPtr<ISourceLocation> declared;
+    if (symbol == nullptr || symbol->sourceLocation(declared) != STATUS_OK || !declared) return;
+    ISourceFile* file = declared->sourceFile();
+    SymMgrObjectPtr<IAddress> from, to;
+    if (file == nullptr || failed(m_bank->addressByVa(va, from)) || failed(m_bank->addressByVa(va + 1, to))) return;
+    SymMgrObjectPtr<SourceLineIter> lines;
+    if (file->lines(lines, COMP_UNIT_ALL, from.get(), to.get()) == STATUS_OK) lineInside(lines, va, frame);
+  }
+
+  // `hasStart`: inlined code has no start address of its own.
+  void describeFunction(ISymbol* symbol, Frame& frame, bool hasStart) {
     uint32_t unit = 0;
     const bool fromDebugInfo = symbol->compUnitId(unit) == STATUS_OK;
     const wchar_t* name = nullptr;
@@ -180,7 +253,7 @@ class Symbolizer {
     }
     if (name == nullptr || *name == 0) return;
     zortools::appendUtf8(frame.function, name);
-    if (SymMgrObjectPtr<IAddress> start = symbol->address()) {
+    if (SymMgrObjectPtr<IAddress> start = hasStart ? symbol->address() : nullptr) {
       frame.hasStart = true;
       frame.startAddress = start->va();
     }
