@@ -1,0 +1,306 @@
+// The section cursor, abbreviation tables and range lists (.debug_ranges and .debug_rnglists),
+// the latter against llvm-dwarfdump on every fixture that has DW_AT_ranges.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+#include <sstream>
+
+#include "kave/trace.h"
+#include "support/dwarf_test_support.h"
+#include "zor/dwarf/abbreviations.h"
+#include "zor/dwarf/dwarf_constants.h"
+#include "zor/dwarf/range_lists.h"
+
+namespace {
+
+using namespace ZOR_3_12;
+using namespace ZOR_3_12::dwarf;
+using dwarf_test::Bytes;
+using dwarf_test::TestContext;
+
+DwarfReader readerOver(const Bytes& b) {
+  return DwarfReader(reinterpret_cast<const uint8_t*>(b.data.data()), b.size());
+}
+
+TEST(DwarfReaderCursor, FixedWidthAndLeb128ValuesAndTheirEnds) {
+  Bytes b;
+  b.u16(0xbeef).u32(0xdeadbeef).u64(0x0123456789abcdefull).uleb(UINT64_MAX).sleb(INT64_MIN).sleb(-1).sleb(63).sleb(-64);
+  // An over-long ULEB128: the groups beyond bit 63 are dropped.
+  b.raw(std::string(11, '\xff')).u8(0x01);
+  DwarfReader r = readerOver(b);
+  EXPECT_EQ(r.readU16(), 0xbeefu);
+  EXPECT_EQ(r.readU32(), 0xdeadbeefu);
+  EXPECT_EQ(r.readU64(), 0x0123456789abcdefull);
+  EXPECT_EQ(r.readULEB128(), UINT64_MAX);
+  EXPECT_EQ(r.readSLEB128(), INT64_MIN);
+  EXPECT_EQ(r.readSLEB128(), -1);
+  EXPECT_EQ(r.readSLEB128(), 63);
+  EXPECT_EQ(r.readSLEB128(), -64);
+  EXPECT_EQ(r.readULEB128(), UINT64_MAX);
+  EXPECT_TRUE(r.ok());
+  EXPECT_TRUE(r.atEnd());
+  EXPECT_EQ(r.readU8(), 0u);
+  EXPECT_FALSE(r.ok());
+
+  // Reads that cross the end fail, whatever their width, and leave the cursor at the end.
+  Bytes three;
+  three.u8(0x80).u8(0x80).u8(0x80);
+  for (int kind = 0; kind < 5; ++kind) {
+    DwarfReader t = readerOver(three);
+    switch (kind) {
+      case 0: t.readU32(); break;
+      case 1: t.readULEB128(); break;
+      case 2: t.readSLEB128(); break;
+      case 3: t.readCString(); break;
+      case 4: t.skip(4); break;
+    }
+    EXPECT_FALSE(t.ok()) << kind;
+    EXPECT_EQ(t.remaining(), 0u);
+  }
+  DwarfReader a = readerOver(three);
+  EXPECT_EQ(a.readAddress(), 0u);  // no address size set
+  EXPECT_FALSE(a.ok());
+  DwarfReader s = readerOver(b);
+  s.seek(b.size() + 1);
+  EXPECT_FALSE(s.ok());
+}
+
+TEST(DwarfReaderCursor, SubRangesKeepSectionOffsetsAndStrings) {
+  Bytes b;
+  b.str("abc").str("").u32(7);
+  DwarfReader r = readerOver(b);
+  r.skip(1);
+  DwarfReader sub = r.sub(2);
+  EXPECT_EQ(sub.offset(), 1u);
+  EXPECT_EQ(sub.endOffset(), 3u);
+  EXPECT_EQ(sub.readCString(), nullptr);  // "bc" is not terminated inside the sub-range
+  DwarfReader big = r.sub(1000);
+  EXPECT_EQ(big.endOffset(), b.size());
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(b.data.data());
+  EXPECT_STREQ(stringAt(data, b.size(), 0), "abc");
+  EXPECT_STREQ(stringAt(data, b.size(), 4), "");
+  EXPECT_EQ(stringAt(data, b.size(), b.size()), nullptr);
+  EXPECT_EQ(stringAt(data, 3, 0), nullptr);
+}
+
+TEST(DwarfAbbreviations, TerminatorsDuplicatesAndSparseCodes) {
+  KAVE_3_1::RecordCapture capture;
+  unsigned long before = KAVE_3_1::assertionCount();
+  Bytes b;
+  b.uleb(1).uleb(DW_TAG_compile_unit).u8(1).uleb(DW_AT_name).uleb(DW_FORM_string).uleb(0).uleb(0);
+  b.uleb(2).uleb(DW_TAG_variable).u8(0).uleb(DW_AT_language).uleb(DW_FORM_implicit_const).sleb(-7).uleb(0).uleb(0);
+  b.uleb(2).uleb(DW_TAG_subprogram).u8(0).uleb(0).uleb(0);  // duplicate: first one stays
+  b.uleb(1000000).uleb(DW_TAG_label).u8(0).uleb(0).uleb(0);
+  // No terminating 0: the next unit's table begins with code 1 again.
+  b.uleb(1).uleb(DW_TAG_namespace).u8(0).uleb(0).uleb(0).u8(0);
+  AbbreviationTable t;
+  t.parse(readerOver(b));
+  EXPECT_EQ(t.size(), 3u);
+  EXPECT_EQ(KAVE_3_1::assertionCount(), before + 1);
+  ASSERT_NE(t.find(1), nullptr);
+  EXPECT_EQ(t.find(1)->tag, DW_TAG_compile_unit);
+  EXPECT_EQ(t.find(1)->hasChildren, 1);
+  ASSERT_EQ(t.find(2)->specs.size(), 1u);
+  EXPECT_EQ(t.find(2)->tag, DW_TAG_variable);
+  EXPECT_EQ(t.find(2)->specs[0].implicitConst, -7);
+  EXPECT_EQ(t.find(1000000)->tag, DW_TAG_label);
+  EXPECT_EQ(t.find(3), nullptr);
+  EXPECT_EQ(t.find(0), nullptr);
+
+  // Cut anywhere: whatever was complete is kept, never more.
+  for (size_t cut = 0; cut < b.size(); ++cut) {
+    AbbreviationTable c;
+    c.parse(DwarfReader(reinterpret_cast<const uint8_t*>(b.data.data()), cut));
+    EXPECT_LE(c.size(), 3u);
+  }
+}
+
+// DW_AT_ranges of every entry, as llvm-dwarfdump prints them (empty ranges left out), by
+// entry offset.
+std::map<uint64_t, AddressRanges> dumpRanges(const std::string& path) {
+  std::map<uint64_t, AddressRanges> out;
+  std::istringstream in(dwarf_test::dwarfdump("--debug-info", path));
+  static const std::regex kEntry("^0x([0-9a-f]+): +DW_TAG_.*");
+  static const std::regex kRange("\\[0x([0-9a-f]+), 0x([0-9a-f]+)\\)");
+  std::string line;
+  uint64_t entry = 0;
+  bool inRanges = false;
+  std::smatch m;
+  while (std::getline(in, line)) {
+    if (std::regex_match(line, m, kEntry)) {
+      entry = std::strtoull(m[1].str().c_str(), nullptr, 16);
+      inRanges = false;
+      continue;
+    }
+    if (line.find("DW_AT_ranges") != std::string::npos) {
+      inRanges = true;
+      out[entry];
+    } else if (line.find("DW_AT_") != std::string::npos || line.empty()) {
+      inRanges = false;
+    }
+    if (!inRanges) continue;
+    for (auto it = std::sregex_iterator(line.begin(), line.end(), kRange); it != std::sregex_iterator(); ++it) {
+      uint64_t b = std::strtoull((*it)[1].str().c_str(), nullptr, 16);
+      uint64_t e = std::strtoull((*it)[2].str().c_str(), nullptr, 16);
+      if (b < e) out[entry].emplace_back(b, e);
+    }
+  }
+  return out;
+}
+
+TEST(DwarfRanges, EveryRangeListMatchesDwarfdump) {
+  if (!dwarf_test::haveDwarfdump()) GTEST_SKIP() << "llvm-dwarfdump-14 missing";
+  size_t lists = 0, ranges = 0;
+  for (const char* name : {"c_clang_d3_O2", "c_clang_d3_O2_32", "c_gcc_d3_O2", "c_gcc_d3_O2_32", "cpp_gcc_d3_O2",
+                           "cpp_clang_d4_O2", "cpp_gcc_d4_O2", "cpp_clang_d5_O2", "cpp_gcc_d5_O2",
+                           "f90_gfortran_d3_O2"}) {
+    SCOPED_TRACE(name);
+    std::string path = dwarf_test::fixturePath(name);
+    TestContext context(path);
+    context.readUnitEntries();
+    auto expected = dumpRanges(path);
+    ASSERT_FALSE(expected.empty());
+    size_t seen = 0;
+    for (DWARFCompilationUnit* unit : context.units()) {
+      DwarfReader reader = unit->entryReader();
+      while (reader.ok() && !reader.atEnd()) {
+        SymMgrObjectPtr<AttrBindings> entry(new AttrBindings(unit));
+        if (!entry->decode(reader)) continue;
+        const AttrValue* attr = entry->getAttribute(DW_AT_ranges, true);
+        if (!attr) continue;
+        ++seen;
+        AddressRanges got;
+        uint64_t lowest = readRanges(unit, attr, got);
+        const AddressRanges& want = expected[entry->entryOffset()];
+        EXPECT_EQ(got, want) << std::hex << entry->entryOffset();
+        uint64_t min = want.empty() ? 0 : want[0].first;
+        for (const auto& r : want) min = std::min(min, r.first);
+        EXPECT_EQ(lowest, min);
+        ranges += got.size();
+      }
+    }
+    EXPECT_EQ(seen, expected.size());
+    lists += seen;
+  }
+  std::printf("range lists compared with llvm-dwarfdump: %zu lists, %zu ranges\n", lists, ranges);
+  EXPECT_GT(lists, 200u);
+}
+
+// A DWARF 4 (or 5) unit with 4-byte addresses, DW_AT_low_pc 0x100 and optional bases.
+struct RangeUnit {
+  Bytes info, abbrev, addr, rnglists, ranges;
+  std::unique_ptr<TestContext> context;
+  // Section bytes are final once unit() is called: the context points into them.
+  explicit RangeUnit(uint16_t version) {
+    abbrev.uleb(1).uleb(DW_TAG_compile_unit).u8(0).uleb(DW_AT_low_pc).uleb(DW_FORM_addr);
+    if (version >= 5) abbrev.uleb(DW_AT_addr_base).uleb(DW_FORM_sec_offset).uleb(DW_AT_rnglists_base).uleb(DW_FORM_sec_offset);
+    abbrev.uleb(0).uleb(0).uleb(0);
+    Bytes body;
+    body.uleb(1).u32(0x100);
+    if (version >= 5) body.u32(8).u32(12);
+    if (version >= 5)
+      info.u32(static_cast<uint32_t>(8 + body.size())).u16(5).u8(DW_UT_compile).u8(4).u32(0).raw(body.data);
+    else
+      info.u32(static_cast<uint32_t>(7 + body.size())).u16(version).u32(0).u8(4).raw(body.data);
+    addr.u32(12).u16(5).u8(4).u8(0).u32(0x5000).u32(0x6000);
+  }
+  DWARFCompilationUnit* unit(uint64_t bias) {
+    DwarfSections s;
+    s.info = info.section();
+    s.abbrev = abbrev.section();
+    s.addr = addr.section();
+    s.rnglists = rnglists.section();
+    s.ranges = ranges.section();
+    context.reset(new TestContext(s));
+    context->setLoadBias(bias);
+    context->readUnitEntries();
+    return context->units()[0];
+  }
+};
+
+TEST(DwarfRanges, DebugRangesBaseSelectionEmptyEntriesAndBias) {
+  RangeUnit u(4);
+  u.ranges.u32(0x10).u32(0x20).u32(0x30).u32(0x30);  // relative to low_pc; an empty one
+  u.ranges.u32(0xFFFFFFFFu).u32(0x9000).u32(0x4).u32(0x8);  // new base
+  u.ranges.u32(0).u32(0);
+  u.ranges.u32(0x1).u32(0x2).u32(0).u32(0);  // a second list at offset 40
+  for (uint64_t bias : {0ull, 0x7f0000000000ull}) {
+    DWARFCompilationUnit* unit = u.unit(bias);
+    EXPECT_EQ(unit->baseAddress(), 0x100 + bias);
+    AttrValue attr{DW_AT_ranges, STORED_SEC_OFFSET, 0, nullptr};
+    AddressRanges got;
+    EXPECT_EQ(readRanges(unit, &attr, got), 0x110 + bias);
+    AddressRanges want{{0x110 + bias, 0x120 + bias}, {0x9004 + bias, 0x9008 + bias}};
+    EXPECT_EQ(got, want);
+    attr.value = 40;
+    readRanges(unit, &attr, got);
+    EXPECT_EQ(got, (AddressRanges{{0x101 + bias, 0x102 + bias}}));
+    attr.value = u.ranges.size();
+    EXPECT_EQ(readRanges(unit, &attr, got), 0u);
+    EXPECT_TRUE(got.empty());
+  }
+  KAVE_3_1::RecordCapture capture;
+  unsigned long before = KAVE_3_1::assertionCount();
+  AddressRanges got{{1, 2}};
+  EXPECT_EQ(readRanges(u.unit(0), nullptr, got), 0u);
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(KAVE_3_1::assertionCount(), before + 1);
+}
+
+TEST(DwarfRanges, RngListsEveryEntryKindAndIndexedLists) {
+  RangeUnit u(5);
+  // Header (12 bytes), offsets table of two lists, then the lists.
+  u.rnglists.u32(0).u16(5).u8(4).u8(0).u32(2);
+  size_t table = u.rnglists.size();
+  u.rnglists.u32(0).u32(0);
+  uint32_t first = static_cast<uint32_t>(u.rnglists.size() - 12);
+  u.rnglists.u8(4).uleb(0x10).uleb(0x20);             // offset_pair on low_pc
+  u.rnglists.u8(1).uleb(1);                           // base_addressx -> 0x6000
+  u.rnglists.u8(4).uleb(0x1).uleb(0x2);
+  u.rnglists.u8(2).uleb(0).uleb(1);                   // startx_endx
+  u.rnglists.u8(3).uleb(1).uleb(0x10);                // startx_length
+  u.rnglists.u8(5).u32(0x7000).u8(4).uleb(0).uleb(8); // base_address
+  u.rnglists.u8(6).u32(0x8000).u32(0x8010);           // start_end
+  u.rnglists.u8(7).u32(0x9000).uleb(0x4);             // start_length
+  u.rnglists.u8(6).u32(0x20).u32(0x20);               // empty
+  u.rnglists.u8(0);
+  uint32_t second = static_cast<uint32_t>(u.rnglists.size() - 12);
+  u.rnglists.u8(0x55);  // unknown kind: the list stops there
+  std::memcpy(&u.rnglists.data[table], &first, 4);
+  std::memcpy(&u.rnglists.data[table + 4], &second, 4);
+  uint32_t length = static_cast<uint32_t>(u.rnglists.size() - 4);
+  std::memcpy(&u.rnglists.data[0], &length, 4);
+  const uint64_t bias = 0x100000;
+  DWARFCompilationUnit* unit = u.unit(bias);
+  AttrValue attr{DW_AT_ranges, STORED_RNGLISTX, 0, nullptr};
+  AddressRanges got;
+  EXPECT_EQ(readRanges(unit, &attr, got), 0x110 + bias);
+  AddressRanges want{{0x110 + bias, 0x120 + bias}, {0x6001 + bias, 0x6002 + bias}, {0x5000 + bias, 0x6000 + bias},
+                     {0x6000 + bias, 0x6010 + bias}, {0x7000 + bias, 0x7008 + bias}, {0x8000 + bias, 0x8010 + bias},
+                     {0x9000 + bias, 0x9004 + bias}};
+  EXPECT_EQ(got, want);
+  // The same list by section offset.
+  AttrValue direct{DW_AT_ranges, STORED_SEC_OFFSET, 12 + first, nullptr};
+  readRanges(unit, &direct, got);
+  EXPECT_EQ(got, want);
+  KAVE_3_1::RecordCapture capture;
+  attr.value = 1;
+  EXPECT_EQ(readRanges(unit, &attr, got), 0u);
+  EXPECT_TRUE(got.empty());
+  attr.value = 1u << 30;  // index far beyond the offsets table
+  EXPECT_EQ(readRanges(unit, &attr, got), 0u);
+  // Cut anywhere, nothing is read past the end.
+  for (size_t cut = 0; cut < u.rnglists.size(); ++cut) {
+    DwarfSections s = u.context->sections();
+    s.rnglists.size = cut;
+    TestContext c(s);
+    c.setLoadBias(bias);
+    c.readUnitEntries();
+    AttrValue a{DW_AT_ranges, STORED_RNGLISTX, 0, nullptr};
+    readRanges(c.units()[0], &a, got);
+    EXPECT_LE(got.size(), want.size());
+  }
+}
+
+}  // namespace
