@@ -349,11 +349,19 @@ TEST_F(TableTest, InsertScopeKeepsOrMovesThunks) {
   EXPECT_EQ(plt->thunks()[0], t3);
   EXPECT_EQ(t3->owner(), plt);
   EXPECT_TRUE(plt->rangeList().empty());
-  // Attaching a thunk whose start another thunk of the scope covers does nothing.
-  auto* t4 = new ImportThunk(nullptr, 0x6004, 0x8);
-  plt->attachThunk(t4);
+  // A thunk whose start another thunk of the scope covers is declined: a new one is
+  // destroyed (the sanitizer suites see a leak otherwise), one of another scope stays there,
+  // and attaching a kept thunk again changes nothing.
+  EXPECT_FALSE(plt->attachThunk(new ImportThunk(nullptr, 0x6004, 0x8)));
+  EXPECT_FALSE(plt->attachThunk(new ImportThunk(plt, 0x6000, 0x2)));
+  EXPECT_FALSE(plt->attachThunk(t3));
+  auto* t5 = new ImportThunk(own, 0x6002, 0x2);
+  ASSERT_TRUE(own->attachThunk(t5));
+  EXPECT_FALSE(plt->attachThunk(t5));
   EXPECT_EQ(plt->thunks().size(), 1u);
-  delete t4;
+  EXPECT_EQ(t5->owner(), own);
+  EXPECT_EQ(std::wstring(t5->name()), L"own");
+  EXPECT_EQ(std::wstring(t3->name()), L"bar");
   EXPECT_EQ(checkIndex(*m_table), "");
 }
 

@@ -75,11 +75,15 @@ void Scope::addRange(uint64_t start, uint64_t end) {
   m_ranges.insert(start, end);
 }
 
-void Scope::attachThunk(Thunk* thunk) {
-  if (!thunk) return;
-  if (thunkContaining(thunk->start())) return;
+bool Scope::attachThunk(Thunk* thunk) {
+  if (!thunk) return false;
+  if (Thunk* there = thunkContaining(thunk->start())) {
+    if (there != thunk && (thunk->owner() == this || thunk->owner() == nullptr)) delete thunk;
+    return false;
+  }
   m_thunkList.push_back(thunk);
   thunk->setOwner(this);
+  return true;
 }
 
 Thunk* Scope::thunkContaining(uint64_t address) const {

@@ -52,8 +52,11 @@ class Scope : public SymMgrObject<IScope> {
   // Used by the loaders and the symbol table.
   void addRange(uint64_t start, uint64_t end);
   bool removeRangeStartingAt(uint64_t start) { return m_ranges.removeStartingAt(start); }
-  // Keeps the thunk unless one already covers its start; the scope then owns it.
-  void attachThunk(Thunk* thunk);
+  // Keeps the thunk unless one already covers its start; the scope then owns it and sets
+  // itself as the thunk's owner. A declined thunk that belongs to no other scope (its owner
+  // is this scope or none) is destroyed at once, so callers may hand over new thunks and
+  // forget them; one still owned by another scope stays with that scope. True when kept.
+  bool attachThunk(Thunk* thunk);
   Thunk* thunkContaining(uint64_t address) const;
   IFileFormatLoader* fileLoader() const { return m_loader; }
   uint64_t lowest() const { return m_lowest; }
