@@ -163,8 +163,8 @@ TEST_P(ToolsTest, FunctionNamesMatchTheLlvmSymbolizerWithoutDebugInfo) {
   ASSERT_FALSE(addresses.empty());
   const std::string list = hexList(addresses);
 
-  const Result peer = run("llvm-symbolizer-14 --functions=linkage --obj=" + image + list);
-  const Result ours = run(symbolize() + " --functions=linkage --obj=" + image + list);
+  const Result peer = run("llvm-symbolizer-14 --no-inlines --functions=linkage --obj=" + image + list);
+  const Result ours = run(symbolize() + " --no-inlines --functions=linkage --obj=" + image + list);
   ASSERT_EQ(ours.status, 0);
   const auto expected = functionNames(peer.out);
   const auto actual = functionNames(ours.out);
@@ -200,7 +200,7 @@ TEST_P(ToolsDebugInfoTest, GlobalFunctionStartsCarryTheSymbolTableNames) {
   for (const Function& f : symbols.functions)
     if (f.global) starts.push_back(f.start);
   ASSERT_FALSE(starts.empty());
-  const Result ours = run(symbolize() + " -C --obj=" + image + hexList(starts));
+  const Result ours = run(symbolize() + " -C --no-inlines --obj=" + image + hexList(starts));
   ASSERT_EQ(ours.status, 0);
   const auto actual = functionNames(ours.out);
   ASSERT_EQ(actual.size(), starts.size());
@@ -211,6 +211,34 @@ TEST_P(ToolsDebugInfoTest, GlobalFunctionStartsCarryTheSymbolTableNames) {
 INSTANTIATE_TEST_SUITE_P(ImagesWithDebugInfo, ToolsDebugInfoTest,
                          ::testing::Values("elf/hello_pie", "dwarf/c_gcc_d3_O2", "dwarf/cpp_gcc_d3_O2",
                                            "dwarf/cpp_clang_d3_O2"));
+
+// Whole answers (inlined frames, files, lines, columns) at every third byte of every global
+// function of images with debug information.
+class ToolsLineTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ToolsLineTest, WholeAnswersMatchTheLlvmSymbolizerInGlobalFunctions) {
+  if (!have("llvm-symbolizer-14") || !have("nm")) GTEST_SKIP() << "llvm-symbolizer-14 or nm not installed";
+  const std::string image = kFixtures + "/" + GetParam();
+  std::vector<uint64_t> addresses;
+  for (const Function& f : nmFunctions(image, false).functions)
+    if (f.global)
+      for (uint64_t offset = 0; offset < f.size; offset += 3) addresses.push_back(f.start + offset);
+  ASSERT_FALSE(addresses.empty());
+  const std::string list = hexList(addresses);
+  const auto expected = lines(run("llvm-symbolizer-14 --obj=" + image + list).out);
+  const auto actual = lines(run(symbolize() + " --obj=" + image + list).out);
+  ASSERT_EQ(actual.size(), expected.size());
+  int differences = 0;
+  for (size_t i = 0; i < actual.size(); ++i)
+    if (actual[i] != expected[i] && ++differences <= 5)
+      ADD_FAILURE() << "line " << i << ": llvm-symbolizer says '" << expected[i] << "', we say '" << actual[i] << "'";
+  EXPECT_EQ(differences, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ImagesWithDebugInfo, ToolsLineTest,
+                         ::testing::Values("elf/hello_pie", "dwarf/c_gcc_d3_O2", "dwarf/cpp_gcc_d3_O2",
+                                           "dwarf/cpp_clang_d3_O2", "dwarf/c_clang_d2_O2", "dwarf/cpp_gcc_d2_O0",
+                                           "dwarf/f90_gfortran_d3_O2"));
 
 TEST(ToolsLayoutTest, LayoutsMatchTheLlvmSymbolizerForSymbolTableAnswers) {
   if (!have("llvm-symbolizer-14")) GTEST_SKIP() << "llvm-symbolizer-14 not installed";
