@@ -390,6 +390,21 @@ TEST_F(TableTest, OriginalRangesInAddressAndListOrder) {
   EXPECT_FALSE(m_table->originalSymbolRanges(0x1000, 0x2000, SYMBOL_KIND_DATA));
 }
 
+TEST_F(TableTest, AmongEqualEndsTheLaterInsertedComesFirst) {
+  add(L"first", 0x1000, 0x1100);
+  add(L"second", 0x1000, 0x1100);
+  add(L"third", 0x1000, 0x1100);
+  add(L"inside", 0x1080, 0x1100);
+  EXPECT_EQ(original(0x1000, 0x1000), (std::vector<Piece>{{0x1000, 0x1100, L"third"},
+                                                          {0x1000, 0x1100, L"second"},
+                                                          {0x1000, 0x1100, L"first"}}));
+  EXPECT_EQ(at(0x1010), L"third");  // a full tie goes to the first in list order
+  // The new key inherits the three after its own record, each going before the equal ends
+  // already there: the list at 0x1080 reads first, second, third, inside.
+  EXPECT_EQ(at(0x1090), L"first");
+  EXPECT_EQ(checkIndex(*m_table), "");
+}
+
 TEST_F(TableTest, PointQueryOverTouchingRecords) {
   add(L"below", 0x0F00, 0x1000);
   add(L"at", 0x1000, 0x1100);

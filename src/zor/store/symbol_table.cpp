@@ -18,8 +18,8 @@ ItemList::~ItemList() {
 
 namespace {
 
-// Keeps the list ordered by end, largest first. An item whose end equals the head's goes
-// right after the head; elsewhere it goes before the items of equal end already there.
+// Keeps the list ordered by end, largest first; a new item goes before the items of equal
+// end already there, so among equal ends the later-inserted description comes first.
 void sortedInsert(ItemList* list, ListItem* item) {
   if (!list->head) {
     item->next = nullptr;
@@ -27,7 +27,7 @@ void sortedInsert(ItemList* list, ListItem* item) {
     return;
   }
   uint64_t end = item->record->end;
-  if (list->head->record->end < end) {
+  if (list->head->record->end <= end) {
     item->next = list->head;
     list->head = item;
     return;
