@@ -102,6 +102,10 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
                         symbol_kind_t kind);
   void handleInlinedSubroutine(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink);
   void handleLexicalBlock(dwarf::AttrBindings* entry);
+  // An inlined call without addresses whose nested calls have them.
+  void readAddresslessInline(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink,
+                             uint32_t mask, int depth);
+  static bool hasAddresses(dwarf::AttrBindings* entry);
   void handleLabel(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink);
   void handleVariable(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink);
 

@@ -108,6 +108,8 @@ class DWARFInlineInstanceScope : public InlineInstanceScope {
                            uint64_t childrenOffset);
 
   status_t loadSymbols(uint32_t kindMask) override;
+  // The body was read for these kinds while the scope was made.
+  void markLoaded(uint32_t kinds) { m_loadedKinds |= kinds; }
 
  private:
   uint64_t m_childrenOffset;

@@ -211,6 +211,13 @@ void DWARFDebugInfoLoader::dispatchEntry(DwarfReader& reader, AttrBindings* entr
       break;
     case dwarf::DW_TAG_inlined_subroutine:
       if (mask & WALK_FUNCTIONS) {
+        if (hasChildren && !hasAddresses(entry)) {
+          // Strict DWARF 2 has no range lists, so a call spread over several pieces of code
+          // is written without addresses; its nested calls carry them. It covers what they
+          // cover: the scope collects its nested calls first and takes their extent.
+          readAddresslessInline(reader, entry, parentSink, mask, depth);
+          return;
+        }
         handleInlinedSubroutine(reader, entry, parentSink);
         childMask = WALK_INSIDE_INLINE;
       }
@@ -245,6 +252,40 @@ void DWARFDebugInfoLoader::dispatchEntry(DwarfReader& reader, AttrBindings* entr
   }
 }
 
+bool DWARFDebugInfoLoader::hasAddresses(AttrBindings* entry) {
+  return entry->getAttribute(dwarf::DW_AT_low_pc, true) || entry->getAttribute(dwarf::DW_AT_high_pc, true) ||
+         entry->getAttribute(dwarf::DW_AT_ranges, true);
+}
+
+void DWARFDebugInfoLoader::readAddresslessInline(DwarfReader& reader, AttrBindings* entry, ISymbolTable* parentSink,
+                                                 uint32_t mask, int depth) {
+  if (!parentSink) {
+    skipChildren(reader, entry);
+    return;
+  }
+  DwarfSourcePosition* call = DwarfSourcePosition::read(entry, this, true);
+  auto* scope = new DWARFInlineInstanceScope(m_ffl.get(), this, m_globalTable, call, parentSink->ownerScope(), entry,
+                                             reader.offset());
+  // The body is read now, into the scope's own table, with the kinds asked for.
+  size_t openBefore = m_openScopes.size();
+  walkChildren(reader, entry, scope->symbolTable(), mask, depth + 1);
+  dropOpenScopes(openBefore);
+  scope->markLoaded(mask);
+  SymMgrObjectPtr<SymbolRangeIter> nested = scope->symbolTable()->originalSymbolRanges(0, ~0ull, SYMBOL_KIND_ALL);
+  for (bool more = static_cast<bool>(nested); more; more = nested->next()) {
+    SymMgrObjectPtr<ISymbolRange> r = nested->current();
+    if (!r || !r->inlineInstance()) continue;
+    SymMgrObjectPtr<IAddress> from = r->startAddress(), to = r->endAddress();
+    if (from && to && to->va() > from->va()) scope->addRange(from->va(), to->va());
+  }
+  if (scope->rangeList().empty()) {
+    delete scope;
+    return;
+  }
+  scope->setExplicitRanges(true);
+  parentSink->insertScope(scope);
+}
+
 // --- helpers ---------------------------------------------------------------------------
 
 const char* DWARFDebugInfoLoader::linkageName(AttrBindings* entry) {
@@ -263,11 +304,8 @@ const char* DWARFDebugInfoLoader::entryName(AttrBindings* entry) {
 }
 
 const char* DWARFDebugInfoLoader::inlinedFunctionName(AttrBindings* entry) {
-  DWARFCompilationUnit* unit = entry->unit();
-  if (unit->getLanguage() == LANGUAGE_CPP) {
-    if (const char* s = linkageName(entry)) return s;
-  }
-  return unit->string(entry->getAttribute(dwarf::DW_AT_name));
+  if (const char* s = linkageName(entry)) return s;
+  return entry->unit()->string(entry->getAttribute(dwarf::DW_AT_name));
 }
 
 bool DWARFDebugInfoLoader::isSkippable(AttrBindings* entry) {
