@@ -27,7 +27,14 @@ std::wstring fixture(const char* relative) {
 struct Probe {
   uint64_t va;
   std::wstring name;
+  uint32_t line;  // 0 without line information
 };
+
+uint32_t lineAt(IModuleSymbolBank* bank, IAddress* address) {
+  SymMgrObjectPtr<ISourceLocation> location;
+  if (bank->sourceLocationsByAddress(address, location, COMP_UNIT_ALL, nullptr) != STATUS_OK || !location) return 0;
+  return location->line();
+}
 
 struct Module {
   std::wstring path;
@@ -40,7 +47,7 @@ std::vector<Module> expectedAnswers() {
   SymMgrObjectPtr<ISymbolManager> manager;
   EXPECT_EQ(ISymbolManager::create(manager), STATUS_OK);
   for (const char* file : {"elf/hello_nopie", "elf/hello_pie", "elf/libplt.so", "elf/nodebug/hello_nodebug",
-                           "dwarf/c_gcc_d3_O2", "misc/text.txt"}) {
+                           "dwarf/c_gcc_d3_O2", "dwarf/cpp_gcc_d3_O2", "misc/text.txt"}) {
     Module m{fixture(file), {}};
     SymMgrObjectPtr<IModuleSymbolBank> bank;
     if (manager->loadSymbolsFromModule(m.path.c_str(), nullptr, bank) == STATUS_OK) {
@@ -52,7 +59,7 @@ std::vector<Module> expectedAnswers() {
         // Keep the starts whose answer is unambiguous.
         if (bank->symbolRangeByAddress(start.get(), found, SYMBOL_KIND_FUNCTION, nullptr) == STATUS_OK &&
             found->symbol() == r->symbol())
-          m.probes.push_back({start->va(), r->symbol()->name()});
+          m.probes.push_back({start->va(), r->symbol()->name(), lineAt(bank.get(), start.get())});
       }
       EXPECT_FALSE(m.probes.empty());
     }
@@ -110,6 +117,7 @@ TEST(ConcurrencyTest, ThreadsShareLiveBanksAndRebuildDroppedOnes) {
             bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_FUNCTION, nullptr) != STATUS_OK ||
             range->symbol() == nullptr || probe.name != range->symbol()->name())
           ++mismatches[t];
+        if (address && lineAt(bank.get(), address.get()) != probe.line) ++mismatches[t];
         if (wcslen(bank->checkSum()) != 16) ++mismatches[t];
 
         switch (random() % 3) {
