@@ -29,6 +29,9 @@ constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
 constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
+constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
+constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110u);
+constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111u);
 // Results of the data source's load calls.
 constexpr HRESULT E_PDB_NOT_FOUND = static_cast<HRESULT>(0x806D0005u);
 constexpr HRESULT E_PDB_FORMAT = static_cast<HRESULT>(0x806D0006u);
@@ -91,7 +94,8 @@ enum LocationType : DWORD { LocIsNull = 0, LocIsStatic = 1, LocIsTLS = 2, LocIsR
                             LocInMetaData = 9, LocIsConstant = 10 };
 enum NameSearchOptions : DWORD { nsNone = 0, nsfCaseSensitive = 1, nsfCaseInsensitive = 2 };
 enum CV_CFL_LANG : DWORD { CV_CFL_C = 0, CV_CFL_CXX = 1, CV_CFL_FORTRAN = 2 };
-enum THUNK_ORDINAL : DWORD { THUNK_ORDINAL_NOTYPE = 0, THUNK_ORDINAL_TRAMPINCREMENTAL = 5 };
+enum THUNK_ORDINAL : DWORD { THUNK_ORDINAL_NOTYPE = 0, THUNK_ORDINAL_TRAMPINCREMENTAL = 5,
+                              THUNK_ORDINAL_TRAMPBRANCHISLAND = 6 };
 
 class IUnknown {
  public:
