@@ -3,7 +3,7 @@
 #ifndef ZOR_STORE_SCOPE_H_
 #define ZOR_STORE_SCOPE_H_
 
-#include <deque>
+#include <vector>
 
 #include <zor/loader.h>
 #include <zor/source.h>
@@ -46,7 +46,9 @@ class Scope : public SymMgrObject<IScope> {
   virtual uint64_t compUnitKey() { return COMP_UNIT_ALL; }
   virtual status_t loadSymbols(uint32_t kindMask) = 0;
   virtual ISymbolTable* symbolTable();  // created on first use
-  virtual std::deque<Thunk*>& thunks() { return m_thunkList; }
+  // In attachment order. A vector rather than a deque: most scopes have no thunk, and an
+  // empty deque still allocates its first block.
+  virtual std::vector<Thunk*>& thunks() { return m_thunkList; }
   virtual RangeList& rangeList() { return m_ranges; }
 
   // Used by the loaders and the symbol table.
@@ -73,7 +75,7 @@ class Scope : public SymMgrObject<IScope> {
   IFileFormatLoader* m_loader;
   uint64_t m_lowest = ~0ull;
   uint64_t m_highest = 0;
-  std::deque<Thunk*> m_thunkList;
+  std::vector<Thunk*> m_thunkList;
   bool m_explicitRanges = false;
 };
 

@@ -3,7 +3,7 @@
 #define ZOR_STORE_THUNK_RANGE_ITERATOR_H_
 
 #include <cstddef>
-#include <deque>
+#include <vector>
 
 #include <zor/symbol.h>
 
@@ -20,7 +20,7 @@ class ThunkRangeIterator : public SymMgrObject<SymbolRangeIter> {
   void reset() override;
 
  private:
-  std::deque<Thunk*>* m_thunks;  // the scope's own sequence; an index survives appends
+  std::vector<Thunk*>* m_thunks;  // the scope's own sequence; an index survives appends
   size_t m_cursor = 0;
   IScope* m_scope;
 };
