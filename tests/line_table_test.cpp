@@ -284,6 +284,19 @@ TEST_F(LineTableTest, IteratorResetReplaysAndCurrentIsStableUntilNext) {
   EXPECT_EQ(drain(lines), all);
 }
 
+TEST_F(LineTableTest, ManyUnitsAtOneStartAreAllFoundAndGrowIndependently) {
+  // Code of discarded functions: every unit's rows start again at address 0.
+  for (uint64_t unit = 1; unit <= 50; ++unit) {
+    m_table.insert(unit, 1, 1, 0, 0, 4);
+    m_table.insert(unit, 1, 2, 0, 4, unit);  // unit u reaches up to 4 + u
+  }
+  EXPECT_EQ(drain(m_table.locsByAddr(2, kAll)).size(), 50u);
+  EXPECT_EQ(drain(m_table.locsByAddr(4, kAll)).size(), 50u);
+  EXPECT_EQ(drain(m_table.locsByAddr(4 + 30, kAll)).size(), 20u);  // units 31..50
+  EXPECT_EQ(drain(m_table.locsByAddr(4 + 30, 31)), (std::vector<Loc>{{31, 1, 2, 0}}));
+  EXPECT_FALSE(m_table.locsByAddr(4 + 30, 30));
+}
+
 // --- linesForSrc --------------------------------------------------------------------------
 
 TEST_F(LineTableTest, SpanIncludesRowsThatOverlapIt) {

@@ -63,7 +63,9 @@ void AddressIndex::update(const RunChange& change) {
     }
   }
 
-  addRun(run->start(), run);
+  // A run that kept its start is listed there already; skipping the search matters where
+  // many runs share one start (code of discarded functions left at address 0).
+  if (change.created || change.oldStart != run->start()) addRun(run->start(), run);
   if (run->start() == UINT64_MAX) return;
   // Keys inside the run's former extent already list it; only the new parts need it.
   if (change.created || change.oldEnd <= change.oldStart) {
