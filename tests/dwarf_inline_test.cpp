@@ -1,0 +1,231 @@
+// Inline instances read from real compiler output: their call sites, functions and ranges,
+// and the two line iterators built on scopes (a symbol's lines, and a file's lines with
+// inlined calls reported at their call site).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <zor/zor.h>
+
+#include "kave/unicode.h"
+#include "zor/dwarf/debug_info_loader.h"
+#include "zor/elf/elf_file_loader.h"
+#include "zor/source/inline_caller_source_line_iterator.h"
+#include "zor/source/source_file.h"
+#include "zor/source/source_line.h"
+#include "zor/store/scope.h"
+#include "zor/store/symbol_range.h"
+
+namespace {
+
+using namespace ZOR_3_12;
+
+// One module read through its loaders directly, so that the global scope is at hand.
+struct Loaded {
+  SymMgrObjectPtr<IFileFormatLoader> ffl;
+  SymMgrObjectPtr<IDebugInfoLoader> loader;
+  ZorLock lock;
+  std::unique_ptr<GlobalScope> scope;
+
+  explicit Loaded(const std::string& name) {
+    std::wstring path = KAVE_3_1::utf8ToWide(std::string(ZOR_FIXTURES_DIR) + "/dwarf/" + name);
+    ffl = IFileFormatLoader::create(path.c_str());
+    auto* elf = dynamic_cast<ElfFileLoader*>(ffl.get());
+    if (!elf) return;
+    loader = internal::makeDwarfDebugInfoLoader(ffl.get(), ffl->fileName(), elf->elfHelper(), nullptr);
+    scope.reset(new GlobalScope(ffl.get(), loader.get(), &lock));
+  }
+  ~Loaded() { scope.reset(); }
+
+  std::vector<SymMgrObjectPtr<ISymbolRange>> functions() {
+    std::vector<SymMgrObjectPtr<ISymbolRange>> out;
+    SymMgrObjectPtr<SymbolRangeIter> it;
+    if (scope->originalSymbolRanges(it, 0, ~0ull, SYMBOL_KIND_FUNCTION) != STATUS_OK) return out;
+    do {
+      SymMgrObjectPtr<ISymbolRange> r = it->current();
+      uint32_t id = 0;
+      if (r && r->symbol() && r->symbol()->compUnitId(id) == STATUS_OK) out.push_back(r);
+    } while (it->next());
+    return out;
+  }
+};
+
+// Every inline-instance range below `range`, depth first.
+void collectInlines(ISymbolRange* range, std::vector<SymMgrObjectPtr<ISymbolRange>>& out, int depth = 0) {
+  ASSERT_LT(depth, 64);
+  SymMgrObjectPtr<SymbolRangeIter> children = range->childRanges();
+  if (!children) return;
+  do {
+    SymMgrObjectPtr<ISymbolRange> c = children->current();
+    if (!c || !c->inlineInstance()) continue;
+    out.push_back(c);
+    collectInlines(c.get(), out, depth + 1);
+  } while (children->next());
+}
+
+uint64_t va(SymMgrObjectPtr<IAddress> a) { return a ? a->va() : 0; }
+
+class InlineInstances : public ::testing::TestWithParam<const char*> {};
+
+// With DWARF 3 call positions every instance knows where it was called from, has a named
+// function, and lies inside the range that holds it.
+TEST_P(InlineInstances, CallSitesFunctionsAndRanges) {
+  Loaded m(GetParam());
+  ASSERT_TRUE(m.scope);
+  size_t instances = 0;
+  for (auto& fn : m.functions()) {
+    std::vector<SymMgrObjectPtr<ISymbolRange>> inlines;
+    collectInlines(fn.get(), inlines);
+    for (auto& r : inlines) {
+      ++instances;
+      IInlineInstance* instance = r->inlineInstance();
+      SymMgrObjectPtr<ISourceLocation> site = instance->callSite();
+      ASSERT_TRUE(site) << std::hex << va(r->startAddress());
+      EXPECT_TRUE(instance->hasCallSite());
+      EXPECT_GT(site->line(), 0u);
+      ASSERT_NE(site->sourceFile(), nullptr);
+      ISymbol* inlined = instance->symbol();
+      ASSERT_NE(inlined, nullptr);
+      EXPECT_EQ(inlined->kind(), SYMBOL_KIND_FUNCTION);
+      EXPECT_NE(std::wstring(inlined->name()), L"");
+      EXPECT_EQ(instance->symbol(), inlined);  // cached
+      // An inlined function that also exists out of line is that function's symbol.
+      SymMgrObjectPtr<IAddress> at = inlined->address();
+      if (at && at->va() != 0) {
+        SymMgrObjectPtr<ISymbolRange> outOfLine;
+        m.scope->symbolRangeByAddress(outOfLine, at->va(), SYMBOL_KIND_FUNCTION, nullptr);
+        ASSERT_TRUE(outOfLine);
+        EXPECT_EQ(outOfLine->symbol(), inlined);
+      }
+      SymMgrObjectPtr<ISymbolRange> parent = r->parentRange();
+      ASSERT_TRUE(parent);
+      EXPECT_LE(va(parent->startAddress()), va(r->startAddress()));
+      EXPECT_GE(va(parent->endAddress()), va(r->endAddress()));
+      SymMgrObjectPtr<SymbolRangeIter> own = instance->ranges();
+      ASSERT_TRUE(own);
+      bool found = false;
+      do {
+        SymMgrObjectPtr<ISymbolRange> piece = own->current();
+        if (piece && va(piece->startAddress()) == va(r->startAddress())) found = true;
+      } while (own->next());
+      EXPECT_TRUE(found);
+    }
+  }
+  EXPECT_GE(instances, 5u);  // the always-inline chains
+}
+
+INSTANTIATE_TEST_SUITE_P(Dwarf3, InlineInstances,
+                         ::testing::Values("cpp_gcc_d3_O2", "cpp_clang_d3_O2", "c_gcc_d3_O0", "cpp_gcc_d5_O2"));
+
+// Strict DWARF 2 has no call positions: the instances are there, their call sites are not.
+TEST(InlineInstancesDwarf2, NoCallSites) {
+  Loaded m("c_gcc_d2_O2");
+  ASSERT_TRUE(m.scope);
+  size_t instances = 0;
+  for (auto& fn : m.functions()) {
+    std::vector<SymMgrObjectPtr<ISymbolRange>> inlines;
+    collectInlines(fn.get(), inlines);
+    for (auto& r : inlines) {
+      ++instances;
+      EXPECT_FALSE(r->inlineInstance()->hasCallSite());
+      EXPECT_FALSE(r->inlineInstance()->callSite());
+      EXPECT_FALSE(r->inlineInstance()->sourceLines()->current());
+    }
+  }
+  EXPECT_GE(instances, 3u);
+}
+
+// A function's lines: the lines of its declaring file that overlap its ranges.
+TEST(SymbolSourceLines, LinesOfTheDeclaringFileInsideTheFunction) {
+  Loaded m("cpp_gcc_d3_O0");
+  ASSERT_TRUE(m.scope);
+  size_t checked = 0;
+  for (auto& fn : m.functions()) {
+    SymMgrObjectPtr<ISourceLocation> decl;
+    if (fn->symbol()->sourceLocation(decl) != STATUS_OK) continue;
+    SymMgrObjectPtr<SourceLineIter> lines = fn->symbol()->sourceLines();
+    ASSERT_TRUE(lines);
+    uint64_t start = va(fn->startAddress()), end = va(fn->endAddress());
+    size_t count = 0;
+    for (SymMgrObjectPtr<ISourceLine> l = lines->current(); l; l = lines->next() ? lines->current() : nullptr) {
+      uint64_t s = internal::lineStart(l.get());
+      EXPECT_LT(s, end);
+      EXPECT_GT(s + l->size(), start);
+      EXPECT_EQ(l->location()->sourceFile(), decl->sourceFile());
+      ++count;
+    }
+    if (count) ++checked;
+  }
+  EXPECT_GT(checked, 5u);
+}
+
+// A file's lines with inlined calls made from it folded into one line at the call: no line
+// of the walk starts inside such a call except the call's own line, which covers it whole.
+TEST(InlineCallerLines, CallsFromTheFileAreReportedAtTheirCallSite) {
+  Loaded m("cpp_gcc_d3_O2");
+  ASSERT_TRUE(m.scope);
+  ISrcLineResolver* resolver = m.scope->lineResolver();
+  ASSERT_NE(resolver, nullptr);
+  // The file, through the declaration of a function in it.
+  ISourceFile* file = nullptr;
+  for (auto& fn : m.functions()) {
+    SymMgrObjectPtr<ISourceLocation> decl;
+    if (fn->symbol()->sourceLocation(decl) == STATUS_OK && decl->sourceFile() &&
+        std::wstring(decl->sourceFile()->name()).find(L"cppdemo.cpp") != std::wstring::npos) {
+      file = decl->sourceFile();
+      break;
+    }
+  }
+  ASSERT_NE(file, nullptr);
+  auto* known = dynamic_cast<SourceFile*>(file);
+  ASSERT_NE(known, nullptr);
+  uint32_t index = known->fileIndex();
+
+  // The calls made from this file, straight below the module's functions.
+  struct Call {
+    uint64_t start, end;
+    uint32_t line;
+  };
+  std::vector<Call> calls;
+  for (auto& fn : m.functions()) {
+    SymMgrObjectPtr<SymbolRangeIter> children = fn->childRanges();
+    if (!children) continue;
+    do {
+      SymMgrObjectPtr<ISymbolRange> c = children->current();
+      if (!c || !c->inlineInstance()) continue;
+      SymMgrObjectPtr<ISourceLocation> site = c->inlineInstance()->callSite();
+      if (site && site->sourceFile() == file) calls.push_back({va(c->startAddress()), va(c->endAddress()), site->line()});
+    } while (children->next());
+  }
+  ASSERT_FALSE(calls.empty());
+
+  SymMgrObjectPtr<SourceLineIter> plain;
+  ASSERT_EQ(resolver->sourceLinesForFile(COMP_UNIT_ALL, index, 0, ~0ull, plain), STATUS_OK);
+  SymMgrObjectPtr<SourceLineIter> walk(new InlineCallerSourceLineIterator(m.scope.get(), plain, 0, ~0ull, file));
+  size_t atCallSite = 0, total = 0;
+  uint64_t previous = 0;
+  for (SymMgrObjectPtr<ISourceLine> l = walk->current(); l; l = walk->next() ? walk->current() : nullptr) {
+    uint64_t s = internal::lineStart(l.get());
+    EXPECT_GE(s, previous);  // in address order
+    previous = s;
+    ++total;
+    for (const Call& c : calls) {
+      // An empty row reaches into nothing and passes as it is.
+      if (s < c.start || s >= c.end || l->size() == 0) continue;
+      EXPECT_EQ(s, c.start) << std::hex << s;
+      EXPECT_EQ(l->location()->line(), c.line);
+      EXPECT_EQ(l->size(), c.end - c.start);
+      ++atCallSite;
+    }
+  }
+  EXPECT_GT(total, 20u);
+  EXPECT_GT(atCallSite, 0u);
+  // reset() gives the same walk again.
+  walk->reset();
+  size_t again = 0;
+  for (SymMgrObjectPtr<ISourceLine> l = walk->current(); l; l = walk->next() ? walk->current() : nullptr) ++again;
+  EXPECT_EQ(again, total);
+}
+
+}  // namespace
