@@ -209,6 +209,26 @@ TEST_F(ElfMalformedTest, DamagedSymbolTablesContributeWhatIsSound) {
   expected.erase("main");
   EXPECT_EQ(loadedNames(noMain), expected);
 
+  // Where and in which section a function lies decides whether it is loaded: outside the
+  // code, undefined or common it is not; absolute it is when its value is code.
+  const uint64_t dataAddress = h->sectionHeaderByName(".data")->sh_addr;
+  struct Placement {
+    const char* what;
+    uint64_t value;  // 0 keeps the original
+    uint16_t shndx;  // 0xFFFF keeps the original
+    bool loaded;
+  };
+  for (const Placement& p : {Placement{"in .data", dataAddress, 0xFFFF, false},
+                             Placement{"undefined", 0, 0, false}, Placement{"common", 0, 0xFFF2, false},
+                             Placement{"absolute", 0, 0xFFF1, true}}) {
+    SCOPED_TRACE(p.what);
+    b = pie;
+    if (p.value) put<uint64_t>(b, mainEntry + 8, p.value);
+    if (p.shndx != 0xFFFF) put<uint16_t>(b, mainEntry + 6, p.shndx);
+    Loaded moved = loadBytes(b);
+    EXPECT_EQ(loadedNames(moved).count("main"), p.loaded ? 1u : 0u);
+  }
+
   // .symtab's bytes outside the file: reported, and only .dynsym and the PLT are left.
   b = pie;
   put<uint64_t>(b, shdr(symtab->index()) + 24, pie.size() - 16);
