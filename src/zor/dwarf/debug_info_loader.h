@@ -67,6 +67,9 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   // for the kinds in `mask`: the lazy body of a function or an inlined call.
   status_t loadChildren(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset, uint32_t mask);
 
+  // Held while a walk runs; scopes take it to test and record what they have loaded.
+  ZorLock& walkLock() { return m_walkLock; }
+
   // Deepest nesting of entries walked; deeper subtrees are reported and skipped.
   static constexpr int kMaxDepth = 256;
 

@@ -64,14 +64,12 @@ SymMgrObjectPtr<ISourceLocation> DwarfSourcePosition::makeLocation() {
 // --- DWARFSymbol -----------------------------------------------------------------------
 
 DWARFSymbol::DWARFSymbol(IFileFormatLoader* ffl, const wchar_t* name, uint64_t address, IScope* scope,
-                         symbol_kind_t kind, DWARFCompilationUnit* unit, DwarfSourcePosition* declaration,
-                         DWARFDebugInfoLoader* loader)
+                         symbol_kind_t kind, DWARFCompilationUnit* unit, DwarfSourcePosition* declaration)
     : Symbol(ffl, name, address, scope, SYMBOL_LINKAGE_LOCAL, kind,
              static_cast<uint32_t>(lowOf(unit ? unit->offset() : COMP_UNIT_ALL)),
              static_cast<uint32_t>(highOf(unit ? unit->offset() : COMP_UNIT_ALL))),
       m_declaration(declaration),
-      m_unit(unit),
-      m_loader(loader) {}
+      m_unit(unit) {}
 
 status_t DWARFSymbol::sourceLocation(SymMgrObjectPtr<ISourceLocation>& out) {
   ScopedLock guard(&m_cacheLock);
@@ -101,7 +99,7 @@ DWARFScope::DWARFScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, Dwa
                        const wchar_t* name, uint64_t start, IScope* parent, symbol_kind_t kind, AttrBindings* entry,
                        uint64_t childrenOffset)
     : SymbolScope(ffl, parent,
-                  new DWARFSymbol(ffl, name, start, this, kind, entry ? entry->unit() : nullptr, declaration, loader)),
+                  new DWARFSymbol(ffl, name, start, this, kind, entry ? entry->unit() : nullptr, declaration)),
       m_loader(loader),
       m_childrenOffset(childrenOffset),
       m_entry(entry) {}
@@ -160,6 +158,7 @@ void DWARFScope::merge(IScope* other, uint32_t flags) {
 
 status_t DWARFScope::loadSymbols(uint32_t kindMask) {
   // Queries ask on every call; the body is read once per kind.
+  ScopedLock guard(&m_loader->walkLock());
   uint32_t newKinds = kindMask & ~m_loadedKinds;
   if (!newKinds) return STATUS_OK;
   status_t status = m_loader->loadChildren(this, m_entry.get(), m_childrenOffset, newKinds);
@@ -180,6 +179,7 @@ DWARFInlineInstanceScope::DWARFInlineInstanceScope(IFileFormatLoader* ffl, DWARF
 }
 
 status_t DWARFInlineInstanceScope::loadSymbols(uint32_t kindMask) {
+  ScopedLock guard(&m_loader->walkLock());
   uint32_t newKinds = kindMask & ~m_loadedKinds;
   if (!newKinds) return STATUS_OK;
   status_t status = m_loader->loadChildren(this, m_entry.get(), m_childrenOffset, newKinds);
@@ -241,7 +241,7 @@ ISymbol* DWARFInlineInstance::symbol() {
   std::wstring name;
   if (const char* s = DWARFDebugInfoLoader::inlinedFunctionName(origin)) name = KAVE_3_1::utf8ToWide(s);
   m_madeSymbol = new DWARFSymbol(m_ffl, name.c_str(), 0, owner, SYMBOL_KIND_FUNCTION, origin->unit(),
-                                 DwarfSourcePosition::read(origin, m_loader, false), m_loader);
+                                 DwarfSourcePosition::read(origin, m_loader, false));
   m_inlinedFunction = m_madeSymbol.get();
   return m_inlinedFunction;
 }

@@ -62,7 +62,7 @@ class DWARFSymbol : public Symbol {
   // Takes ownership of `declaration` (may be null). `unit` may be null for symbols that
   // stand for no entry.
   DWARFSymbol(IFileFormatLoader* ffl, const wchar_t* name, uint64_t address, IScope* scope, symbol_kind_t kind,
-              DWARFCompilationUnit* unit, DwarfSourcePosition* declaration, DWARFDebugInfoLoader* loader);
+              DWARFCompilationUnit* unit, DwarfSourcePosition* declaration);
 
   status_t sourceLocation(SymMgrObjectPtr<ISourceLocation>& out) override;
   status_t compUnitId(uint32_t& out) override;
@@ -73,7 +73,6 @@ class DWARFSymbol : public Symbol {
  private:
   std::unique_ptr<DwarfSourcePosition> m_declaration;
   DWARFCompilationUnit* m_unit;
-  DWARFDebugInfoLoader* m_loader;
   SymMgrObjectPtr<ISourceLocation> m_sourceLocationCache;
   ZorLock m_cacheLock;
 };
