@@ -52,13 +52,12 @@ namespace internal {
 // Makes the PDB candidate of an image whose CodeView record names a PDB. A failure status
 // (STATUS_NO_PDB_READER when no PDB reader can be loaded) is handed to the caller of
 // symbolFilesToResolve unchanged. `imagePath` and `info` belong to the loader and outlive
-// the candidate. The PE reader carries a weak fallback that always answers
-// STATUS_NO_PDB_READER; the PDB layer provides the real one.
+// the candidate. Defined by the PDB layer (src/zor/pdb).
 status_t makePdbCandidate(IFileFormatLoader* loader, const wchar_t* imagePath, const PEFileInfo* info,
                           std::unique_ptr<PdbSymbolFileToResolve>& out);
 
 // Makes the debug-info loader of a PDB for the image `loader` stands for (null when it
-// cannot). The weak fallback answers null.
+// cannot). Defined by the PDB layer.
 IDebugInfoLoader* makeDiaDebugInfoLoader(FileFormatLoader* loader, const wchar_t* symbolFilePath,
                                          const PEFileInfo* info);
 

@@ -1,0 +1,338 @@
+#include "zor/pdb/dia_manager.h"
+
+#include <dlfcn.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+
+#include "kave/file.h"
+#include "kave/unicode.h"
+#include "zor/object/globals.h"
+#include "zor/object/trace.h"
+
+namespace ZOR_3_12 {
+
+namespace {
+
+DiaManager* s_diaManager = nullptr;  // no reference: the manager clears it when it dies
+
+std::mutex s_hookMutex;
+std::string s_pluginDirectory;
+internal::DiaPluginOverride s_override{nullptr, nullptr};
+bool s_haveOverride = false;
+
+std::atomic<dia::DiaFreeStringFn> s_freeString{nullptr};
+
+const char kPluginName[] = "torvik_msdia100.so";
+
+// The platform has no critical-error dialogs to suppress; kept so the search reads as the
+// sequence it is everywhere.
+unsigned setErrorMode(unsigned) { return 0; }
+
+// There is no 64-bit system directory to redirect out of on this platform.
+bool windowsDirectory(std::wstring&) { return false; }
+bool systemDirectory(std::wstring&) { return false; }
+
+// Whether a file can be opened for reading, as the symbol manager tests a module path.
+bool canOpen(const std::wstring& path) {
+  KAVE_3_1::File file{KAVE_3_1::Filename(KAVE_3_1::String(path))};
+  return file.lastOpStatus() == KAVE_3_1::FILE_OK;
+}
+
+std::wstring canonicalSpelling(const std::wstring& path) {
+  return KAVE_3_1::Filename(KAVE_3_1::String(path))
+      .toAbsoluteFilename(KAVE_3_1::Filename())
+      .canonical()
+      .spelling()
+      .str();
+}
+
+}  // namespace
+
+namespace internal {
+
+void freeDiaString(dia::BSTR text) {
+  if (!text) return;
+  dia::DiaFreeStringFn fn = s_freeString.load(std::memory_order_acquire);
+  if (fn) fn(text);  // without a plug-in there is nothing that could free it: keep it
+}
+
+void setDiaStringFree(dia::DiaFreeStringFn fn) { s_freeString.store(fn, std::memory_order_release); }
+
+void setDiaPluginDirectory(const std::string& directory) {
+  std::lock_guard<std::mutex> guard(s_hookMutex);
+  s_pluginDirectory = directory;
+}
+
+void setDiaPluginOverride(const DiaPluginOverride* standIn) {
+  std::lock_guard<std::mutex> guard(s_hookMutex);
+  s_haveOverride = standIn != nullptr;
+  if (standIn) s_override = *standIn;
+}
+
+dia::GUID guidFromBytes(const unsigned char b[16]) {
+  dia::GUID g;
+  g.Data1 = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+  g.Data2 = uint16_t(b[4] | b[5] << 8);
+  g.Data3 = uint16_t(b[6] | b[7] << 8);
+  std::memcpy(g.Data4, b + 8, 8);
+  return g;
+}
+
+void* loadLibraryBesideSelf(const char* name) {
+  std::string directory;
+  {
+    std::lock_guard<std::mutex> guard(s_hookMutex);
+    directory = s_pluginDirectory;
+  }
+  if (directory.empty()) {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&loadLibraryBesideSelf), &info) == 0 || !info.dli_fname) return nullptr;
+    directory = info.dli_fname;
+    size_t slash = directory.rfind('/');
+    // A bare file name means the current directory, as the loader found it.
+    directory = slash == std::string::npos ? std::string(".") : directory.substr(0, slash);
+  }
+  std::string path = directory + "/" + name;
+  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+}  // namespace internal
+
+// --- IDiaManager::create --------------------------------------------------------------
+
+status_t IDiaManager::create(SymMgrObjectPtr<IDiaManager>& out) {
+  ScopedLock guard(&internal::diaLock());
+  ZOR_TRACE("create", "IDiaManager");
+  out = s_diaManager;
+  if (!s_diaManager) {
+    internal::DiaPluginOverride standIn{nullptr, nullptr};
+    bool haveOverride;
+    {
+      std::lock_guard<std::mutex> hooks(s_hookMutex);
+      haveOverride = s_haveOverride;
+      standIn = s_override;
+    }
+    void* library = nullptr;
+    dia::DllGetClassObjectFn getClassObject = standIn.getClassObject;
+    dia::DiaFreeStringFn freeString = standIn.freeString;
+    if (!haveOverride) {
+      library = internal::loadLibraryBesideSelf(kPluginName);
+      if (!library) return STATUS_NO_PDB_READER;
+      getClassObject = reinterpret_cast<dia::DllGetClassObjectFn>(dlsym(library, "DllGetClassObject"));
+      freeString = reinterpret_cast<dia::DiaFreeStringFn>(dlsym(library, "diaFreeString"));
+    }
+    s_diaManager = new DiaManager(library, getClassObject, freeString, &dia::CLSID_DiaSource, &internal::diaLock());
+    out = s_diaManager;
+  }
+  return STATUS_OK;
+}
+
+// --- DiaManager -----------------------------------------------------------------------
+
+DiaManager::DiaManager(void* library, dia::DllGetClassObjectFn getClassObject, dia::DiaFreeStringFn freeString,
+                       const dia::GUID* classId, ILock* lock)
+    : SymMgrObject<IDiaManager>(lock),
+      m_library(library),
+      m_classId(classId),
+      m_getClassObject(getClassObject),
+      m_freeString(freeString) {
+  internal::setDiaStringFree(freeString);
+}
+
+DiaManager::~DiaManager() {
+  for (auto& entry : m_modules) {
+    entry.second.reset();
+    entry.first->release();
+  }
+  m_modules.clear();
+  internal::setDiaStringFree(nullptr);
+  if (m_library) dlclose(m_library);
+  ScopedLock guard(&internal::diaLock());
+  if (s_diaManager == this) s_diaManager = nullptr;
+}
+
+status_t DiaManager::createDataSource(internal::ComPtr<dia::IDiaDataSource>& out) {
+  out.reset();
+  if (!m_getClassObject) return STATUS_UNSPECIFIED_ERROR;
+  void* object = nullptr;
+  if (dia::FAILED(m_getClassObject(*m_classId, dia::IID_IClassFactory, &object)) || !object)
+    return STATUS_UNSPECIFIED_ERROR;
+  auto* factory = static_cast<dia::IClassFactory*>(object);
+  void* source = nullptr;
+  dia::HRESULT hr = factory->CreateInstance(nullptr, dia::IID_IDiaDataSource, &source);
+  factory->Release();
+  if (dia::FAILED(hr) || !source) return STATUS_UNSPECIFIED_ERROR;
+  *out.out() = static_cast<dia::IDiaDataSource*>(source);
+  return STATUS_OK;
+}
+
+DiaManager::Module* DiaManager::remember(Module* module, const internal::ComPtr<dia::IDiaDataSource>& source) {
+  module->addRef();
+  auto found = m_modules.find(module);
+  if (found != m_modules.end()) {
+    module->release();
+    return found->first;
+  }
+  m_modules.emplace(module, source);
+  return module;
+}
+
+status_t DiaManager::validatePdb(const wchar_t* pdbPath, const dia::GUID* guid, uint32_t signature, uint32_t age) {
+  ScopedLock guard(&m_moduleLock);
+  if (findDataSource(pdbPath, guid, signature, age)) return STATUS_OK;
+  internal::ComPtr<dia::IDiaDataSource> source;
+  status_t status = createDataSource(source);
+  if (status != STATUS_OK) return status;
+  SymMgrObjectPtr<WOW64FileHelper> helper(new WOW64FileHelper(pdbPath, nullptr));
+  if (dia::FAILED(source->loadAndValidateDataFromPdb(helper->effectivePath(), guid, signature, age)))
+    return STATUS_NO_VALID_PDB;
+  remember(new Module(helper.get(), guid, signature, age), source);
+  return STATUS_OK;
+}
+
+status_t DiaManager::findPdb(const wchar_t** foundPath, const wchar_t* imagePath, const dia::GUID* guid,
+                             uint32_t signature, uint32_t age, const wchar_t* pdbPath) {
+  ScopedLock guard(&m_moduleLock);
+  *foundPath = nullptr;
+  DiaLoadCallBack callback;
+  SymMgrObjectPtr<WOW64FileHelper> pdbHelper;
+  internal::ComPtr<dia::IDiaDataSource> source;
+  status_t status = createDataSource(source);
+  if (status != STATUS_OK) return status;
+
+  unsigned previousMode = setErrorMode(1);
+  SymMgrObjectPtr<WOW64FileHelper> imageHelper(new WOW64FileHelper(imagePath, nullptr));
+  if (pdbPath && *pdbPath && imageHelper->tempDirectory()) {
+    // The image was copied: put its PDB beside the copy, so the search finds it there.
+    KAVE_3_1::Filename pdbName{KAVE_3_1::String(pdbPath)};
+    KAVE_3_1::Filename besideImage{KAVE_3_1::String(imagePath)};
+    std::wstring base = pdbName.baseWithExtension().str();
+    size_t backslash = base.rfind(L'\\');
+    if (backslash != std::wstring::npos) base = base.substr(backslash + 1);
+    besideImage.setBaseWithExtension(KAVE_3_1::String(base));
+    const std::wstring candidate = besideImage.spelling().str();
+    if (canOpen(candidate)) pdbHelper = new WOW64FileHelper(candidate.c_str(), imageHelper->tempDirectory());
+  }
+  dia::HRESULT hr = source->loadDataForExe(imageHelper->effectivePath(), nullptr, &callback);
+  setErrorMode(previousMode);
+  if (dia::FAILED(hr)) return STATUS_NO_VALID_PDB;
+
+  if (pdbHelper && callback.openedPath() != pdbHelper->effectivePath()) pdbHelper.reset();
+  if (!pdbHelper) pdbHelper = new WOW64FileHelper(callback.openedPath().c_str(), nullptr);
+  Module* stored = remember(new Module(pdbHelper.get(), guid, signature, age), source);
+  *foundPath = stored->sourcePath();
+  return STATUS_OK;
+}
+
+internal::ComPtr<dia::IDiaDataSource> DiaManager::findDataSource(const wchar_t* pdbPath, const dia::GUID* guid,
+                                                                 uint32_t signature, uint32_t age) {
+  SymMgrObjectPtr<WOW64FileHelper> helper(new WOW64FileHelper(pdbPath, nullptr));
+  Module key(helper.get(), guid, signature, age);
+  ScopedLock guard(&m_moduleLock);
+  auto found = m_modules.find(&key);
+  if (found == m_modules.end()) return internal::ComPtr<dia::IDiaDataSource>();
+  return found->second;
+}
+
+size_t DiaManager::openModuleCount() {
+  ScopedLock guard(&m_moduleLock);
+  return m_modules.size();
+}
+
+// --- Module ---------------------------------------------------------------------------
+
+DiaManager::Module::Module(WOW64FileHelper* helper, const dia::GUID* guid, uint32_t signature, uint32_t age)
+    : m_helper(helper), pdbGuid(16, '\0'), pdbSignature(signature), pdbAge(age) {
+  if (guid) {
+    unsigned char* b = reinterpret_cast<unsigned char*>(&pdbGuid[0]);
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(guid->Data1 >> (8 * i));
+    b[4] = static_cast<unsigned char>(guid->Data2);
+    b[5] = static_cast<unsigned char>(guid->Data2 >> 8);
+    b[6] = static_cast<unsigned char>(guid->Data3);
+    b[7] = static_cast<unsigned char>(guid->Data3 >> 8);
+    std::memcpy(b + 8, guid->Data4, 8);
+  }
+}
+
+bool DiaManager::Module::operator<(const Module& o) const {
+  int c = std::memcmp(pdbGuid.data(), o.pdbGuid.data(), 16);
+  if (c != 0) return c < 0;
+  if (pdbSignature != o.pdbSignature) return pdbSignature < o.pdbSignature;
+  if (pdbAge != o.pdbAge) return pdbAge < o.pdbAge;
+  return std::wcscmp(sourcePath(), o.sourcePath()) < 0;
+}
+
+// --- DiaLoadCallBack ------------------------------------------------------------------
+
+dia::HRESULT DiaLoadCallBack::QueryInterface(dia::REFIID riid, void** object) {
+  if (!object) return dia::E_FAIL;
+  if (riid == dia::IID_IDiaLoadCallback) {
+    *object = static_cast<dia::IDiaLoadCallback*>(this);
+    return dia::S_OK;
+  }
+  *object = nullptr;
+  return dia::E_FAIL;
+}
+
+dia::HRESULT DiaLoadCallBack::NotifyOpenDBG(dia::LPCOLESTR path, dia::HRESULT result) {
+  if (dia::FAILED(result)) return result;
+  m_openedPath = path ? path : L"";
+  return dia::S_OK;
+}
+
+dia::HRESULT DiaLoadCallBack::NotifyOpenPDB(dia::LPCOLESTR path, dia::HRESULT result) {
+  if (dia::FAILED(result)) return result;
+  m_openedPath = path ? path : L"";
+  return dia::S_OK;
+}
+
+// --- WOW64FileHelper ------------------------------------------------------------------
+
+WOW64FileHelper::WOW64FileHelper(const wchar_t* path, const wchar_t* hint)
+    : m_sourcePath(path ? path : L""), m_tempDirectoryHint(hint ? hint : L"") {
+  redirect();
+  if (m_effectivePath.empty()) m_effectivePath = m_sourcePath;
+}
+
+WOW64FileHelper::~WOW64FileHelper() {
+  if (m_tempDirectory.empty()) return;
+  if (m_effectivePath != m_sourcePath) {
+    KAVE_3_1::deleteFile(
+        KAVE_3_1::Filename(KAVE_3_1::String(m_effectivePath)).toAbsoluteFilename(KAVE_3_1::Filename()));
+  }
+  // A PDB copied beside its image shares the image's directory: whichever goes last
+  // succeeds in removing it.
+  KAVE_3_1::deleteDirectory(KAVE_3_1::Filename(KAVE_3_1::String(m_tempDirectory)), false);
+}
+
+void WOW64FileHelper::redirect() {
+  if (m_sourcePath.empty()) return;
+  std::wstring systemDir, windowsDir;
+  if (!systemDirectory(systemDir)) return;
+  if (!windowsDirectory(windowsDir)) return;
+  const std::wstring wow64 = canonicalSpelling(windowsDir + L"/SysWOW64");
+  if (!KAVE_3_1::isDirectory(KAVE_3_1::Filename(KAVE_3_1::String(wow64)))) return;  // not a 64-bit Windows
+  if (canonicalSpelling(m_sourcePath).find(canonicalSpelling(systemDir)) != 0) return;
+  m_tempDirectory = m_tempDirectoryHint.empty() ? makeTempDirectory() : m_tempDirectoryHint;
+  if (m_tempDirectory.empty()) return;
+  KAVE_3_1::Filename source{KAVE_3_1::String(m_sourcePath)};
+  KAVE_3_1::Filename copy{KAVE_3_1::String(m_tempDirectory + L"/")};
+  copy.setBaseWithExtension(source.baseWithExtension());
+  if (KAVE_3_1::copyFile(source, copy, true) == KAVE_3_1::FILE_OK) m_effectivePath = copy.spelling().str();
+}
+
+std::wstring WOW64FileHelper::makeTempDirectory() {
+  KAVE_3_1::Filename temp = KAVE_3_1::tempDirectory();
+  if (temp.empty()) return std::wstring();
+  KAVE_3_1::FileOpStatus s = KAVE_3_1::createDirectory(temp);
+  if (s != KAVE_3_1::FILE_OK && s != KAVE_3_1::FILE_ALREADY_EXISTS) return std::wstring();
+  std::string pattern = temp.utf8() + "/ZORXXXXXX";
+  if (!mkdtemp(&pattern[0])) return std::wstring();
+  return KAVE_3_1::utf8ToWide(pattern);
+}
+
+}  // namespace ZOR_3_12
