@@ -171,6 +171,7 @@ TEST(DwarfLines, FileTablesPrimaryFilesAndSharedPaths) {
 // A hand-made .debug_line program with one unit around it.
 struct HandProgram {
   uint16_t version = 3;
+  bool dwarf64 = false;
   uint8_t minInst = 1, defaultIsStmt = 1, lineRange = 14, opcodeBase = 13;
   int8_t lineBase = -5;
   std::vector<std::string> dirs;
@@ -193,9 +194,18 @@ struct HandProgram {
     for (const auto& f : files) h.str(f.name).uleb(f.dir).uleb(0).uleb(0);
     h.u8(0);
     Bytes unit;
-    unit.u16(version).u32(static_cast<uint32_t>(h.size())).raw(h.data).raw(program.data);
+    unit.u16(version);
+    if (dwarf64)
+      unit.u64(h.size());
+    else
+      unit.u32(static_cast<uint32_t>(h.size()));
+    unit.raw(h.data).raw(program.data);
     Bytes out;
-    out.u32(static_cast<uint32_t>(unit.size())).raw(unit.data);
+    if (dwarf64)
+      out.u32(0xFFFFFFFFu).u64(unit.size());
+    else
+      out.u32(static_cast<uint32_t>(unit.size()));
+    out.raw(unit.data);
     return out;
   }
 };
@@ -291,6 +301,27 @@ TEST(DwarfLines, RowsBecomeSpansUpToTheNextRow) {
   EXPECT_EQ(resolver.sourceLinesForFile(COMP_UNIT_ALL, 77, 0, UINT64_MAX, lines), STATUS_FALSE);
   EXPECT_EQ(resolver.compUnitDetails(m.unit()->offset()), m.unit());
   EXPECT_EQ(resolver.compUnitDetails(5), nullptr);
+}
+
+TEST(DwarfLines, SixtyFourBitProgramsAndVliwAdvance) {
+  HandProgram p;
+  p.version = 4;
+  p.dwarf64 = true;
+  p.files = {{"a.c", 0}};
+  p.program.u8(0).uleb(9).u8(2).u64(0x3000).u8(1).u8(2).uleb(5).u8(0).uleb(1).u8(1);
+  HandModule m(p);
+  LineProgramHeader header;
+  ASSERT_EQ(readLineProgramHeader(m.context->sections(), 0, 8, nullptr, header), STATUS_OK);
+  EXPECT_EQ(header.offsetSize, 8);
+  std::vector<LineRow> rows = runAll(header, m.context->sections());
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].address, 0x3005u);
+  // Three operations per instruction of 4 bytes: 5 operations advance one instruction.
+  header.maximumOperationsPerInstruction = 3;
+  header.minimumInstructionLength = 4;
+  rows = runAll(header, m.context->sections());
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].address, 0x3004u);
 }
 
 TEST(DwarfLines, OddOpcodesDefineFileAndHeaderChecks) {

@@ -7,7 +7,8 @@
 namespace ZOR_3_12 {
 namespace dwarf {
 
-void AbbreviationTable::parse(DwarfReader reader) {
+uint64_t AbbreviationTable::parse(DwarfReader reader) {
+  const uint64_t start = reader.offset();
   m_byCode.clear();
   m_dense.clear();
   bool seenCodeOne = false;
@@ -46,6 +47,7 @@ void AbbreviationTable::parse(DwarfReader reader) {
     if (entry.first >= denseSize) break;
     m_dense[static_cast<size_t>(entry.first)] = &entry.second;
   }
+  return reader.offset() - start;
 }
 
 std::shared_ptr<const AbbreviationTable> DwarfContext::abbreviationTable(uint64_t offset) {
@@ -54,7 +56,13 @@ std::shared_ptr<const AbbreviationTable> DwarfContext::abbreviationTable(uint64_
   if (it != m_abbrevCache.end()) return it->second;
   auto table = std::make_shared<AbbreviationTable>();
   const Section& abbrev = sections().abbrev;
-  if (abbrev.present() && offset < abbrev.size) table->parse(DwarfReader(abbrev.data, abbrev.size, offset));
+  // Real tables do not overlap, so all of them together read the section about once. Units
+  // of a damaged file that start tables at every byte would read it once per unit: past a
+  // few passes over the section, further tables stay empty and their units decode nothing.
+  const uint64_t budget = 4 * abbrev.size + 4096;
+  if (abbrev.present() && offset < abbrev.size && m_abbrevBytesRead < budget) {
+    m_abbrevBytesRead += table->parse(DwarfReader(abbrev.data, abbrev.size, offset));
+  }
   m_abbrevCache.emplace(offset, table);
   return table;
 }

@@ -29,8 +29,8 @@ class AbbreviationTable {
  public:
   // Reads from the cursor until code 0, the end of the bytes, or a second code 1 (a table
   // without its terminator runs into the next one). A code defined twice keeps its first
-  // definition and is reported.
-  void parse(DwarfReader reader);
+  // definition and is reported. Returns the number of bytes read.
+  uint64_t parse(DwarfReader reader);
 
   // The abbreviation for a code, or null when the code is unknown.
   const Abbreviation* find(uint64_t code) const {

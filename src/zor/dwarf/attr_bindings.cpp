@@ -21,9 +21,10 @@ void setBlock(DwarfReader& reader, uint64_t length, AttrValue& out) {
 }
 
 // Decodes one value of `form` into `out` (its stored form). False on a form this reader
-// does not know: its size is unknown, so nothing after it in the unit can be read.
+// does not know: its size is unknown, so nothing after it in the unit can be read. Entries
+// that are only skipped do not look their strings up.
 bool readValue(const DWARFCompilationUnit* unit, DwarfReader& reader, uint64_t form, int64_t implicitConst,
-               AttrValue& out) {
+               AttrValue& out, bool resolveStrings = true) {
   const UnitHeader& h = unit->header();
   const DwarfSections& sections = unit->context()->sections();
   // Versions 2 and 3 read DW_FORM_strp as 4 bytes and DW_FORM_ref_addr with the address
@@ -103,7 +104,7 @@ bool readValue(const DWARFCompilationUnit* unit, DwarfReader& reader, uint64_t f
         out.form = STORED_STRP;
         out.value = offset;
         // Only a string terminated inside the section is handed out.
-        out.data = reinterpret_cast<const uint8_t*>(stringAt(s.data, s.size, offset));
+        if (resolveStrings) out.data = reinterpret_cast<const uint8_t*>(stringAt(s.data, s.size, offset));
         return true;
       }
       case DW_FORM_ref_addr:
@@ -300,7 +301,7 @@ const Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, u
   if (!abbrev) return nullptr;
   for (const AttributeSpec& spec : abbrev->specs) {
     AttrValue value{spec.name, 0, 0, nullptr};
-    if (!readValue(unit, reader, spec.form, spec.implicitConst, value)) {
+    if (!readValue(unit, reader, spec.form, spec.implicitConst, value, false)) {
       unknownForm(reader);
       return nullptr;
     }

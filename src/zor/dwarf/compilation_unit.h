@@ -42,7 +42,9 @@ struct UnitHeader {
   uint64_t typeOffset = 0;   // type units: offset of the type entry, relative to the unit
 
   // Type units and split units are read as headers only; the walk does not enter them.
-  bool walked() const { return unitType == 1 /*compile*/ || unitType == 3 /*partial*/ || unitType == 4 /*skeleton*/; }
+  bool walked() const {
+    return unitType == dwarf::DW_UT_compile || unitType == dwarf::DW_UT_partial || unitType == dwarf::DW_UT_skeleton;
+  }
   uint64_t firstEntryOffset() const { return offset + headerSize; }
 };
 

@@ -44,6 +44,7 @@ class DwarfContext {
  private:
   std::mutex m_abbrevMutex;
   std::map<uint64_t, std::shared_ptr<const AbbreviationTable>> m_abbrevCache;
+  uint64_t m_abbrevBytesRead = 0;
 };
 
 }  // namespace dwarf

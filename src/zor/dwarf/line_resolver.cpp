@@ -5,6 +5,7 @@
 #include "kave/unicode.h"
 #include "zor/image/address.h"
 #include "zor/object/trace.h"
+#include "zor/source/inline_caller_source_line_iterator.h"
 #include "zor/source/source_file.h"
 #include "zor/util/crc32.h"
 
@@ -54,6 +55,17 @@ status_t DWARFLineResolver::readLineProgram(DWARFCompilationUnit* unit) {
     info.status = STATUS_BAD_DEBUG_INFO;
     return info.status;
   }
+  {
+    ScopedLock guard(&m_lock);
+    auto run = m_programsRun.find(unit->lineOffset());
+    if (run != m_programsRun.end()) {
+      info.firstFileNumber = run->second.firstFileNumber;
+      info.directoryZeroListed = run->second.directoryZeroListed;
+      info.fileTable = run->second.fileTable;
+      info.status = STATUS_OK;
+      return info.status;
+    }
+  }
   LineProgramHeader header;
   status_t status = readLineProgramHeader(m_context->sections(), unit->lineOffset(), unit->addrSize(), unit, header);
   if (status != STATUS_OK) {
@@ -66,6 +78,10 @@ status_t DWARFLineResolver::readLineProgram(DWARFCompilationUnit* unit) {
   std::string compDir = KAVE_3_1::wideToUtf8(unit->compDir());
   for (const LineFileEntry& file : header.files) addFileEntry(unit, header, file, compDir);
   runProgram(unit, header, compDir);
+  {
+    ScopedLock guard(&m_lock);
+    m_programsRun[unit->lineOffset()] = ProgramRun{info.firstFileNumber, info.directoryZeroListed, info.fileTable};
+  }
   info.status = STATUS_OK;
   return info.status;
 }
@@ -171,11 +187,18 @@ status_t DWARFLineResolver::sourceLinesForFile(uint64_t compUnitKey, uint32_t fi
   out = nullptr;
   status_t status = ensureAllLinesLoaded();
   if (status != STATUS_OK) return status;
+  SymMgrObjectPtr<SourceLineIter> lines;
   {
     ScopedLock guard(&m_lock);
-    out = m_lineTable->linesForSrc(compUnitKey, fileIndex, from, to);
+    lines = m_lineTable->linesForSrc(compUnitKey, fileIndex, from, to);
   }
-  return out ? status : STATUS_FALSE;
+  if (!lines) return STATUS_FALSE;
+  // Code inlined into this file is reported at its call sites, which only the scope knows.
+  if (m_scope)
+    out = new InlineCallerSourceLineIterator(m_scope, lines, from, to, sourceFile(fileIndex));
+  else
+    out = lines;
+  return status;
 }
 
 ISourceFile* DWARFLineResolver::sourceFile(uint32_t fileIndex) {

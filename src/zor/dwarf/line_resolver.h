@@ -61,6 +61,14 @@ class DWARFLineResolver : public SymMgrObject<ISrcLineResolver> {
   std::unique_ptr<LineTable> m_lineTable;
   std::deque<std::unique_ptr<SourceFile>> m_sourceFiles;
   std::map<uint32_t, int32_t> m_fileIndexByCrc;
+  // Programs already run, by .debug_line offset: a unit that names one again (damaged
+  // files do, unit after unit) takes over its file table instead of running it again.
+  struct ProgramRun {
+    uint32_t firstFileNumber;
+    bool directoryZeroListed;
+    std::vector<int32_t> fileTable;
+  };
+  std::map<uint64_t, ProgramRun> m_programsRun;
   status_t m_status = STATUS_NOT_INITIALIZED;
   ZorLock m_loadLock;   // the module-wide loading step
   mutable ZorLock m_lock;  // source files and the line table; taken after a unit's lineLock
