@@ -1,11 +1,12 @@
 #include "zor/manager/debug_info_loader.h"
 
 #include "zor/loader/file_format_loader.h"
+#include "zor/object/globals.h"
 
 namespace ZOR_3_12 {
 
-DebugInfoLoader::DebugInfoLoader(IFileFormatLoader* ffl, ILock* lock)
-    : SymMgrObject<IDebugInfoLoader>(lock), m_ffl(ffl) {}
+DebugInfoLoader::DebugInfoLoader(IFileFormatLoader* ffl, ILock*)
+    : SymMgrObject<IDebugInfoLoader>(&internal::loadLock()), m_ffl(ffl) {}
 
 DebugInfoLoader::~DebugInfoLoader() {
   // Leave the cache before letting go of the image: our reference may be its last one.

@@ -10,6 +10,11 @@ namespace ZOR_3_12 {
 class DebugInfoLoader : public SymMgrObject<IDebugInfoLoader> {
  public:
   // `ffl` must be a FileFormatLoader: it is the cache the destructor removes us from.
+  //
+  // The count is guarded by the manager's load lock, not by `lock` (the lock the loader kind
+  // offers): the image loader hands out cached references under its own lock, and a dying
+  // debug-info loader leaves that cache under its count's lock. With the load lock as the
+  // count's lock, which every such path already holds, the two lock orders cannot cross.
   DebugInfoLoader(IFileFormatLoader* ffl, ILock* lock);
   ~DebugInfoLoader() override;
 
