@@ -1,0 +1,772 @@
+// The PDB plug-in as libzor uses it: opened with dlopen from the build directory, a data
+// source from DllGetClassObject, then sessions, enumerations and line queries. Results are
+// compared with llvm-pdbutil-14's listings of the same PDBs when that tool is installed.
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dia/dia_interfaces.h"
+#include "dia/image_codeview.h"
+#include "dia/wide_text.h"
+
+using namespace dia;
+
+namespace {
+
+const std::string kPe = std::string(ZOR_FIXTURES_DIR) + "/pe/";
+
+// Owns one COM reference.
+template <typename T>
+class Ref {
+ public:
+  Ref() = default;
+  ~Ref() { reset(); }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  T** put() {
+    reset();
+    return &m_p;
+  }
+  T* get() const { return m_p; }
+  T* operator->() const { return m_p; }
+  explicit operator bool() const { return m_p != nullptr; }
+  void reset() {
+    if (m_p) m_p->Release();
+    m_p = nullptr;
+  }
+
+ private:
+  T* m_p = nullptr;
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+std::wstring wide(const std::string& text) { return plugin::utf8ToWide(text); }
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/dia_plugin_test_XXXXXX";
+    m_path = mkdtemp(pattern);
+  }
+  ~TempDir() {
+    for (const std::string& file : m_files) unlink(file.c_str());
+    rmdir(m_path.c_str());
+  }
+  std::string add(const std::string& name, const std::string& bytes) {
+    std::string path = m_path + "/" + name;
+    writeFile(path, bytes);
+    m_files.push_back(path);
+    return path;
+  }
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+  std::vector<std::string> m_files;
+};
+
+// The library's side of loadDataForExe: records every PDB the plug-in tried.
+class RecordingCallback : public IDiaLoadCallback {
+ public:
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    if (riid == IID_IDiaLoadCallback) {
+      *object = this;
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_FAIL;
+  }
+  ULONG AddRef() override { return 0; }
+  ULONG Release() override { return 0; }
+  HRESULT NotifyDebugDir(BOOL, DWORD size, BYTE*) override {
+    debugDirectorySize = size;
+    return E_FAIL;
+  }
+  HRESULT NotifyOpenDBG(LPCOLESTR, HRESULT result) override { return result; }
+  HRESULT NotifyOpenPDB(LPCOLESTR path, HRESULT result) override {
+    attempts.emplace_back(plugin::wideToUtf8(path), result);
+    return FAILED(result) ? result : S_OK;
+  }
+  HRESULT RestrictRegistryAccess() override { return S_OK; }
+  HRESULT RestrictSymbolServerAccess() override { return E_FAIL; }
+
+  std::vector<std::pair<std::string, HRESULT>> attempts;
+  DWORD debugDirectorySize = 0;
+};
+
+// What llvm-pdbutil-14 lists for one PDB.
+struct Oracle {
+  struct Proc {
+    uint32_t module;
+    std::string name;
+    uint32_t section, offset, size;
+  };
+  struct Public {
+    std::string name;
+    bool function;
+    uint32_t section, offset;
+  };
+  struct Line {
+    uint32_t module;
+    std::string file;
+    uint32_t line;
+    uint32_t rva;
+  };
+  std::vector<std::string> modules;
+  std::vector<std::string> objects;
+  std::vector<uint32_t> sectionRvas;
+  std::vector<Proc> procs;
+  std::vector<Public> publics;
+  std::vector<Line> lines;
+  std::map<std::string, std::string> md5;  // file -> checksum
+  std::vector<std::string> compilerVersions;
+  std::vector<uint32_t> backEndMajors;
+  std::string guid;
+  uint32_t age = 0;
+};
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
+bool haveOracle() { return std::system("llvm-pdbutil-14 --version > /dev/null 2>&1") == 0; }
+
+Oracle readOracle(const std::string& pdb) {
+  Oracle oracle;
+  std::string text =
+      run("llvm-pdbutil-14 dump --summary --modules --publics --symbols --l --files --section-headers '" + pdb + "'");
+  std::istringstream lines(text);
+  std::string line;
+  std::regex modHeader(R"(^\s*Mod (\d+) \| `(.*)`:)");
+  std::regex obj(R"(^\s*Obj: `(.*)`:)");
+  std::regex proc(R"(\| S_[GL]PROC32(?:_ID)? \[size = \d+\] `(.*)`)");
+  std::regex procAddr(R"(addr = (\d+):(\d+), code size = (\d+))");
+  std::regex pub(R"(\| S_PUB32 \[size = \d+\] `(.*)`)");
+  std::regex pubFlags(R"(flags = (.*), addr = (\d+):(\d+))");
+  std::regex fileHeader(R"(^(\S.*) \((MD5|SHA1|SHA256|None)(?:: ([0-9A-F]*))?\)$)");
+  std::regex block(R"(^\s+(\d{4}):([0-9A-F]{8})-([0-9A-F]{8}), line/addr entries)");
+  std::regex entry(R"((\d+)(?::\d+)? ([0-9A-F]{8}))");
+  std::regex virtualAddress(R"(^\s*([0-9A-F]+) virtual address)");
+  std::regex version(R"(Ver = (.*), language = )");
+  std::regex backend(R"(backend = (\d+)\.)");
+  std::regex guid(R"(GUID: \{(.*)\})");
+  std::regex age(R"(^\s*Age: (\d+))");
+  std::string section;
+  uint32_t module = 0;
+  std::string file;
+  uint32_t blockSection = 0;
+  bool inOriginalHeaders = false;
+  std::string previous;
+  std::vector<uint32_t> lineSections;
+  std::smatch m;
+  while (std::getline(lines, line)) {
+    // A title is the line above a rule of '='.
+    if (line.find("=====") != std::string::npos) {
+      size_t first = previous.find_first_not_of(' ');
+      size_t last = previous.find_last_not_of(' ');
+      section = first == std::string::npos ? std::string() : previous.substr(first, last - first + 1);
+      if (section == "Original Section Headers") inOriginalHeaders = true;
+      continue;
+    }
+    previous = line;
+    if (line.empty()) continue;
+    if (std::regex_search(line, m, modHeader)) {
+      module = std::stoul(m[1]);
+      if (section == "Modules") oracle.modules.push_back(m[2]);
+      file.clear();
+      continue;
+    }
+    if (section == "Summary") {
+      if (std::regex_search(line, m, guid)) oracle.guid = m[1];
+      if (std::regex_search(line, m, age)) oracle.age = std::stoul(m[1]);
+    } else if (section == "Modules") {
+      if (std::regex_search(line, m, obj)) oracle.objects.push_back(m[1]);
+    } else if (section == "Symbols") {
+      if (std::regex_search(line, m, proc)) {
+        std::string name = m[1];
+        std::getline(lines, line);
+        if (std::regex_search(line, m, procAddr))
+          oracle.procs.push_back({module, name, uint32_t(std::stoul(m[1])), uint32_t(std::stoul(m[2])),
+                                  uint32_t(std::stoul(m[3]))});
+      } else if (std::regex_search(line, m, version)) {
+        oracle.compilerVersions.push_back(m[1]);
+        std::getline(lines, line);
+        if (std::regex_search(line, m, backend)) oracle.backEndMajors.push_back(std::stoul(m[1]));
+      }
+    } else if (section == "Public Symbols") {
+      if (std::regex_search(line, m, pub)) {
+        std::string name = m[1];
+        std::getline(lines, line);
+        if (std::regex_search(line, m, pubFlags))
+          oracle.publics.push_back({name, std::string(m[1]).find("function") != std::string::npos,
+                                    uint32_t(std::stoul(m[2])), uint32_t(std::stoul(m[3]))});
+      }
+    } else if (section == "Files" || section == "Lines") {
+      size_t first = line.find_first_not_of(' ');
+      if (first == std::string::npos) continue;
+      std::string trimmed = line.substr(first);
+      if (trimmed.compare(0, 2, "- ") == 0) trimmed = trimmed.substr(2);
+      std::smatch f;
+      if (std::regex_match(trimmed, f, std::regex(R"(\((MD5|SHA1|SHA256|None)(?:: ([0-9A-F]*))?\) (.*))"))) {
+        oracle.md5[f[3]] = f[2];
+      } else if (std::regex_match(line, m, fileHeader)) {
+        file = m[1];
+      } else if (std::regex_search(line, m, block)) {
+        blockSection = std::stoul(m[1]);
+      } else if (!file.empty() && blockSection != 0) {
+        // Offsets for now; the section headers come later in the listing.
+        for (std::sregex_iterator it(line.begin(), line.end(), entry), end; it != end; ++it) {
+          uint32_t offset = std::stoul((*it)[2].str(), nullptr, 16);
+          oracle.lines.push_back({module, file, uint32_t(std::stoul((*it)[1])), offset});
+          lineSections.push_back(blockSection);
+        }
+      }
+    } else if (section == "Section Headers" && !inOriginalHeaders) {
+      if (std::regex_search(line, m, virtualAddress)) oracle.sectionRvas.push_back(std::stoul(m[1], nullptr, 16));
+    }
+  }
+  for (size_t i = 0; i < oracle.lines.size(); ++i) oracle.lines[i].rva += oracle.sectionRvas.at(lineSections[i] - 1);
+  return oracle;
+}
+
+std::string take(dia::BSTR text, DiaFreeStringFn freeString) {
+  std::string out = text ? plugin::wideToUtf8(text) : std::string();
+  freeString(text);
+  return out;
+}
+
+class DiaPluginTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string path = std::string(ZOR_BINARY_DIR) + "/torvik_msdia100.so";
+    m_library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(m_library, nullptr) << dlerror();
+    m_getClassObject = reinterpret_cast<DllGetClassObjectFn>(dlsym(m_library, "DllGetClassObject"));
+    m_alloc = reinterpret_cast<DiaAllocStringFn>(dlsym(m_library, "diaAllocString"));
+    m_free = reinterpret_cast<DiaFreeStringFn>(dlsym(m_library, "diaFreeString"));
+    ASSERT_TRUE(m_getClassObject && m_alloc && m_free);
+  }
+  void TearDown() override {
+    // Keep the plug-in mapped: objects released after a test must still find their code.
+  }
+
+  void newSource(Ref<IDiaDataSource>& source) {
+    Ref<IClassFactory> factory;
+    ASSERT_EQ(m_getClassObject(CLSID_DiaSource, IID_IClassFactory, reinterpret_cast<void**>(factory.put())), S_OK);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDiaDataSource, reinterpret_cast<void**>(source.put())), S_OK);
+  }
+
+  void openPdb(const std::string& pdb, Ref<IDiaSession>& session) {
+    Ref<IDiaDataSource> source;
+    newSource(source);
+    ASSERT_EQ(source->loadDataFromPdb(wide(pdb).c_str()), S_OK);
+    ASSERT_EQ(source->openSession(session.put()), S_OK);
+  }
+
+  std::string name(IDiaSymbol* symbol) {
+    BSTR text = nullptr;
+    if (symbol->get_name(&text) != S_OK) return std::string();
+    return take(text, m_free);
+  }
+
+  std::vector<IDiaSymbol*> children(IDiaSymbol* parent, DWORD tag, const wchar_t* filter = nullptr,
+                                    DWORD flags = 0) {
+    Ref<IDiaEnumSymbols> list;
+    std::vector<IDiaSymbol*> out;
+    if (parent->findChildren(tag, filter, flags, list.put()) != S_OK) return out;
+    IDiaSymbol* symbol = nullptr;
+    ULONG fetched = 0;
+    while (list->Next(1, &symbol, &fetched) == S_OK && fetched == 1) out.push_back(symbol);
+    return out;
+  }
+  static void release(std::vector<IDiaSymbol*>& symbols) {
+    for (IDiaSymbol* symbol : symbols) symbol->Release();
+    symbols.clear();
+  }
+
+  void* m_library = nullptr;
+  DllGetClassObjectFn m_getClassObject = nullptr;
+  DiaAllocStringFn m_alloc = nullptr;
+  DiaFreeStringFn m_free = nullptr;
+};
+
+TEST_F(DiaPluginTest, ClassFactoryAndStrings) {
+  Ref<IClassFactory> factory;
+  GUID other = CLSID_DiaSource;
+  other.Data1 ^= 1;
+  EXPECT_EQ(m_getClassObject(other, IID_IClassFactory, reinterpret_cast<void**>(factory.put())),
+            CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_FALSE(factory);
+  ASSERT_EQ(m_getClassObject(CLSID_DiaSource, IID_IClassFactory, reinterpret_cast<void**>(factory.put())), S_OK);
+  Ref<IDiaDataSource> source;
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDiaLoadCallback, reinterpret_cast<void**>(source.put())),
+            E_NOINTERFACE);
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDiaDataSource, reinterpret_cast<void**>(source.put())), S_OK);
+  Ref<IDiaSession> session;
+  EXPECT_EQ(source->openSession(session.put()), E_UNEXPECTED) << "nothing loaded yet";
+
+  const wchar_t* text = L"C:\\src\\gr\u00fc\u00dfe\U0001F600.c";
+  BSTR copy = m_alloc(text);
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(std::wstring(copy), text);
+  m_free(copy);
+  EXPECT_EQ(plugin::utf8ToWide(plugin::wideToUtf8(text)), text);
+  EXPECT_EQ(plugin::utf8ToWide("a\xC3(b\xF0\x9F"), L"a\uFFFD(b\uFFFD\uFFFD");
+}
+
+// The image's own record, cross-checked with the PDB's summary, identifies the PDB.
+TEST_F(DiaPluginTest, ValidatesGuidAndAge) {
+  std::string image = readFile(kPe + "hello64.exe");
+  plugin::CodeViewRecord record;
+  ASSERT_TRUE(plugin::readCodeViewRecord(reinterpret_cast<const uint8_t*>(image.data()), image.size(), record));
+  EXPECT_TRUE(record.isRsds);
+  EXPECT_EQ(record.pdbPath, "hello64.pdb");  // linked with /pdbaltpath:%_PDB%
+  if (haveOracle()) {
+    Oracle oracle = readOracle(kPe + "hello64.pdb");
+    char text[64];
+    const GUID& g = record.guid;
+    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.Data1, g.Data2, g.Data3,
+                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    EXPECT_EQ(oracle.guid, text);
+    EXPECT_EQ(oracle.age, record.age);
+  }
+  std::wstring pdb = wide(kPe + "hello64.pdb");
+  {
+    Ref<IDiaDataSource> source;
+    newSource(source);
+    EXPECT_EQ(source->loadAndValidateDataFromPdb(pdb.c_str(), &record.guid, 0, record.age), S_OK);
+    EXPECT_EQ(source->loadAndValidateDataFromPdb(pdb.c_str(), &record.guid, 0, record.age), E_UNEXPECTED);
+  }
+  {
+    Ref<IDiaDataSource> source;
+    newSource(source);
+    GUID wrong = record.guid;
+    wrong.Data4[7] ^= 0x40;
+    EXPECT_EQ(source->loadAndValidateDataFromPdb(pdb.c_str(), &wrong, 0, record.age), E_PDB_INVALID_SIG);
+    EXPECT_EQ(source->loadAndValidateDataFromPdb(pdb.c_str(), &record.guid, 0, record.age + 1), E_PDB_INVALID_AGE);
+    Ref<IDiaSession> session;
+    EXPECT_EQ(source->openSession(session.put()), E_UNEXPECTED) << "a rejected PDB stays closed";
+    EXPECT_EQ(source->loadAndValidateDataFromPdb(wide(kPe + "lib64.pdb").c_str(), &record.guid, 0, record.age),
+              E_PDB_INVALID_SIG);
+    EXPECT_EQ(source->loadAndValidateDataFromPdb(wide(kPe + "missing.pdb").c_str(), &record.guid, 0, 1),
+              E_PDB_NOT_FOUND);
+    EXPECT_EQ(source->loadAndValidateDataFromPdb(wide(kPe + "hello64.exe").c_str(), &record.guid, 0, 1),
+              E_PDB_FORMAT);
+  }
+}
+
+// The recorded path does not exist here: the PDB's name beside the image is what opens.
+TEST_F(DiaPluginTest, LoadForExeFindsMovedPdbBesideImage) {
+  TempDir dir;
+  std::string exe = dir.add("hello64.exe", readFile(kPe + "hello64.exe"));
+  std::string pdb = dir.add("hello64.pdb", readFile(kPe + "hello64.pdb"));
+  Ref<IDiaDataSource> source;
+  newSource(source);
+  RecordingCallback callback;
+  ASSERT_EQ(source->loadDataForExe(wide(exe).c_str(), nullptr, &callback), S_OK);
+  EXPECT_EQ(callback.debugDirectorySize % 28, 0u);
+  EXPECT_GT(callback.debugDirectorySize, 0u);
+  ASSERT_FALSE(callback.attempts.empty());
+  EXPECT_EQ(callback.attempts.back(), std::make_pair(pdb, S_OK));
+  for (size_t i = 0; i + 1 < callback.attempts.size(); ++i) EXPECT_TRUE(FAILED(callback.attempts[i].second));
+  Ref<IDiaSession> session;
+  EXPECT_EQ(source->openSession(session.put()), S_OK);
+}
+
+TEST_F(DiaPluginTest, LoadForExeRejectsForeignPdb) {
+  TempDir dir;
+  std::string exe = dir.add("hello64.exe", readFile(kPe + "hello64.exe"));
+  std::string pdb = dir.add("hello64.pdb", readFile(kPe + "lib64.pdb"));
+  Ref<IDiaDataSource> source;
+  newSource(source);
+  RecordingCallback callback;
+  EXPECT_EQ(source->loadDataForExe(wide(exe).c_str(), nullptr, &callback), E_PDB_INVALID_SIG);
+  ASSERT_FALSE(callback.attempts.empty());
+  EXPECT_EQ(callback.attempts.back(), std::make_pair(pdb, E_PDB_INVALID_SIG));
+  Ref<IDiaSession> session;
+  EXPECT_EQ(source->openSession(session.put()), E_UNEXPECTED);
+
+  // A search path finds the right PDB elsewhere; without a callback nothing is reported.
+  TempDir other;
+  other.add("hello64.pdb", readFile(kPe + "hello64.pdb"));
+  std::string search = "/nonexistent;" + other.path();
+  Ref<IDiaDataSource> second;
+  newSource(second);
+  EXPECT_EQ(second->loadDataForExe(wide(exe).c_str(), wide(search).c_str(), nullptr), S_OK);
+
+  Ref<IDiaDataSource> third;
+  newSource(third);
+  EXPECT_EQ(third->loadDataForExe(wide(kPe + "hello64.pdb").c_str(), nullptr, nullptr), E_PDB_NO_DEBUG_INFO);
+}
+
+class DiaOracleTest : public DiaPluginTest, public ::testing::WithParamInterface<const char*> {};
+
+// Compilands, functions, publics, details and environment against llvm-pdbutil-14.
+TEST_P(DiaOracleTest, SymbolsMatchPdbUtil) {
+  if (!haveOracle()) GTEST_SKIP() << "llvm-pdbutil-14 not installed";
+  std::string pdb = kPe + GetParam() + ".pdb";
+  Oracle oracle = readOracle(pdb);
+  ASSERT_FALSE(oracle.modules.empty());
+  ASSERT_FALSE(oracle.procs.empty());
+  Ref<IDiaSession> session;
+  openPdb(pdb, session);
+  Ref<IDiaSymbol> global;
+  ASSERT_EQ(session->get_globalScope(global.put()), S_OK);
+  DWORD tag = 0;
+  EXPECT_EQ(global->get_symTag(&tag), S_OK);
+  EXPECT_EQ(tag, SymTagExe);
+
+  std::vector<IDiaSymbol*> compilands = children(global.get(), SymTagCompiland);
+  ASSERT_EQ(compilands.size(), oracle.modules.size());
+  std::map<std::string, DWORD> functions;  // "module|name" -> rva
+  size_t detailIndex = 0;
+  for (size_t i = 0; i < compilands.size(); ++i) {
+    IDiaSymbol* compiland = compilands[i];
+    EXPECT_EQ(name(compiland), oracle.modules[i]);
+    DWORD id = 0;
+    ASSERT_EQ(compiland->get_symIndexId(&id), S_OK);
+    EXPECT_EQ(id, i + 1);
+    Ref<IDiaSymbol> again;
+    ASSERT_EQ(session->symbolById(id, again.put()), S_OK);
+    EXPECT_EQ(name(again.get()), oracle.modules[i]);
+    BSTR library = nullptr;
+    if (!oracle.objects[i].empty()) {
+      ASSERT_EQ(compiland->get_libraryName(&library), S_OK);
+      EXPECT_EQ(take(library, m_free), oracle.objects[i]);
+    }
+
+    for (const Oracle::Proc& proc : oracle.procs) {
+      if (proc.module != i) continue;
+      std::wstring procName = wide(proc.name);
+      std::vector<IDiaSymbol*> found = children(compiland, SymTagFunction, procName.c_str());
+      ASSERT_EQ(found.size(), 1u) << proc.name;
+      DWORD section = 0, offset = 0, rva = 0;
+      ULONGLONG length = 0;
+      BOOL code = 0;
+      EXPECT_EQ(found[0]->get_addressSection(&section), S_OK);
+      EXPECT_EQ(found[0]->get_addressOffset(&offset), S_OK);
+      EXPECT_EQ(found[0]->get_relativeVirtualAddress(&rva), S_OK);
+      EXPECT_EQ(found[0]->get_length(&length), S_OK);
+      EXPECT_EQ(found[0]->get_code(&code), S_OK);
+      EXPECT_EQ(section, proc.section);
+      EXPECT_EQ(offset, proc.offset);
+      EXPECT_EQ(rva, oracle.sectionRvas.at(proc.section - 1) + proc.offset);
+      EXPECT_EQ(length, proc.size);
+      EXPECT_TRUE(code);
+      DWORD location = 0;
+      EXPECT_EQ(found[0]->get_locationType(&location), S_OK);
+      EXPECT_EQ(location, LocIsStatic);
+      functions[proc.name] = rva;
+      release(found);
+    }
+
+    std::vector<IDiaSymbol*> details = children(compiland, SymTagCompilandDetails);
+    ASSERT_EQ(details.size(), 1u);
+    BSTR compiler = nullptr;
+    DWORD major = 0;
+    ASSERT_EQ(details[0]->get_compilerName(&compiler), S_OK);
+    ASSERT_LT(detailIndex, oracle.compilerVersions.size());
+    EXPECT_EQ(take(compiler, m_free), oracle.compilerVersions[detailIndex]);
+    EXPECT_EQ(details[0]->get_backEndMajor(&major), S_OK);
+    EXPECT_EQ(major, oracle.backEndMajors[detailIndex]);
+    ++detailIndex;
+    release(details);
+  }
+  // Every function the oracle lists was found once, in its own compiland.
+  EXPECT_EQ(functions.size(), oracle.procs.size());
+
+  // The clang compiland is C; its build information gives the environment.
+  std::vector<IDiaSymbol*> details = children(compilands[0], SymTagCompilandDetails);
+  DWORD language = 99;
+  EXPECT_EQ(details[0]->get_language(&language), S_OK);
+  EXPECT_EQ(language, CV_CFL_C);
+  release(details);
+  std::map<std::string, std::string> env;
+  std::vector<IDiaSymbol*> entries = children(compilands[0], SymTagCompilandEnv);
+  for (IDiaSymbol* entry : entries) {
+    VARIANT value;
+    ASSERT_EQ(entry->get_value(&value), S_OK);
+    ASSERT_EQ(value.vt, VT_BSTR);
+    env[name(entry)] = take(value.bstrVal, m_free);
+  }
+  release(entries);
+  EXPECT_EQ(env["cwd"], ".");
+  EXPECT_EQ(env["src"], std::string(GetParam()) == "lib64" ? "src/pe_lib.c" : "src/pe_hello.c");
+  EXPECT_EQ(env["exe"], "/usr/lib/llvm-14/bin/clang");
+  // The linker's module: found by name without case, with its environment block.
+  std::vector<IDiaSymbol*> linker = children(global.get(), SymTagCompiland, L"* LINKER *", nsfCaseInsensitive);
+  ASSERT_EQ(linker.size(), 1u);
+  EXPECT_TRUE(children(global.get(), SymTagCompiland, L"* LINKER *", nsfCaseSensitive).empty());
+  entries = children(linker[0], SymTagCompilandEnv, L"cwd");
+  ASSERT_EQ(entries.size(), 1u);
+  VARIANT cwd;
+  ASSERT_EQ(entries[0]->get_value(&cwd), S_OK);
+  EXPECT_EQ(take(cwd.bstrVal, m_free), "C:\\fixtures");
+  release(entries);
+  release(linker);
+
+  // Publics: names, addresses, function flag, and lengths up to the next public.
+  std::vector<IDiaSymbol*> publics = children(global.get(), SymTagPublicSymbol);
+  ASSERT_EQ(publics.size(), oracle.publics.size());
+  std::map<std::string, IDiaSymbol*> byName;
+  for (IDiaSymbol* symbol : publics) byName[name(symbol)] = symbol;
+  for (const Oracle::Public& expected : oracle.publics) {
+    ASSERT_TRUE(byName.count(expected.name)) << expected.name;
+    IDiaSymbol* symbol = byName[expected.name];
+    DWORD rva = 0;
+    BOOL function = 0, code = 0;
+    EXPECT_EQ(symbol->get_relativeVirtualAddress(&rva), S_OK);
+    EXPECT_EQ(rva, oracle.sectionRvas.at(expected.section - 1) + expected.offset);
+    EXPECT_EQ(symbol->get_function(&function), S_OK);
+    EXPECT_EQ(bool(function), expected.function);
+    EXPECT_EQ(symbol->get_code(&code), S_OK);
+    EXPECT_EQ(bool(code), expected.function);
+    ULONGLONG length = 0;
+    EXPECT_EQ(symbol->get_length(&length), S_OK);
+    uint64_t next = 0;
+    for (const Oracle::Public& other : oracle.publics)
+      if (other.section == expected.section && other.offset > expected.offset &&
+          (next == 0 || other.offset - expected.offset < next))
+        next = other.offset - expected.offset;
+    EXPECT_EQ(length, next) << expected.name;
+    BSTR plain = nullptr;
+    EXPECT_EQ(symbol->get_undecoratedNameEx(0x3FB, &plain), S_OK);
+    EXPECT_EQ(take(plain, m_free), expected.name);
+  }
+  release(publics);
+  // The global scope answers no functions of its own; the compilands carry them.
+  std::vector<IDiaSymbol*> globalFunctions = children(global.get(), SymTagFunction);
+  EXPECT_TRUE(globalFunctions.empty());
+  release(globalFunctions);
+  release(compilands);
+}
+
+// Lines per compiland and file, lines by address, and source files against llvm-pdbutil-14.
+TEST_P(DiaOracleTest, LinesMatchPdbUtil) {
+  if (!haveOracle()) GTEST_SKIP() << "llvm-pdbutil-14 not installed";
+  std::string pdb = kPe + GetParam() + ".pdb";
+  Oracle oracle = readOracle(pdb);
+  ASSERT_FALSE(oracle.lines.empty());
+  Ref<IDiaSession> session;
+  openPdb(pdb, session);
+
+  std::set<std::tuple<uint32_t, std::string, uint32_t, uint32_t>> expected, seen;
+  for (const Oracle::Line& line : oracle.lines) expected.emplace(line.module + 1, line.file, line.line, line.rva);
+  for (uint32_t compilandId = 1; compilandId <= oracle.modules.size(); ++compilandId) {
+    Ref<IDiaSymbol> compiland;
+    ASSERT_EQ(session->symbolById(compilandId, compiland.put()), S_OK);
+    Ref<IDiaEnumSourceFiles> files;
+    ASSERT_EQ(session->findFile(compiland.get(), nullptr, 0, files.put()), S_OK);
+    IDiaSourceFile* file = nullptr;
+    ULONG fetched = 0;
+    while (files->Next(1, &file, &fetched) == S_OK && fetched == 1) {
+      BSTR fileName = nullptr;
+      ASSERT_EQ(file->get_fileName(&fileName), S_OK);
+      std::string path = take(fileName, m_free);
+      ASSERT_TRUE(oracle.md5.count(path)) << path;
+      DWORD kind = 0, size = 0;
+      EXPECT_EQ(file->get_checksumType(&kind), S_OK);
+      EXPECT_EQ(kind, 1u);  // MD5
+      ASSERT_EQ(file->get_checksum(0, &size, nullptr), S_OK);
+      std::vector<BYTE> bytes(size);
+      ASSERT_EQ(file->get_checksum(size, &size, bytes.data()), S_OK);
+      std::string hex;
+      for (BYTE b : bytes) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02X", b);
+        hex += two;
+      }
+      EXPECT_EQ(hex, oracle.md5[path]);
+      DWORD unique = 0;
+      ASSERT_EQ(file->get_uniqueId(&unique), S_OK);
+      Ref<IDiaSourceFile> byId;
+      ASSERT_EQ(session->findFileById(unique, byId.put()), S_OK);
+      Ref<IDiaEnumSymbols> users;
+      ASSERT_EQ(file->get_compilands(users.put()), S_OK);
+      LONG userCount = 0;
+      EXPECT_EQ(users->get_Count(&userCount), S_OK);
+      EXPECT_EQ(userCount, 1);
+
+      Ref<IDiaEnumLineNumbers> lines;
+      ASSERT_EQ(session->findLines(compiland.get(), file, lines.put()), S_OK);
+      IDiaLineNumber* line = nullptr;
+      DWORD previous = 0;
+      while (lines->Next(1, &line, &fetched) == S_OK && fetched == 1) {
+        DWORD number = 0, rva = 0, fileId = 0, owner = 0, length = 0;
+        line->get_lineNumber(&number);
+        line->get_relativeVirtualAddress(&rva);
+        line->get_sourceFileId(&fileId);
+        line->get_compilandId(&owner);
+        line->get_length(&length);
+        EXPECT_EQ(fileId, unique);
+        EXPECT_EQ(owner, compilandId);
+        EXPECT_GE(rva, previous);
+        EXPECT_GT(length, 0u);
+        previous = rva;
+        seen.emplace(owner, path, number, rva);
+        line->Release();
+      }
+      file->Release();
+    }
+  }
+  EXPECT_EQ(seen, expected);
+
+  // By address: every listed line is found at its own address, and a window over the
+  // first function's lines returns them in address order.
+  for (const Oracle::Line& want : oracle.lines) {
+    Ref<IDiaEnumLineNumbers> lines;
+    ASSERT_EQ(session->findLinesByRVA(want.rva, 1, lines.put()), S_OK);
+    bool found = false;
+    IDiaLineNumber* line = nullptr;
+    ULONG fetched = 0;
+    while (lines->Next(1, &line, &fetched) == S_OK && fetched == 1) {
+      DWORD number = 0, rva = 0, length = 0;
+      line->get_lineNumber(&number);
+      line->get_relativeVirtualAddress(&rva);
+      line->get_length(&length);
+      EXPECT_LE(rva, want.rva);
+      EXPECT_GT(uint64_t(rva) + std::max<DWORD>(length, 1), want.rva);
+      found = found || (number == want.line && rva == want.rva);
+      line->Release();
+    }
+    // Entries of the same address collapse to the last one of them in length terms, but
+    // each is still reported.
+    EXPECT_TRUE(found) << want.file << ":" << want.line << " at " << want.rva;
+  }
+  Ref<IDiaEnumLineNumbers> none;
+  ASSERT_EQ(session->findLinesByRVA(0x7FFFFFF0, 4, none.put()), S_OK);
+  LONG count = -1;
+  EXPECT_EQ(none->get_Count(&count), S_OK);
+  EXPECT_EQ(count, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, DiaOracleTest, ::testing::Values("hello64", "hello32", "lib64"));
+
+TEST_F(DiaPluginTest, DataAndDebugStreams) {
+  Ref<IDiaSession> session;
+  openPdb(kPe + "lib64.pdb", session);
+  Ref<IDiaSymbol> global;
+  ASSERT_EQ(session->get_globalScope(global.put()), S_OK);
+  // The linker kept the global variable only in the global symbols.
+  std::vector<IDiaSymbol*> data = children(global.get(), SymTagData, L"lib_counter");
+  ASSERT_EQ(data.size(), 1u);
+  ULONGLONG length = 0;
+  DWORD rva = 0;
+  EXPECT_EQ(data[0]->get_length(&length), S_OK);
+  EXPECT_EQ(length, 4u);  // int
+  EXPECT_EQ(data[0]->get_relativeVirtualAddress(&rva), S_OK);
+  EXPECT_EQ(rva, 0x3000u);
+  Ref<IDiaSymbol> type;
+  EXPECT_EQ(data[0]->get_type(type.put()), S_FALSE) << "no array";
+  release(data);
+
+  // A file-static variable lives in its compiland, and is not repeated at global scope.
+  Ref<IDiaSession> hello;
+  openPdb(kPe + "hello64.pdb", hello);
+  Ref<IDiaSymbol> compiland;
+  ASSERT_EQ(hello->symbolById(1, compiland.put()), S_OK);
+  data = children(compiland.get(), SymTagData);
+  ASSERT_EQ(data.size(), 1u);
+  EXPECT_EQ(name(data[0]), "pe_sink");
+  release(data);
+  Ref<IDiaSymbol> helloGlobal;
+  ASSERT_EQ(hello->get_globalScope(helloGlobal.put()), S_OK);
+  data = children(helloGlobal.get(), SymTagData);
+  EXPECT_TRUE(data.empty());
+  release(data);
+
+  Ref<IDiaEnumDebugStreams> streams;
+  ASSERT_EQ(session->getEnumDebugStreams(streams.put()), S_OK);
+  VARIANT which;
+  which.vt = VT_BSTR;
+  which.bstrVal = m_alloc(L"OMAPFROM");
+  Ref<IDiaEnumDebugStreamData> omap;
+  EXPECT_EQ(streams->Item(which, omap.put()), E_INVALIDARG);
+  m_free(which.bstrVal);
+
+  Ref<IDiaSymbol> bad;
+  EXPECT_TRUE(FAILED(session->symbolById(0, bad.put())));
+  EXPECT_TRUE(FAILED(session->symbolById(100000, bad.put())));
+  Ref<IDiaSourceFile> noFile;
+  EXPECT_TRUE(FAILED(session->findFileById(0, noFile.put())));
+}
+
+// Damaged copies of a real PDB: every load either fails or gives a session whose every
+// enumeration can be walked.
+TEST_F(DiaPluginTest, DamagedPdbsFailCleanly) {
+  std::string original = readFile(kPe + "hello64.pdb");
+  ASSERT_GT(original.size(), 4096u);
+  TempDir dir;
+  std::vector<std::string> variants;
+  for (size_t cut : {size_t(0), size_t(31), size_t(4096), size_t(8192), original.size() / 2, original.size() - 1})
+    variants.push_back(original.substr(0, cut));
+  uint32_t seed = 12345;
+  for (int round = 0; round < 40; ++round) {
+    std::string copy = original;
+    for (int k = 0; k < 16; ++k) {
+      seed = seed * 1103515245u + 12345u;
+      copy[(seed >> 8) % copy.size()] = static_cast<char>(seed >> 24);
+    }
+    variants.push_back(copy);
+  }
+  int loaded = 0;
+  for (size_t i = 0; i < variants.size(); ++i) {
+    std::string path = dir.add("damaged" + std::to_string(i) + ".pdb", variants[i]);
+    Ref<IDiaDataSource> source;
+    newSource(source);
+    HRESULT hr = source->loadDataFromPdb(wide(path).c_str());
+    if (i < 4) {
+      EXPECT_EQ(hr, E_PDB_FORMAT) << "truncated at " << variants[i].size();
+    }
+    if (FAILED(hr)) continue;
+    ++loaded;
+    Ref<IDiaSession> session;
+    ASSERT_EQ(source->openSession(session.put()), S_OK);
+    Ref<IDiaSymbol> global;
+    ASSERT_EQ(session->get_globalScope(global.put()), S_OK);
+    std::vector<IDiaSymbol*> all = children(global.get(), SymTagNull);
+    for (IDiaSymbol* symbol : all) {
+      std::vector<IDiaSymbol*> inner = children(symbol, SymTagNull);
+      release(inner);
+      Ref<IDiaEnumSourceFiles> files;
+      session->findFile(symbol, nullptr, 0, files.put());
+    }
+    release(all);
+    Ref<IDiaEnumLineNumbers> lines;
+    EXPECT_EQ(session->findLinesByRVA(0, 0xFFFFFFFF, lines.put()), S_OK);
+  }
+  // Random byte damage usually misses the parts that must be intact.
+  EXPECT_GT(loaded, 0);
+}
+
+}  // namespace
