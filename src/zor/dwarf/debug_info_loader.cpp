@@ -91,8 +91,14 @@ void DWARFDebugInfoLoader::readSections() {
 }
 
 void DWARFDebugInfoLoader::readUnits() {
-  if (m_unitsRead) return;
-  m_unitsRead = true;
+  if (m_unitsRead.load(std::memory_order_acquire)) return;
+  ScopedLock guard(&m_walkLock);
+  if (m_unitsRead.load(std::memory_order_relaxed)) return;
+  readUnitsLocked();
+  m_unitsRead.store(true, std::memory_order_release);
+}
+
+void DWARFDebugInfoLoader::readUnitsLocked() {
   if (!m_sections.info.present()) return;
   dwarf::DwarfReader reader(m_sections.info.data, m_sections.info.size);
   while (reader.remaining() > 0 && reader.ok()) {
@@ -106,7 +112,7 @@ void DWARFDebugInfoLoader::readUnits() {
 }
 
 const std::vector<DWARFCompilationUnit*>& DWARFDebugInfoLoader::units() {
-  ScopedLock guard(&m_walkLock);
+  // Read once; afterwards the list never changes, so the line side may read it freely.
   readUnits();
   return m_unitList;
 }

@@ -5,6 +5,7 @@
 #ifndef ZOR_DWARF_DEBUG_INFO_LOADER_H_
 #define ZOR_DWARF_DEBUG_INFO_LOADER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -81,6 +82,7 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
 
   void readSections();
   void readUnits();
+  void readUnitsLocked();
   void readImageSections();
 
   // --- tree walk (tree_walker.cpp) ---
@@ -145,7 +147,7 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
 
   std::map<uint64_t, SymMgrObjectPtr<DWARFCompilationUnit>> m_units;  // by offset
   std::vector<DWARFCompilationUnit*> m_unitList;                      // the same, in order
-  bool m_unitsRead = false;
+  std::atomic<bool> m_unitsRead{false};
   SymMgrObjectPtr<ElfHelper> m_elf;       // the file holding the DWARF
   SymMgrObjectPtr<ElfHelper> m_imageElf;  // the module
   dwarf::DwarfSections m_sections;
