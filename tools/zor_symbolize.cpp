@@ -183,10 +183,7 @@ class Symbolizer {
     // The line the code comes from: inside inlined code, the innermost call's own line row
     // (the bank answers the outermost call site there).
     Frame innermost;
-    if (!inlined.empty()) {
-      lineInside(inlined.back()->sourceLines(), va, innermost);
-      if (innermost.file.empty()) lineInDeclaringFile(inlined.back()->symbol(), va, innermost);
-    }
+    if (!inlined.empty()) lineInDeclaringFile(inlined.back()->symbol(), va, innermost);
     if (innermost.file.empty()) {
       SymMgrObjectPtr<ISourceLocation> location;
       if (m_bank->sourceLocationsByAddress(address.get(), location, COMP_UNIT_ALL, nullptr) == STATUS_OK && location)
@@ -229,7 +226,9 @@ class Symbolizer {
   }
 
   // The row at `va` among the rows of the file that declares `symbol`: where an inlined
-  // function's own code comes from.
+  // function's own code comes from. The span is one byte wide, so that no inlined call
+  // around it is taken for the line (a file's lines report code inlined into it as the line
+  // of its call only for calls that lie wholly inside the span).
   void lineInDeclaringFile(ISymbol* symbol, uint64_t va, Frame& frame) {
     SymMgrObjectPtr<ISourceLocation> declared;
     if (symbol == nullptr || symbol->sourceLocation(declared) != STATUS_OK || !declared) return;
