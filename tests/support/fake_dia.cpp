@@ -1,0 +1,459 @@
+#include "support/fake_dia.h"
+
+#include <atomic>
+#include <cstring>
+#include <cwctype>
+#include <mutex>
+
+#include "zor/pdb/dia_manager.h"
+
+namespace fake_dia {
+
+using namespace dia;
+
+namespace {
+
+std::atomic<long> s_liveObjects{0};
+std::atomic<long> s_liveStrings{0};
+std::mutex s_mutex;
+std::shared_ptr<Pdb> s_pdb;
+
+BSTR allocString(const std::wstring& text) {
+  auto* s = new wchar_t[text.size() + 1];
+  std::wmemcpy(s, text.c_str(), text.size() + 1);
+  ++s_liveStrings;
+  return s;
+}
+
+void freeString(BSTR s) {
+  if (!s) return;
+  --s_liveStrings;
+  delete[] s;
+}
+
+bool equalsNoCase(const std::wstring& a, const wchar_t* b) {
+  size_t n = std::wcslen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
+  return true;
+}
+
+template <class I>
+class Object : public I {
+ public:
+  Object() { ++s_liveObjects; }
+  virtual ~Object() { --s_liveObjects; }
+  HRESULT QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++m_refs; }
+  ULONG Release() override {
+    ULONG left = --m_refs;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ private:
+  std::atomic<ULONG> m_refs{1};
+};
+
+using PdbPtr = std::shared_ptr<Pdb>;
+
+IDiaSymbol* newSymbol(PdbPtr pdb, uint32_t id);
+
+class EnumSymbols : public Object<IDiaEnumSymbols> {
+ public:
+  EnumSymbols(PdbPtr pdb, std::vector<uint32_t> ids) : m_pdb(std::move(pdb)), m_ids(std::move(ids)) {}
+  HRESULT get_Count(LONG* out) override {
+    *out = static_cast<LONG>(m_ids.size());
+    return S_OK;
+  }
+  HRESULT Item(DWORD index, IDiaSymbol** out) override {
+    if (index >= m_ids.size()) return E_INVALIDARG;
+    *out = newSymbol(m_pdb, m_ids[index]);
+    return S_OK;
+  }
+  HRESULT Next(ULONG count, IDiaSymbol** out, ULONG* fetched) override {
+    ULONG n = 0;
+    while (n < count && m_cursor < m_ids.size()) out[n++] = newSymbol(m_pdb, m_ids[m_cursor++]);
+    *fetched = n;
+    return n == count ? S_OK : S_FALSE;
+  }
+  HRESULT Reset() override {
+    m_cursor = 0;
+    return S_OK;
+  }
+
+ private:
+  PdbPtr m_pdb;
+  std::vector<uint32_t> m_ids;
+  size_t m_cursor = 0;
+};
+
+class FakeSymbol : public Object<IDiaSymbol> {
+ public:
+  FakeSymbol(PdbPtr pdb, uint32_t id) : m_pdb(std::move(pdb)), m_s(m_pdb->symbols.at(id)) {}
+
+  HRESULT get_symIndexId(DWORD* out) override { return *out = m_s.id, S_OK; }
+  HRESULT get_symTag(DWORD* out) override { return *out = m_s.tag, S_OK; }
+  HRESULT get_name(BSTR* out) override {
+    if (!m_s.hasName) return *out = nullptr, S_FALSE;
+    *out = allocString(m_s.name);
+    return S_OK;
+  }
+  HRESULT get_libraryName(BSTR* out) override { return *out = allocString(m_s.libraryName), S_OK; }
+  HRESULT get_language(DWORD* out) override { return *out = m_s.language, S_OK; }
+  HRESULT get_backEndMajor(DWORD* out) override { return *out = m_s.backEndMajor, S_OK; }
+  HRESULT get_backEndMinor(DWORD* out) override { return *out = m_s.backEndMinor, S_OK; }
+  HRESULT get_sourceFileName(BSTR* out) override {
+    if (!m_s.hasSourceFileName) return *out = nullptr, S_FALSE;
+    return *out = allocString(m_s.sourceFileName), S_OK;
+  }
+  HRESULT get_value(VARIANT* out) override {
+    out->vt = VT_BSTR;
+    out->bstrVal = allocString(m_s.value);
+    return S_OK;
+  }
+  HRESULT findChildren(DWORD tag, LPCOLESTR name, DWORD flags, IDiaEnumSymbols** result) override;
+  HRESULT get_compilerName(BSTR* out) override {
+    if (!m_s.hasCompilerName) return *out = nullptr, S_FALSE;
+    return *out = allocString(m_s.compilerName), S_OK;
+  }
+  HRESULT get_locationType(DWORD* out) override { return *out = m_s.locationType, S_OK; }
+  HRESULT get_addressSection(DWORD* out) override { return m_s.sectionOk ? (*out = m_s.section, S_OK) : E_FAIL; }
+  HRESULT get_addressOffset(DWORD* out) override { return m_s.offsetOk ? (*out = m_s.offset, S_OK) : E_FAIL; }
+  HRESULT get_relativeVirtualAddress(DWORD* out) override { return m_s.rvaOk ? (*out = m_s.rva, S_OK) : E_FAIL; }
+  HRESULT get_length(ULONGLONG* out) override { return m_s.lengthOk ? (*out = m_s.length, S_OK) : E_FAIL; }
+  HRESULT get_type(IDiaSymbol** out) override {
+    if (!m_s.type) return *out = nullptr, S_FALSE;
+    *out = newSymbol(m_pdb, m_s.type);
+    return S_OK;
+  }
+  HRESULT get_code(BOOL* out) override { return *out = m_s.code, S_OK; }
+  HRESULT get_function(BOOL* out) override { return *out = m_s.function, S_OK; }
+  HRESULT get_managed(BOOL* out) override { return *out = m_s.managed, S_OK; }
+  HRESULT get_thunkOrdinal(DWORD* out) override { return *out = m_s.thunkOrdinal, S_OK; }
+  HRESULT get_targetRelativeVirtualAddress(DWORD* out) override { return *out = m_s.targetRva, S_OK; }
+  HRESULT get_undecoratedNameEx(DWORD, BSTR* out) override { return *out = allocString(m_s.name), S_OK; }
+
+ private:
+  PdbPtr m_pdb;
+  const Symbol& m_s;
+};
+
+std::vector<uint32_t> childrenOf(const Pdb& pdb, uint32_t parent, DWORD tag, LPCOLESTR name, DWORD flags) {
+  std::vector<uint32_t> ids;
+  auto p = pdb.symbols.find(parent);
+  if (p == pdb.symbols.end()) return ids;
+  for (uint32_t id : p->second.children) {
+    const Symbol& c = pdb.symbols.at(id);
+    if (tag != SymTagNull && c.tag != tag) continue;
+    if (name && !((flags & nsfCaseInsensitive) ? equalsNoCase(c.name, name) : c.name == name)) continue;
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+HRESULT FakeSymbol::findChildren(DWORD tag, LPCOLESTR name, DWORD flags, IDiaEnumSymbols** result) {
+  *result = new EnumSymbols(m_pdb, childrenOf(*m_pdb, m_s.id, tag, name, flags));
+  return S_OK;
+}
+
+IDiaSymbol* newSymbol(PdbPtr pdb, uint32_t id) { return new FakeSymbol(std::move(pdb), id); }
+
+DWORD idOf(IDiaSymbol* s) {
+  DWORD id = 0;
+  if (s) s->get_symIndexId(&id);
+  return id;
+}
+
+class LineNumber : public Object<IDiaLineNumber> {
+ public:
+  explicit LineNumber(const Line& l) : m_l(l) {}
+  HRESULT get_lineNumber(DWORD* out) override { return *out = m_l.line, S_OK; }
+  HRESULT get_columnNumber(DWORD* out) override { return *out = m_l.column, S_OK; }
+  HRESULT get_relativeVirtualAddress(DWORD* out) override { return *out = m_l.rva, S_OK; }
+  HRESULT get_virtualAddress(ULONGLONG* out) override { return *out = m_l.rva, S_OK; }
+  HRESULT get_length(DWORD* out) override { return *out = m_l.length, S_OK; }
+  HRESULT get_sourceFileId(DWORD* out) override { return *out = m_l.fileId, S_OK; }
+  HRESULT get_compilandId(DWORD* out) override { return *out = m_l.compilandId, S_OK; }
+
+ private:
+  Line m_l;
+};
+
+class EnumLines : public Object<IDiaEnumLineNumbers> {
+ public:
+  explicit EnumLines(std::vector<Line> lines) : m_lines(std::move(lines)) {}
+  HRESULT get_Count(LONG* out) override { return *out = static_cast<LONG>(m_lines.size()), S_OK; }
+  HRESULT Next(ULONG count, IDiaLineNumber** out, ULONG* fetched) override {
+    ULONG n = 0;
+    while (n < count && m_cursor < m_lines.size()) out[n++] = new LineNumber(m_lines[m_cursor++]);
+    *fetched = n;
+    return n == count ? S_OK : S_FALSE;
+  }
+  HRESULT Reset() override { return m_cursor = 0, S_OK; }
+
+ private:
+  std::vector<Line> m_lines;
+  size_t m_cursor = 0;
+};
+
+class FakeSourceFile : public Object<IDiaSourceFile> {
+ public:
+  FakeSourceFile(PdbPtr pdb, const SourceFile& f) : m_pdb(std::move(pdb)), m_f(f) {}
+  HRESULT get_uniqueId(DWORD* out) override { return *out = m_f.id, S_OK; }
+  HRESULT get_fileName(BSTR* out) override { return *out = allocString(m_f.name), S_OK; }
+  HRESULT get_checksumType(DWORD* out) override { return *out = m_f.checksumType, S_OK; }
+  HRESULT get_compilands(IDiaEnumSymbols** out) override {
+    *out = new EnumSymbols(m_pdb, m_f.compilands);
+    return S_OK;
+  }
+  HRESULT get_checksum(DWORD capacity, DWORD* size, BYTE* data) override {
+    if (!data) return *size = static_cast<DWORD>(m_f.checksum.size()), S_OK;
+    DWORD n = std::min<DWORD>(capacity, static_cast<DWORD>(m_f.checksum.size()));
+    std::memcpy(data, m_f.checksum.data(), n);
+    *size = n;
+    return S_OK;
+  }
+
+ private:
+  PdbPtr m_pdb;
+  const SourceFile& m_f;
+};
+
+class EnumFiles : public Object<IDiaEnumSourceFiles> {
+ public:
+  EnumFiles(PdbPtr pdb, std::vector<uint32_t> ids) : m_pdb(std::move(pdb)), m_ids(std::move(ids)) {}
+  HRESULT get_Count(LONG* out) override { return *out = static_cast<LONG>(m_ids.size()), S_OK; }
+  HRESULT Next(ULONG count, IDiaSourceFile** out, ULONG* fetched) override {
+    ULONG n = 0;
+    while (n < count && m_cursor < m_ids.size()) out[n++] = new FakeSourceFile(m_pdb, m_pdb->files.at(m_ids[m_cursor++]));
+    *fetched = n;
+    return n == count ? S_OK : S_FALSE;
+  }
+  HRESULT Reset() override { return m_cursor = 0, S_OK; }
+
+ private:
+  PdbPtr m_pdb;
+  std::vector<uint32_t> m_ids;
+  size_t m_cursor = 0;
+};
+
+class StreamData : public Object<IDiaEnumDebugStreamData> {
+ public:
+  explicit StreamData(std::vector<std::pair<uint32_t, uint32_t>> records) : m_records(std::move(records)) {}
+  HRESULT get_Count(LONG* out) override { return *out = static_cast<LONG>(m_records.size()), S_OK; }
+  HRESULT Next(ULONG count, DWORD capacity, DWORD* size, BYTE* data, ULONG* fetched) override {
+    ULONG n = 0;
+    while (n < count && m_cursor < m_records.size() && (n + 1) * 8 <= capacity) {
+      uint32_t pair[2] = {m_records[m_cursor].first, m_records[m_cursor].second};
+      std::memcpy(data + n * 8, pair, 8);
+      ++n;
+      ++m_cursor;
+    }
+    *size = n * 8;
+    *fetched = n;
+    return n == count ? S_OK : S_FALSE;
+  }
+  HRESULT Reset() override { return m_cursor = 0, S_OK; }
+
+ private:
+  std::vector<std::pair<uint32_t, uint32_t>> m_records;
+  size_t m_cursor = 0;
+};
+
+class DebugStreams : public Object<IDiaEnumDebugStreams> {
+ public:
+  explicit DebugStreams(PdbPtr pdb) : m_pdb(std::move(pdb)) {}
+  HRESULT get_Count(LONG* out) override { return *out = m_pdb->hasOmap ? 2 : 0, S_OK; }
+  HRESULT Item(VARIANT index, IDiaEnumDebugStreamData** out) override {
+    *out = nullptr;
+    if (!m_pdb->hasOmap || index.vt != VT_BSTR || !index.bstrVal) return E_INVALIDARG;
+    std::wstring name = index.bstrVal;
+    if (name == L"OMAPFROM") *out = new StreamData(m_pdb->omapFrom);
+    if (name == L"OMAPTO") *out = new StreamData(m_pdb->omapTo);
+    return *out ? S_OK : E_INVALIDARG;
+  }
+
+ private:
+  PdbPtr m_pdb;
+};
+
+class Session : public Object<IDiaSession> {
+ public:
+  explicit Session(PdbPtr pdb) : m_pdb(std::move(pdb)) {}
+  HRESULT get_loadAddress(ULONGLONG* out) override { return *out = 0, S_OK; }
+  HRESULT get_globalScope(IDiaSymbol** out) override {
+    *out = newSymbol(m_pdb, m_pdb->globalId);
+    return S_OK;
+  }
+  HRESULT findChildren(IDiaSymbol* parent, DWORD tag, LPCOLESTR name, DWORD flags,
+                       IDiaEnumSymbols** result) override {
+    *result = new EnumSymbols(m_pdb, childrenOf(*m_pdb, idOf(parent), tag, name, flags));
+    return S_OK;
+  }
+  HRESULT symbolById(DWORD id, IDiaSymbol** out) override {
+    if (!m_pdb->symbols.count(id)) return *out = nullptr, S_FALSE;
+    *out = newSymbol(m_pdb, id);
+    return S_OK;
+  }
+  HRESULT findFile(IDiaSymbol* compiland, LPCOLESTR, DWORD, IDiaEnumSourceFiles** result) override {
+    std::vector<uint32_t> ids;
+    DWORD c = idOf(compiland);
+    for (auto& f : m_pdb->files)
+      for (uint32_t owner : f.second.compilands)
+        if (owner == c) ids.push_back(f.first);
+    *result = new EnumFiles(m_pdb, ids);
+    return S_OK;
+  }
+  HRESULT findFileById(DWORD id, IDiaSourceFile** out) override {
+    auto f = m_pdb->files.find(id);
+    if (f == m_pdb->files.end()) return *out = nullptr, S_FALSE;
+    *out = new FakeSourceFile(m_pdb, f->second);
+    return S_OK;
+  }
+  HRESULT findLines(IDiaSymbol* compiland, IDiaSourceFile* file, IDiaEnumLineNumbers** result) override {
+    DWORD c = idOf(compiland), f = 0;
+    file->get_uniqueId(&f);
+    std::vector<Line> found;
+    for (const Line& l : m_pdb->lines)
+      if (l.compilandId == c && l.fileId == f) found.push_back(l);
+    *result = new EnumLines(found);
+    return S_OK;
+  }
+  HRESULT findLinesByRVA(DWORD rva, DWORD, IDiaEnumLineNumbers** result) override {
+    std::vector<Line> found;
+    for (const Line& l : m_pdb->lines)
+      if (rva >= l.rva && (rva - l.rva < l.length || rva == l.rva)) found.push_back(l);
+    *result = new EnumLines(found);
+    return S_OK;
+  }
+  HRESULT getEnumDebugStreams(IDiaEnumDebugStreams** result) override {
+    *result = new DebugStreams(m_pdb);
+    return S_OK;
+  }
+
+ private:
+  PdbPtr m_pdb;
+};
+
+class DataSource : public Object<IDiaDataSource> {
+ public:
+  explicit DataSource(PdbPtr pdb) : m_pdb(std::move(pdb)) {}
+  HRESULT loadDataFromPdb(LPCOLESTR) override { return E_NOTIMPL; }
+  HRESULT loadAndValidateDataFromPdb(LPCOLESTR path, const GUID*, DWORD, DWORD) override {
+    ++m_pdb->validateCalls;
+    for (const std::wstring& p : m_pdb->validPaths)
+      if (path && p == path) return S_OK;
+    return E_PDB_INVALID_SIG;
+  }
+  HRESULT loadDataForExe(LPCOLESTR, LPCOLESTR, IUnknown* callback) override {
+    ++m_pdb->loadDataForExeCalls;
+    if (!m_pdb->findSucceeds) return E_PDB_NOT_FOUND;
+    void* cb = nullptr;
+    if (callback && callback->QueryInterface(IID_IDiaLoadCallback, &cb) == S_OK && cb)
+      static_cast<IDiaLoadCallback*>(cb)->NotifyOpenPDB(m_pdb->pdbPath.c_str(), S_OK);
+    return S_OK;
+  }
+  HRESULT openSession(IDiaSession** session) override {
+    ++m_pdb->openSessionCalls;
+    *session = new Session(m_pdb);
+    return S_OK;
+  }
+
+ private:
+  PdbPtr m_pdb;
+};
+
+class Factory : public Object<IClassFactory> {
+ public:
+  explicit Factory(PdbPtr pdb) : m_pdb(std::move(pdb)) {}
+  HRESULT CreateInstance(IUnknown*, REFIID riid, void** object) override {
+    if (m_pdb->factoryFails || !(riid == IID_IDiaDataSource)) return *object = nullptr, E_NOINTERFACE;
+    *object = static_cast<IDiaDataSource*>(new DataSource(m_pdb));
+    return S_OK;
+  }
+  HRESULT LockServer(BOOL) override { return S_OK; }
+
+ private:
+  PdbPtr m_pdb;
+};
+
+HRESULT getClassObject(REFCLSID clsid, REFIID iid, void** object) {
+  PdbPtr pdb;
+  {
+    std::lock_guard<std::mutex> guard(s_mutex);
+    pdb = s_pdb;
+  }
+  *object = nullptr;
+  if (!pdb || !(clsid == CLSID_DiaSource) || !(iid == IID_IClassFactory)) return E_FAIL;
+  *object = static_cast<IClassFactory*>(new Factory(pdb));
+  return S_OK;
+}
+
+}  // namespace
+
+Pdb::Pdb() {
+  Symbol global;
+  global.id = globalId;
+  global.tag = SymTagExe;
+  global.name = L"fake";
+  symbols[globalId] = global;
+}
+
+uint32_t Pdb::add(Symbol s, uint32_t parent) {
+  s.id = static_cast<uint32_t>(symbols.rbegin()->first + 1);
+  s.parent = parent ? parent : globalId;
+  uint32_t id = s.id;
+  symbols[id] = std::move(s);
+  symbols.at(symbols.at(id).parent).children.push_back(id);
+  return id;
+}
+
+uint32_t Pdb::addCompiland(const std::wstring& name) {
+  Symbol s;
+  s.tag = SymTagCompiland;
+  s.name = name;
+  return add(s);
+}
+
+uint32_t Pdb::addFunction(uint32_t compiland, const std::wstring& name, uint32_t rva, uint64_t length) {
+  Symbol s;
+  s.tag = SymTagFunction;
+  s.name = name;
+  s.rva = rva;
+  s.offset = rva - 0x1000;
+  s.length = length;
+  return add(s, compiland);
+}
+
+uint32_t Pdb::addPublic(const std::wstring& name, uint32_t rva, bool function) {
+  Symbol s;
+  s.tag = SymTagPublicSymbol;
+  s.name = name;
+  s.rva = rva;
+  s.offset = rva - 0x1000;
+  s.function = function;
+  return add(s);
+}
+
+void install(std::shared_ptr<Pdb> pdb) {
+  {
+    std::lock_guard<std::mutex> guard(s_mutex);
+    s_pdb = pdb;
+  }
+  if (pdb) {
+    static const ZOR_3_12::internal::DiaPluginOverride standIn{&getClassObject, &freeString};
+    ZOR_3_12::internal::setDiaPluginOverride(&standIn);
+  } else {
+    ZOR_3_12::internal::setDiaPluginOverride(nullptr);
+  }
+}
+
+long liveObjects() { return s_liveObjects.load(); }
+long liveStrings() { return s_liveStrings.load(); }
+
+}  // namespace fake_dia
