@@ -177,9 +177,12 @@ status_t DWARFDebugInfoLoader::loadDebugInfo(ISymbolTable* table, uint32_t kindM
   return STATUS_OK;
 }
 
-ISrcLineResolver* DWARFDebugInfoLoader::srcLineResolver(IScope* scope, ILock* lock) {
+ISrcLineResolver* DWARFDebugInfoLoader::srcLineResolver(IScope* scope, ILock*) {
   ScopedLock guard(&m_walkLock);
-  if (!m_lineResolver) m_lineResolver = new ModuleLineResolver(m_ffl.get(), this, scope, lock);
+  // The resolver's count is guarded by a lock of this loader, not by the one the global
+  // scope offers: the scope (and its lock) goes first when a bank dies, while this loader
+  // still holds its reference to the resolver.
+  if (!m_lineResolver) m_lineResolver = new ModuleLineResolver(m_ffl.get(), this, scope, &m_resolverLock);
   return m_lineResolver.get();
 }
 
