@@ -117,6 +117,12 @@ status_t SymbolManager::loadSymbolsFromModule(const wchar_t* path, ISymbolFileRe
     bank = created;
     m_bankCache[key] = created;
   }
+  // Let go of the loaders before the load lock: the bank now holds them, and no other
+  // thread can drop that bank while we hold the lock, so none of them dies here, and none
+  // outlives its bank's scope because of us.
+  refs.debugInfoLoader.reset();
+  refs.iterator.reset();
+  refs.ffl.reset();
   return STATUS_OK;
 }
 
