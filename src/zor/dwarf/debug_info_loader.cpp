@@ -4,6 +4,7 @@
 
 #include "zor/dwarf/dwarf_constants.h"
 #include "zor/dwarf/dwarf_symbols.h"
+#include "zor/object/globals.h"
 #include "zor/object/trace.h"
 
 namespace ZOR_3_12 {
@@ -179,10 +180,11 @@ status_t DWARFDebugInfoLoader::loadDebugInfo(ISymbolTable* table, uint32_t kindM
 
 ISrcLineResolver* DWARFDebugInfoLoader::srcLineResolver(IScope* scope, ILock*) {
   ScopedLock guard(&m_walkLock);
-  // The resolver's count is guarded by a lock of this loader, not by the one the global
-  // scope offers: the scope (and its lock) goes first when a bank dies, while this loader
-  // still holds its reference to the resolver.
-  if (!m_lineResolver) m_lineResolver = new ModuleLineResolver(m_ffl.get(), this, scope, &m_resolverLock);
+  // The resolver's count is guarded by the process-wide lock of DWARF loaders, not by the
+  // lock the global scope offers nor by one of ours: the scope and this loader hold the two
+  // references, and either may go first when a bank dies, taking a member lock with it.
+  if (!m_lineResolver)
+    m_lineResolver = new ModuleLineResolver(m_ffl.get(), this, scope, &internal::elfDebugInfoLoaderLock());
   return m_lineResolver.get();
 }
 

@@ -153,7 +153,6 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   dwarf::DwarfSections m_sections;
   ISymbolTable* m_globalTable = nullptr;
   std::wstring m_symFilePath;
-  ZorLock m_resolverLock;  // declared before the resolver: it outlives it
   SymMgrObjectPtr<DWARFLineResolver> m_lineResolver;
   std::deque<Scope*> m_openScopes;
   uint64_t m_loadBias = 0;
