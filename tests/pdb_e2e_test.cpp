@@ -1,0 +1,235 @@
+// The PDB layer with the real PDB plug-in on the PE fixtures, through the public entry point,
+// compared with llvm-symbolizer run on the same images: the function and the source line of
+// every function start and of every code address. Skipped when the plug-in or the
+// symbolizer is not there.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <zor/manager.h>
+
+#include "kave/unicode.h"
+#include "support/elf_oracle.h"
+#include "zor/pdb/dia_manager.h"
+
+using namespace ZOR_3_12;
+using elf_oracle::haveTool;
+using elf_oracle::run;
+
+namespace {
+
+std::string fixture(const char* name) { return std::string(ZOR_FIXTURES_DIR) + "/pe/" + name; }
+
+bool pluginPresent() {
+  struct stat st;
+  return stat((std::string(ZOR_BINARY_DIR) + "/tests/torvik_msdia100.so").c_str(), &st) == 0;
+}
+
+struct Answer {
+  std::string function;
+  std::string file;
+  uint32_t line = 0;
+  // Every (file, line) the PDB lists at the address, ours first.
+  std::vector<std::pair<std::string, uint32_t>> candidates;
+};
+
+std::string fileOf(ISourceLocation* l) {
+  ISourceFile* f = l->sourceFile();
+  return f ? KAVE_3_1::wideToUtf8(f->name()) : std::string();
+}
+
+// Takes the first candidate, as the library would, and remembers them all.
+class RecordingSelector : public ISourceLocationSelector {
+ public:
+  SymMgrObjectPtr<ISourceLocation> select(SymMgrObjectPtr<SourceLocationIter> candidates) override {
+    SymMgrObjectPtr<ISourceLocation> first = candidates->current();
+    for (SymMgrObjectPtr<ISourceLocation> l = first; l; l = candidates->next() ? candidates->current() : nullptr)
+      seen.emplace_back(fileOf(l.get()), l->line());
+    return first;
+  }
+  std::vector<std::pair<std::string, uint32_t>> seen;
+};
+
+// One answer per address, from llvm-symbolizer's JSON (first frame only).
+std::vector<Answer> symbolize(const std::string& image, const std::vector<uint64_t>& addresses) {
+  std::ostringstream cmd;
+  cmd << "llvm-symbolizer-14 --output-style=JSON --no-inlines --obj='" << image << "'";
+  for (uint64_t a : addresses) cmd << " 0x" << std::hex << a;
+  std::string out;
+  std::vector<Answer> answers;
+  if (!run(cmd.str(), out)) return answers;
+  static const std::regex frame(
+      R"re("Address":"0x[0-9a-f]+","ModuleName":"[^"]*","Symbol":\[\{"Column":\d+,"Discriminator":\d+,"FileName":"((?:[^"\\]|\\.)*)","FunctionName":"([^"]*)","Line":(\d+))re");
+  for (std::sregex_iterator it(out.begin(), out.end(), frame), end; it != end; ++it) {
+    Answer a;
+    a.file = std::regex_replace((*it)[1].str(), std::regex(R"(\\\\)"), "\\");
+    a.function = (*it)[2].str();
+    a.line = static_cast<uint32_t>(std::stoul((*it)[3].str()));
+    answers.push_back(a);
+  }
+  return answers;
+}
+
+class PdbImage : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    if (!pluginPresent()) GTEST_SKIP() << "PDB plug-in not built";
+    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+    path = fixture(GetParam());
+    ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(path).c_str(), nullptr, bank), STATUS_OK);
+  }
+
+  Answer ours(uint64_t va) {
+    Answer a;
+    SymMgrObjectPtr<IAddress> address;
+    if (bank->addressByVa(va, address) != STATUS_OK) return a;
+    SymMgrObjectPtr<ISymbolRange> range;
+    if (bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_FUNCTION, nullptr) == STATUS_OK && range &&
+        range->symbol())
+      a.function = KAVE_3_1::wideToUtf8(range->symbol()->name());
+    SymMgrObjectPtr<ISourceLocation> location;
+    if (bank->sourceLocationsByAddress(address.get(), location, COMP_UNIT_ALL, nullptr) == STATUS_OK && location) {
+      a.line = location->line();
+      a.file = fileOf(location.get());
+    }
+    RecordingSelector all;
+    SymMgrObjectPtr<ISourceLocation> chosen;
+    bank->sourceLocationsByAddress(address.get(), chosen, COMP_UNIT_ALL, &all);
+    a.candidates = all.seen;
+    if (a.candidates.empty() && a.line) a.candidates.emplace_back(a.file, a.line);
+    return a;
+  }
+
+  SymMgrObjectPtr<ISymbolManager> manager;
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  std::string path;
+};
+
+TEST_P(PdbImage, FunctionsAndLinesAgreeWithTheSymbolizer) {
+  if (!haveTool("llvm-symbolizer-14")) GTEST_SKIP() << "llvm-symbolizer-14 not installed";
+  ASSERT_EQ(bank->symFileFormat(), SYM_FORMAT_PDB);
+  ISegment* text = nullptr;
+  ASSERT_EQ(bank->segmentByName(L".text", &text), STATUS_OK);
+  const uint64_t base = bank->preferredLoadAddress();
+  const uint64_t start = base + text->rva(), end = start + text->size();
+
+  // Every function start, then every code address and random ones among them.
+  std::vector<uint64_t> addresses;
+  SymMgrObjectPtr<SymbolRangeIter> functions;
+  ASSERT_EQ(bank->originalSymbolRanges(functions, SYMBOL_KIND_FUNCTION, nullptr, nullptr), STATUS_OK);
+  size_t functionCount = 0;
+  for (SymMgrObjectPtr<ISymbolRange> r = functions->current(); r; r = functions->next() ? functions->current() : nullptr) {
+    if (!r->symbol() || !r->isSymbolStart()) continue;
+    addresses.push_back(r->startAddress()->va());
+    ++functionCount;
+  }
+  EXPECT_GE(functionCount, 3u);
+  for (uint64_t a = start; a < end; ++a) addresses.push_back(a);
+  std::mt19937_64 random(42);
+  while (addresses.size() < 2000 + functionCount) addresses.push_back(start + random() % (end - start));
+
+  std::vector<Answer> theirs = symbolize(path, addresses);
+  ASSERT_EQ(theirs.size(), addresses.size());
+  // Where the PDB lists several lines at one address (clang-cl writes a function's opening
+  // line and its first statement at one offset), the symbolizer answers the last of them and
+  // the library the first one the PDB reader returns: there the symbolizer's answer must be
+  // one of those listed. Elsewhere the answers must be equal.
+  size_t names = 0, lines = 0, nameCases = 0, lineCases = 0, ambiguous = 0;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    Answer mine = ours(addresses[i]);
+    const Answer& t = theirs[i];
+    if (!t.function.empty()) {
+      ++nameCases;
+      if (mine.function == t.function) ++names;
+      else ADD_FAILURE() << std::hex << addresses[i] << ": " << mine.function << " vs " << t.function;
+    }
+    if (t.line != 0) {
+      ++lineCases;
+      const bool listed = std::find(mine.candidates.begin(), mine.candidates.end(),
+                                    std::make_pair(t.file, t.line)) != mine.candidates.end();
+      if (mine.line == t.line && mine.file == t.file) ++lines;
+      else if (mine.candidates.size() > 1 && listed) ++ambiguous;
+      else ADD_FAILURE() << std::hex << addresses[i] << ": " << mine.file << ":" << std::dec << mine.line << " vs "
+                         << t.file << ":" << t.line;
+    }
+  }
+  std::printf("%s: functions %zu/%zu, lines %zu/%zu agree, %zu more among several lines at one address\n",
+              GetParam(), names, nameCases, lines, lineCases, ambiguous);
+  EXPECT_GT(lineCases, 0u);
+}
+
+TEST_P(PdbImage, CompilationUnitsNameTheirSources) {
+  ISegment* text = nullptr;
+  ASSERT_EQ(bank->segmentByName(L".text", &text), STATUS_OK);
+  SymMgrObjectPtr<IAddress> address;
+  ASSERT_EQ(bank->addressByRva(text->rva(), address), STATUS_OK);
+  SymMgrObjectPtr<ISymbolRange> range;
+  ASSERT_EQ(bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_FUNCTION, nullptr), STATUS_OK);
+  uint32_t unit = 0;
+  ASSERT_EQ(range->symbol()->compUnitId(unit), STATUS_OK);
+  ICompUnitDetails* details = nullptr;
+  ASSERT_EQ(bank->compUnitDetailsById(unit, details), STATUS_OK);
+  EXPECT_EQ(details->getId(), unit);
+  EXPECT_NE(std::wstring(details->getObjectFileName()).find(L".obj"), std::wstring::npos);
+  EXPECT_EQ(details->getLanguage(), LANGUAGE_C);
+  SymMgrObjectPtr<ISourceLocation> where;
+  ASSERT_EQ(range->symbol()->sourceLocation(where), STATUS_OK);
+  ASSERT_TRUE(where->sourceFile());
+  EXPECT_EQ(std::wstring(where->sourceFile()->name()).rfind(L"C:\\fixtures\\src\\", 0), 0u);
+  // clang-cl writes MD5 checksums: 32 lowercase hexadecimal digits.
+  const wchar_t* sum = where->sourceFile()->checksum();
+  ASSERT_TRUE(sum);
+  EXPECT_TRUE(std::regex_match(KAVE_3_1::wideToUtf8(sum), std::regex("[0-9a-f]{32}")));
+  EXPECT_EQ(details->getSourceFile(where->sourceFile()->name()), where->sourceFile());
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, PdbImage, ::testing::Values("hello64.exe", "hello32.exe", "lib64.dll"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           std::string n = info.param;
+                           for (char& c : n)
+                             if (c == '.') c = '_';
+                           return n;
+                         });
+
+TEST(PdbPlugin, ImagesNamingOnePdbShareOneOpenPdb) {
+  if (!pluginPresent()) GTEST_SKIP() << "PDB plug-in not built";
+  // Two copies of one image beside its PDB: both name and find the same PDB.
+  std::string dir = std::string(ZOR_BINARY_DIR) + "/pdb_e2e_copy";
+  ASSERT_EQ(std::system(("mkdir -p '" + dir + "' && cp '" + fixture("hello64.exe") + "' '" + fixture("hello64.pdb") +
+                         "' '" + dir + "/' && cp '" + fixture("hello64.exe") + "' '" + dir + "/second.exe'")
+                            .c_str()),
+            0);
+  SymMgrObjectPtr<ISymbolManager> manager;
+  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> a, b;
+  ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(dir + "/hello64.exe").c_str(), nullptr, a),
+            STATUS_OK);
+  ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(dir + "/second.exe").c_str(), nullptr, b),
+            STATUS_OK);
+  ASSERT_NE(a.get(), b.get());
+  EXPECT_EQ(a->symFileFormat(), SYM_FORMAT_PDB);
+  EXPECT_EQ(b->symFileFormat(), SYM_FORMAT_PDB);
+  EXPECT_EQ(std::wstring(a->symFileName()), std::wstring(b->symFileName()));
+  SymMgrObjectPtr<IDiaManager> m;
+  ASSERT_EQ(IDiaManager::create(m), STATUS_OK);
+  EXPECT_EQ(static_cast<DiaManager*>(m.get())->openModuleCount(), 1u);
+  // Both answer from it.
+  for (IModuleSymbolBank* bank : {a.get(), b.get()}) {
+    SymMgrObjectPtr<IAddress> address;
+    SymMgrObjectPtr<ISymbolRange> range;
+    ASSERT_EQ(bank->addressByRva(0x1000, address), STATUS_OK);
+    ASSERT_EQ(bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_FUNCTION, nullptr), STATUS_OK);
+    EXPECT_EQ(std::wstring(range->symbol()->name()), L"pe_gcd");
+  }
+}
+
+}  // namespace
