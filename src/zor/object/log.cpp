@@ -37,7 +37,12 @@ KAVE_3_1::Log* getLog() {
 
 namespace internal {
 
-bool traceEnabled() { return s_traceEnabled; }
+// Makes the log first: argument evaluation order is unspecified, so a trace's own call of
+// getLog() may come after this one.
+bool traceEnabled() {
+  std::call_once(s_logOnce, makeLog);
+  return s_traceEnabled;
+}
 
 const char* const kSymbolManagerSource = "vcs\\zor\\src\\zor\\zor_symbolmanager";
 const char* const kModuleBankSource = "vcs\\zor\\src\\zor\\zor_modulesymbolbank";

@@ -16,7 +16,7 @@
 namespace ZOR_3_12 {
 namespace internal {
 
-// False when ZORTRACE is not defined; read only after getLog() has run once.
+// False when ZORTRACE is not defined; makes the log on first use so the switch is read once.
 bool traceEnabled();
 
 // Source paths that appear in trace and assertion records.
@@ -33,7 +33,6 @@ std::ostream& errorRecord(KAVE_3_1::Trace& trace, const char* source, unsigned l
 }  // namespace internal
 }  // namespace ZOR_3_12
 
-// getLog() runs before the switch is read, so the first trace already sees the environment.
 #define ZOR_TRACE(function, className) \
   ::KAVE_3_1::Trace zorTrace_(::ZOR_3_12::getLog(), function, className, ::ZOR_3_12::internal::traceEnabled())
 
