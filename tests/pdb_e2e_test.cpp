@@ -200,6 +200,34 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, PdbImage, ::testing::Values("hello64.exe", "h
                            return n;
                          });
 
+TEST(PdbPlugin, ExportsMergeIntoThePdbFunctions) {
+  if (!pluginPresent()) GTEST_SKIP() << "PDB plug-in not built";
+  SymMgrObjectPtr<ISymbolManager> manager;
+  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(fixture("lib64.dll")).c_str(), nullptr, bank),
+            STATUS_OK);
+  SymMgrObjectPtr<SymbolRangeIter> all;
+  ASSERT_EQ(bank->originalSymbolRanges(all, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
+  std::map<std::wstring, int> seen;
+  std::map<std::wstring, uint32_t> kinds;
+  for (SymMgrObjectPtr<ISymbolRange> r = all->current(); r; r = all->next() ? all->current() : nullptr) {
+    if (!r->symbol() || !r->isSymbolStart()) continue;
+    std::wstring name = r->symbol()->name();
+    ++seen[name];
+    kinds[name] = r->symbol()->kind();
+    uint32_t unit = 0;
+    if (name == L"lib_add" || name == L"lib_rotl") EXPECT_EQ(r->symbol()->compUnitId(unit), STATUS_OK) << name.c_str();
+  }
+  // Each exported function is one symbol: the export merged into the PDB's function.
+  for (const wchar_t* f : {L"lib_add", L"lib_scale", L"lib_hash", L"lib_rotl"}) {
+    EXPECT_EQ(seen[f], 1) << KAVE_3_1::wideToUtf8(f);
+    EXPECT_EQ(kinds[f], SYMBOL_KIND_FUNCTION) << KAVE_3_1::wideToUtf8(f);
+  }
+  EXPECT_EQ(seen[L"lib_counter"], 1);
+  EXPECT_EQ(kinds[L"lib_counter"], SYMBOL_KIND_DATA);
+}
+
 TEST(PdbPlugin, ImagesNamingOnePdbShareOneOpenPdb) {
   if (!pluginPresent()) GTEST_SKIP() << "PDB plug-in not built";
   // Two copies of one image beside its PDB: both name and find the same PDB.

@@ -5,6 +5,7 @@
 // addresses are the PE reader's own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -209,6 +210,57 @@ TEST_F(PdbFake, KindMaskSelectsTheLoads) {
   SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1020, SYMBOL_KIND_LABEL | SYMBOL_KIND_PUBLIC);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->symbol()->kind(), SYMBOL_KIND_PUBLIC);
+}
+
+TEST_F(PdbFake, FunctionsOfOneNameFromTwoCompilandsMergeAndDifferentNamesStayApart) {
+  uint32_t a = pdb->addCompiland(L"a.obj");
+  uint32_t b = pdb->addCompiland(L"b.obj");
+  pdb->addFunction(a, L"inl", 0x1000, 0x10);
+  pdb->addFunction(b, L"inl", 0x1000, 0x10);   // the same COMDAT seen from two objects
+  pdb->addFunction(b, L"alias", 0x1000, 0x10);  // another name at the same code
+  load();
+  SymMgrObjectPtr<SymbolRangeIter> all;
+  ASSERT_EQ(bank->originalSymbolRanges(all, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
+  std::vector<std::wstring> names;
+  for (SymMgrObjectPtr<ISymbolRange> x = all->current(); x; x = all->next() ? all->current() : nullptr)
+    if (x->symbol()) names.push_back(text(x->symbol()->name()));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"alias", L"inl"}));
+  // The first one loaded keeps its unit.
+  SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1004);
+  ASSERT_TRUE(r);
+  uint32_t unit = 0;
+  if (text(r->symbol()->name()) == L"inl") {
+    EXPECT_EQ(r->symbol()->compUnitId(unit), STATUS_OK);
+    EXPECT_EQ(unit, a);
+  }
+}
+
+TEST_F(PdbFake, PublicWithoutExtentTakesTheLaterFunctionsEnd) {
+  uint32_t cu = pdb->addCompiland(L"a.obj");
+  pdb->addPublic(L"f", 0x1000);          // publics carry no length
+  pdb->addFunction(cu, L"f", 0x1000, 0x30);
+  load();
+  SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1020);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->size(), 0x30u);
+  EXPECT_EQ(text(r->symbol()->name()), L"f");
+  EXPECT_EQ(r->symbol()->kind(), SYMBOL_KIND_FUNCTION);
+}
+
+TEST_F(PdbFake, DeclarationOfASymbolWithoutRvaIsReported) {
+  uint32_t cu = pdb->addCompiland(L"a.obj");
+  uint32_t f = pdb->addFunction(cu, L"by_offset", 0, 0x8);
+  pdb->at(f).rvaOk = false;
+  pdb->at(f).offset = 0x20;
+  pdb->lines = {{0x1020, 8, 5, 0, 1, cu}};
+  load();
+  SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1020);
+  ASSERT_TRUE(r);
+  KAVE_3_1::RecordCapture capture;
+  SymMgrObjectPtr<ISourceLocation> where;
+  r->symbol()->sourceLocation(where);
+  EXPECT_TRUE(capture.hasAssertion("hr == S_OK"));
 }
 
 // --- thunks ----------------------------------------------------------------------------
