@@ -24,7 +24,7 @@
 #include <llvm/DebugInfo/PDB/Native/PDBStringTable.h>
 #include <llvm/DebugInfo/PDB/Native/RawConstants.h>
 #include <llvm/DebugInfo/PDB/Native/SymbolStream.h>
-#include <llvm/DebugInfo/PDB/Native/TpiStream.h>
+#include <llvm/DebugInfo/PDB/Native/RawTypes.h>
 #include <llvm/Object/COFF.h>
 #include <llvm/Support/Allocator.h>
 #include <llvm/Support/BinaryByteStream.h>
@@ -144,6 +144,7 @@ class Reader {
   void setAddress(PdbSymbol& symbol, uint16_t section, uint32_t offset) const;
   uint32_t addSymbol(PdbSymbol symbol);
   void readTypes();
+  void readTypeStream(uint32_t index, std::vector<cv::CVType>& out);
   uint64_t typeSize(cv::TypeIndex type, int depth);
   uint64_t namedTagSize(const std::string& name);
   uint32_t arrayTypeSymbol(cv::TypeIndex type);
@@ -160,6 +161,7 @@ class Reader {
   PdbModel& m_model;
   pdb::PDBStringTable* m_strings = nullptr;
   std::vector<std::pair<uint32_t, uint32_t>> m_sections;  // virtual address, virtual size
+  std::vector<std::unique_ptr<llvm::msf::MappedBlockStream>> m_typeStreams;
   std::vector<cv::CVType> m_types;
   std::vector<cv::CVType> m_ids;
   bool m_tagSizesRead = false;
@@ -192,21 +194,58 @@ uint32_t Reader::addSymbol(PdbSymbol symbol) {
   return id;
 }
 
+// The type records are read straight from the TPI and IPI streams: the stream objects of
+// the PDB library also load hash tables that a damaged file can make it overrun.
+void Reader::readTypeStream(uint32_t index, std::vector<cv::CVType>& out) {
+  if (index >= m_file.getNumStreams()) return;
+  auto stream = m_file.safelyCreateIndexedStream(index);
+  if (!take(stream)) return;
+  llvm::BinaryStreamReader reader(**stream);
+  const pdb::TpiStreamHeader* header = nullptr;
+  if (!take(reader.readObject(header))) return;
+  if (header->HeaderSize < sizeof(pdb::TpiStreamHeader) ||
+      !take(reader.skip(header->HeaderSize - sizeof(pdb::TpiStreamHeader))))
+    return;
+  cv::CVTypeArray types;
+  uint64_t bytes = std::min<uint64_t>(header->TypeRecordBytes, reader.bytesRemaining());
+  if (!take(reader.readArray(types, static_cast<uint32_t>(bytes)))) return;
+  bool failed = false;
+  for (auto it = types.begin(&failed), end = types.end(); it != end; ++it) out.push_back(*it);
+  m_typeStreams.push_back(std::move(*stream));
+}
+
 void Reader::readTypes() {
-  if (m_file.hasPDBTpiStream()) {
-    auto tpi = m_file.getPDBTpiStream();
-    if (take(tpi)) {
-      bool failed = false;
-      for (const cv::CVType& type : tpi->types(&failed)) m_types.push_back(type);
-    }
+  readTypeStream(pdb::StreamTPI, m_types);
+  readTypeStream(pdb::StreamIPI, m_ids);
+}
+
+// The PDB library sizes a hash table by the capacity the file states and then fills the
+// slots the file marks present without checking them against that capacity. Refuse tables
+// whose capacity is out of proportion to the file or whose marks lie beyond it.
+bool hashTableIsSafe(llvm::BinaryStreamReader& reader, uint64_t fileSize) {
+  uint32_t size = 0, capacity = 0, words = 0;
+  if (!take(reader.readInteger(size)) || !take(reader.readInteger(capacity))) return true;  // rejected by the library
+  if (uint64_t(capacity) * 8 > fileSize) return false;
+  if (!take(reader.readInteger(words))) return true;
+  for (uint64_t i = 0; i < words; ++i) {
+    uint32_t word = 0;
+    if (!take(reader.readInteger(word))) return true;
+    if (word != 0 && i * 32 + (31 - __builtin_clz(word)) >= capacity) return false;
   }
-  if (m_file.hasPDBIpiStream()) {
-    auto ipi = m_file.getPDBIpiStream();
-    if (take(ipi)) {
-      bool failed = false;
-      for (const cv::CVType& type : ipi->types(&failed)) m_ids.push_back(type);
-    }
-  }
+  return true;
+}
+
+// The info stream ends in the named-stream map, one of those hash tables.
+bool infoStreamIsSafe(pdb::PDBFile& file, uint64_t fileSize) {
+  if (file.getNumStreams() <= pdb::StreamPDB) return true;
+  auto stream = file.safelyCreateIndexedStream(pdb::StreamPDB);
+  if (!take(stream)) return true;
+  llvm::BinaryStreamReader reader(**stream);
+  uint32_t stringBytes = 0;
+  if (!take(reader.skip(sizeof(pdb::InfoStreamHeader))) || !take(reader.readInteger(stringBytes)) ||
+      !take(reader.skip(stringBytes)))
+    return true;
+  return hashTableIsSafe(reader, fileSize);
 }
 
 // Sizes of complete structures, classes and unions by unique name (or name), for data whose
@@ -721,6 +760,7 @@ void Reader::readDebugStreams(pdb::DbiStream& dbi) {
 
 HRESULT Reader::run(const std::string& path) {
   if (!take(m_file.parseFileHeaders()) || !take(m_file.parseStreamData())) return E_PDB_FORMAT;
+  if (!infoStreamIsSafe(m_file, m_fileSize)) return E_PDB_FORMAT;
   auto info = m_file.getPDBInfoStream();
   if (!take(info)) return E_PDB_FORMAT;
   cv::GUID guid = info->getGuid();
