@@ -103,7 +103,6 @@ class DIADebugInfoLoader : public DebugInfoLoader {
   const PEFileInfo* m_peInfo;
   std::wstring m_pdbPath;
   internal::ComPtr<dia::IDiaSession> m_session;
-  bool m_sessionTried = false;
   ZorLock m_lock;
 };
 

@@ -138,8 +138,9 @@ DiaManager::DiaManager(void* library, dia::DllGetClassObjectFn getClassObject, d
     : SymMgrObject<IDiaManager>(lock),
       m_library(library),
       m_classId(classId),
-      m_getClassObject(getClassObject),
-      m_freeString(freeString) {
+      m_getClassObject(getClassObject) {
+  // Strings are freed from many places that do not know the manager: the free function is
+  // process-wide while this manager lives.
   internal::setDiaStringFree(freeString);
 }
 

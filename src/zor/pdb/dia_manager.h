@@ -128,7 +128,6 @@ class DiaManager : public SymMgrObject<IDiaManager> {
   const dia::GUID* m_classId;
   ZorLock m_moduleLock;
   dia::DllGetClassObjectFn m_getClassObject;
-  dia::DiaFreeStringFn m_freeString;
 };
 
 namespace internal {

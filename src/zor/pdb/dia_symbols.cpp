@@ -25,7 +25,6 @@ DiaSymbol::DiaSymbol(IFileFormatLoader* ffl, IScope* scope, dia::IDiaSymbol* sym
     : ScopeRelatedSymbol(ffl, scope, L"", SYMBOL_LINKAGE_LOCAL, kind, compiland,
                          compiland == ~0u ? ~0u : 0u),
       m_symbol(symbol),
-      m_compiland(compiland),
       m_session(session),
       m_resolver(resolver) {}
 

@@ -49,7 +49,6 @@ class DiaSymbol : public ScopeRelatedSymbol {
   uint64_t rva();
 
   internal::ComPtr<dia::IDiaSymbol> m_symbol;
-  uint32_t m_compiland;
   internal::ComPtr<dia::IDiaSession> m_session;
   ISrcLineResolver* m_resolver;
   uint64_t m_rva = 0;
