@@ -217,7 +217,9 @@ TEST(PdbPlugin, ExportsMergeIntoThePdbFunctions) {
     ++seen[name];
     kinds[name] = r->symbol()->kind();
     uint32_t unit = 0;
-    if (name == L"lib_add" || name == L"lib_rotl") EXPECT_EQ(r->symbol()->compUnitId(unit), STATUS_OK) << name.c_str();
+    if (name == L"lib_add" || name == L"lib_rotl") {
+      EXPECT_EQ(r->symbol()->compUnitId(unit), STATUS_OK) << KAVE_3_1::wideToUtf8(name);
+    }
   }
   // Each exported function is one symbol: the export merged into the PDB's function.
   for (const wchar_t* f : {L"lib_add", L"lib_scale", L"lib_hash", L"lib_rotl"}) {
