@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -719,6 +720,60 @@ TEST_F(DiaPluginTest, DataAndDebugStreams) {
   EXPECT_TRUE(FAILED(session->symbolById(100000, bad.put())));
   Ref<IDiaSourceFile> noFile;
   EXPECT_TRUE(FAILED(session->findFileById(0, noFile.put())));
+}
+
+uint32_t le32(const std::string& bytes, size_t at) {
+  uint32_t v = 0;
+  if (at + 4 <= bytes.size()) std::memcpy(&v, bytes.data() + at, 4);
+  return v;
+}
+
+// File offset of the start of stream `index` of an MSF container (its first block).
+size_t streamStart(const std::string& pdb, uint32_t index) {
+  uint32_t blockSize = le32(pdb, 32);
+  uint32_t blockMap = le32(pdb, 52);
+  size_t directory = size_t(le32(pdb, size_t(blockMap) * blockSize)) * blockSize;
+  uint32_t streams = le32(pdb, directory);
+  size_t blocks = directory + 4 + size_t(streams) * 4;
+  for (uint32_t i = 0; i < index; ++i) blocks += 4 * ((le32(pdb, directory + 4 + i * 4) + blockSize - 1) / blockSize);
+  return size_t(le32(pdb, blocks)) * blockSize;
+}
+
+// The info stream's named-stream map is a hash table whose capacity the file states: a
+// capacity out of all proportion is refused instead of being allocated.
+TEST_F(DiaPluginTest, HugeNamedStreamMapIsRefused) {
+  std::string pdb = readFile(kPe + "hello64.pdb");
+  size_t info = streamStart(pdb, 1);
+  ASSERT_EQ(le32(pdb, info), 20000404u) << "info stream version";
+  size_t table = info + 28 + 4 + le32(pdb, info + 28);
+  uint32_t size = le32(pdb, table), capacity = le32(pdb, table + 4);
+  ASSERT_GT(size, 0u);
+  ASSERT_GE(capacity, size);
+  TempDir dir;
+  {
+    std::string copy = pdb;
+    uint32_t huge = 0x40000000;
+    std::memcpy(&copy[table + 4], &huge, 4);
+    std::string path = dir.add("huge.pdb", copy);
+    Ref<IDiaDataSource> source;
+    newSource(source);
+    EXPECT_EQ(source->loadDataFromPdb(wide(path).c_str()), E_PDB_FORMAT);
+  }
+  {
+    // A slot marked present beyond the capacity: the highest mark moves to bit 31.
+    std::string copy = pdb;
+    ASSERT_EQ(le32(pdb, table + 8), 1u) << "one word of present marks";
+    ASSERT_LT(capacity, 31u);
+    uint32_t first = le32(pdb, table + 12);
+    ASSERT_NE(first, 0u);
+    uint32_t top = 31 - __builtin_clz(first);
+    uint32_t moved = (first & ~(1u << top)) | 0x80000000u;
+    std::memcpy(&copy[table + 12], &moved, 4);
+    std::string path = dir.add("present.pdb", copy);
+    Ref<IDiaDataSource> source;
+    newSource(source);
+    EXPECT_EQ(source->loadDataFromPdb(wide(path).c_str()), E_PDB_FORMAT);
+  }
 }
 
 // Damaged copies of a real PDB: every load either fails or gives a session whose every

@@ -295,7 +295,7 @@ class DebugStreamData final : public ComObject<IDiaEnumDebugStreamData> {
     }
     size_t fits = std::min<size_t>(wanted, capacity / m_stream.recordSize);
     if (wanted > 0 && fits == 0) return E_INVALIDARG;
-    std::memcpy(data, m_stream.data.data() + m_next * m_stream.recordSize, fits * m_stream.recordSize);
+    if (fits) std::memcpy(data, m_stream.data.data() + m_next * m_stream.recordSize, fits * m_stream.recordSize);
     m_next += fits;
     if (size) *size = static_cast<DWORD>(fits * m_stream.recordSize);
     if (fetched) *fetched = static_cast<ULONG>(fits);
@@ -405,10 +405,8 @@ class Session final : public ComObject<IDiaSession> {
       return E_INVALIDARG;
     if (!file || file->get_uniqueId(&fileId) != S_OK || !m_model->file(fileId)) return E_INVALIDARG;
     std::vector<uint32_t> lines;
-    for (size_t i = 0; i < m_model->lines.size(); ++i) {
-      const PdbLine& line = m_model->lines[i];
-      if (line.compilandId == compilandId && line.fileId == fileId) lines.push_back(static_cast<uint32_t>(i));
-    }
+    for (uint32_t index : m_model->compilandLines[compilandId - 1])
+      if (m_model->lines[index].fileId == fileId) lines.push_back(index);
     *result = new LineEnum(m_model, std::move(lines));
     return S_OK;
   }

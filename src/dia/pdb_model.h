@@ -90,6 +90,7 @@ struct PdbModel {
   std::vector<PdbSourceFile> files;              // index = unique id - 1
   std::vector<std::vector<uint32_t>> compilandFiles;  // index = compiland id - 1
   std::vector<PdbLine> lines;                    // ordered by rva
+  std::vector<std::vector<uint32_t>> compilandLines;  // index = compiland id - 1; line indices by rva
   uint32_t longestLine = 0;
 
   std::vector<PdbDebugStream> debugStreams;

@@ -810,7 +810,12 @@ HRESULT Reader::run(const std::string& path) {
 
   std::stable_sort(m_model.lines.begin(), m_model.lines.end(),
                    [](const PdbLine& a, const PdbLine& b) { return a.rva < b.rva; });
-  for (const PdbLine& line : m_model.lines) m_model.longestLine = std::max(m_model.longestLine, line.length);
+  m_model.compilandLines.resize(count);
+  for (size_t i = 0; i < m_model.lines.size(); ++i) {
+    const PdbLine& line = m_model.lines[i];
+    m_model.longestLine = std::max(m_model.longestLine, line.length);
+    m_model.compilandLines[line.compilandId - 1].push_back(static_cast<uint32_t>(i));
+  }
   return S_OK;
 }
 
