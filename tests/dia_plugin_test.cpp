@@ -739,8 +739,8 @@ size_t streamStart(const std::string& pdb, uint32_t index) {
   return size_t(le32(pdb, blocks)) * blockSize;
 }
 
-// The info stream's named-stream map is a hash table whose capacity the file states: a
-// capacity out of all proportion is refused instead of being allocated.
+// The info stream's named-stream map is a hash table whose capacity, slots and name offsets
+// the file states: maps the PDB library would overrun are refused.
 TEST_F(DiaPluginTest, HugeNamedStreamMapIsRefused) {
   std::string pdb = readFile(kPe + "hello64.pdb");
   size_t info = streamStart(pdb, 1);
@@ -770,6 +770,19 @@ TEST_F(DiaPluginTest, HugeNamedStreamMapIsRefused) {
     uint32_t moved = (first & ~(1u << top)) | 0x80000000u;
     std::memcpy(&copy[table + 12], &moved, 4);
     std::string path = dir.add("present.pdb", copy);
+    Ref<IDiaDataSource> source;
+    newSource(source);
+    EXPECT_EQ(source->loadDataFromPdb(wide(path).c_str()), E_PDB_FORMAT);
+  }
+  {
+    // A stream name stored at an offset past the name buffer.
+    std::string copy = pdb;
+    size_t deleted = table + 12 + 4 * le32(pdb, table + 8);
+    size_t firstKey = deleted + 4 + 4 * le32(pdb, deleted);
+    ASSERT_LT(le32(pdb, firstKey), le32(pdb, info + 28)) << "a valid name offset to begin with";
+    uint32_t past = 0x7FFF0000u;
+    std::memcpy(&copy[firstKey], &past, 4);
+    std::string path = dir.add("name.pdb", copy);
     Ref<IDiaDataSource> source;
     newSource(source);
     EXPECT_EQ(source->loadDataFromPdb(wide(path).c_str()), E_PDB_FORMAT);

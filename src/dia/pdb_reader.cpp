@@ -219,33 +219,43 @@ void Reader::readTypes() {
   readTypeStream(pdb::StreamIPI, m_ids);
 }
 
-// The PDB library sizes a hash table by the capacity the file states and then fills the
-// slots the file marks present without checking them against that capacity. Refuse tables
-// whose capacity is out of proportion to the file or whose marks lie beyond it.
-bool hashTableIsSafe(llvm::BinaryStreamReader& reader, uint64_t fileSize) {
-  uint32_t size = 0, capacity = 0, words = 0;
-  if (!take(reader.readInteger(size)) || !take(reader.readInteger(capacity))) return true;  // rejected by the library
-  if (uint64_t(capacity) * 8 > fileSize) return false;
-  if (!take(reader.readInteger(words))) return true;
-  for (uint64_t i = 0; i < words; ++i) {
-    uint32_t word = 0;
-    if (!take(reader.readInteger(word))) return true;
-    if (word != 0 && i * 32 + (31 - __builtin_clz(word)) >= capacity) return false;
-  }
-  return true;
-}
-
-// The info stream ends in the named-stream map, one of those hash tables.
+// The info stream ends in the named-stream map, a hash table of name offsets into a string
+// buffer. The PDB library sizes the table by the capacity the file states, fills the slots
+// the file marks present without checking them against that capacity, and reads names at
+// stored offsets without checking them against the buffer. Refuse maps that would make it
+// allocate out of proportion to the file, write past the table or read past the names.
 bool infoStreamIsSafe(pdb::PDBFile& file, uint64_t fileSize) {
   if (file.getNumStreams() <= pdb::StreamPDB) return true;
   auto stream = file.safelyCreateIndexedStream(pdb::StreamPDB);
   if (!take(stream)) return true;
+  // Where a read fails the library fails the same read cleanly.
   llvm::BinaryStreamReader reader(**stream);
   uint32_t stringBytes = 0;
+  llvm::ArrayRef<uint8_t> names;
   if (!take(reader.skip(sizeof(pdb::InfoStreamHeader))) || !take(reader.readInteger(stringBytes)) ||
-      !take(reader.skip(stringBytes)))
+      !take(reader.readBytes(names, stringBytes)))
     return true;
-  return hashTableIsSafe(reader, fileSize);
+  uint32_t size = 0, capacity = 0, words = 0;
+  if (!take(reader.readInteger(size)) || !take(reader.readInteger(capacity))) return true;
+  if (uint64_t(capacity) * 8 > fileSize) return false;
+  std::vector<uint32_t> slots;
+  if (!take(reader.readInteger(words))) return true;
+  for (uint64_t i = 0; i < words; ++i) {
+    uint32_t word = 0;
+    if (!take(reader.readInteger(word))) return true;
+    for (uint32_t bit = 0; bit < 32; ++bit) {
+      if (!(word & (1u << bit))) continue;
+      if (i * 32 + bit >= capacity) return false;
+      slots.push_back(static_cast<uint32_t>(i * 32 + bit));
+    }
+  }
+  if (!take(reader.readInteger(words)) || !take(reader.skip(uint64_t(words) * 4))) return true;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    uint32_t key = 0, value = 0;
+    if (!take(reader.readInteger(key)) || !take(reader.readInteger(value))) return true;
+    if (key >= names.size() || std::find(names.begin() + key, names.end(), 0) == names.end()) return false;
+  }
+  return true;
 }
 
 // Sizes of complete structures, classes and unions by unique name (or name), for data whose
