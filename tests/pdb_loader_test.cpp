@@ -382,6 +382,10 @@ class PdbFakeLines : public PdbFake {
     plain.name = L"C:\\src\\two.h";
     plain.compilands = {cu2};
     pdb->files[300] = plain;
+    fake_dia::SourceFile far;
+    far.id = 0x1000000;  // an id the reader is free to choose
+    far.name = L"C:\\src\\far.c";
+    pdb->files[far.id] = far;
     pdb->lines = {{0x1000, 4, 10, 1, 7, cu1}, {0x1004, 0, 11, 2, 7, cu1}, {0x1008, 8, 12, 3, 7, cu1},
                   {0x1004, 4, 50, 0, 300, cu2}, {0x1010, 4, 60, 5, 7, cu2}};
   }
@@ -449,6 +453,10 @@ TEST_F(PdbFakeLines, SourceFilesCarryLowercaseHexChecksums) {
   ASSERT_TRUE(g);
   EXPECT_EQ(g->checksum(), nullptr);
   EXPECT_EQ(g->checksumType(), 0u);
+  ISourceFile* far = r->sourceFile(0x1000000);
+  ASSERT_TRUE(far);
+  EXPECT_EQ(text(far->name()), L"C:\\src\\far.c");
+  EXPECT_EQ(r->sourceFile(0x1000000), far);
   EXPECT_EQ(r->sourceFile(8), nullptr);
   EXPECT_EQ(r->sourceFile(0x7FFFFFFF), nullptr);  // far beyond any cache chunk, and unknown
 }

@@ -17,6 +17,8 @@ using internal::ComPtr;
 
 namespace {
 
+constexpr uint32_t kChunkedFileIds = 0x10000;
+
 // The next line of an enumeration, or null.
 ComPtr<dia::IDiaLineNumber> nextLine(dia::IDiaEnumLineNumbers* lines) {
   ComPtr<dia::IDiaLineNumber> line;
@@ -263,7 +265,9 @@ status_t DiaLineResolver::sourceLinesForFile(uint64_t compUnitKey, uint32_t file
 
 ISourceFile* DiaLineResolver::sourceFile(uint32_t fileIndex) {
   ScopedLock guard(&m_sourceFileLock);
-  const bool chunked = fileIndex < LineTable::kMaxFileIndex;
+  // Ids are small and dense in practice; an id far out (a caller's guess) must not size
+  // the array, so those live in a map.
+  const bool chunked = fileIndex < kChunkedFileIds;
   index_to_src_file_item_t* slot = chunked ? m_sourceFileCache.at(fileIndex) : nullptr;
   if (slot && slot->file) return slot->file;
   if (!chunked) {
