@@ -351,4 +351,57 @@ TEST(ToolsDumpTest, DumpListsPropertiesSegmentsSectionsAndSymbols) {
   EXPECT_EQ(run(kBinary + "/zor-dump --help").status, 0);
 }
 
+
+TEST(ToolsDumpTest, UnitsNameTheSourceCompilerAndLanguage) {
+  const Result dump = run(kBinary + "/zor-dump --no-symbols --units " + kFixtures + "/dwarf/cpp_gcc_d3_O2");
+  ASSERT_EQ(dump.status, 0);
+  const size_t units = dump.out.find("\nunits\n");
+  ASSERT_NE(units, std::string::npos) << dump.out;
+  std::string unit;
+  for (const std::string& line : lines(dump.out.substr(units)))
+    if (line.find("cppdemo.cpp") != std::string::npos) unit = line;
+  ASSERT_FALSE(unit.empty()) << dump.out;
+  for (const char* expected : {"dir /fixtures/src", "compiler GNU", "language C++"})
+    EXPECT_NE(unit.find(expected), std::string::npos) << expected << " in " << unit;
+  // Without --units the section stays out.
+  EXPECT_EQ(run(kBinary + "/zor-dump --no-symbols " + kFixtures + "/dwarf/cpp_gcc_d3_O2").out.find("\nunits\n"),
+            std::string::npos);
+}
+
+// Every global function with a size starts a non-empty line row: the compiler always emits
+// one at the entry of a function it has debug information for.
+TEST(ToolsDumpTest, LinesStartAtEveryFunctionWithDebugInfo) {
+  if (!have("nm") || !have("llvm-symbolizer-14")) GTEST_SKIP() << "nm or llvm-symbolizer-14 not installed";
+  const std::string image = kFixtures + "/dwarf/cpp_gcc_d3_O2";
+  const Result dump = run(kBinary + "/zor-dump --no-symbols --lines " + image);
+  ASSERT_EQ(dump.status, 0);
+  std::set<uint64_t> rowStarts;
+  size_t rows = 0;
+  for (const std::string& line : lines(dump.out)) {
+    unsigned long long from, to;
+    unsigned row = 0, column = 0;
+    char file[512];
+    if (std::sscanf(line.c_str(), " [0x%llx, 0x%llx) %511[^:]:%u:%u", &from, &to, file, &row, &column) != 5) continue;
+    // Rows may be empty (several line entries at one address), never reversed.
+    EXPECT_LE(from, to) << line;
+    EXPECT_GT(row, 0u) << line;
+    if (from < to) rowStarts.insert(from);
+    ++rows;
+  }
+  EXPECT_GT(rows, 20u);
+  // Only functions of the program's own unit count: the C runtime's have no line rows.
+  std::vector<uint64_t> starts;
+  for (const Function& f : nmFunctions(image, false).functions)
+    if (f.global && f.size > 0) starts.push_back(f.start);
+  const auto peer = lines(run("llvm-symbolizer-14 --no-inlines --obj=" + image + hexList(starts)).out);
+  ASSERT_EQ(peer.size(), starts.size() * 3);
+  int checked = 0;
+  for (size_t i = 0; i < starts.size(); ++i) {
+    if (peer[3 * i + 1].find("cppdemo") == std::string::npos) continue;
+    EXPECT_EQ(rowStarts.count(starts[i]), 1u) << std::hex << "no row at 0x" << starts[i];
+    ++checked;
+  }
+  EXPECT_GT(checked, 0);
+}
+
 }  // namespace

@@ -1,10 +1,13 @@
 // zor-dump: what the library knows about one module: its properties, its segments, chosen
-// sections, and its symbols in address order.
+// sections, its symbols in address order and, on request, its compilation units and line rows.
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include <zor/extensions.h>
 #include <zor/zor.h>
 
 #include "tool_text.h"
@@ -43,6 +46,8 @@ struct Options {
   bool symbols = true;
   bool demangle = true;
   uint32_t kinds = SYMBOL_KIND_ALL;
+  bool units = false;
+  bool lines = false;
 };
 
 const char* formatName(uint32_t f) { return f == EXEC_FORMAT_PE ? "PE" : f == EXEC_FORMAT_ELF ? "ELF" : "unknown"; }
@@ -145,6 +150,87 @@ void printSymbols(IModuleSymbolBank* bank, const Options& o) {
   }
 }
 
+const char* languageName(int32_t l) {
+  switch (l) {
+    case LANGUAGE_ADA: return "Ada";
+    case LANGUAGE_C: return "C";
+    case LANGUAGE_CPP: return "C++";
+    case LANGUAGE_FORTRAN: return "Fortran";
+    default: return "other";
+  }
+}
+
+std::string fileName(ISourceFile* file) { return file && file->name() ? zortools::utf8(file->name()) : "??"; }
+
+// The units reached through the function symbols (the bank lists no units by themselves),
+// each with the files its functions are declared in or start in.
+std::map<uint32_t, std::set<ISourceFile*>> unitsOfFunctions(IModuleSymbolBank* bank) {
+  std::map<uint32_t, std::set<ISourceFile*>> units;
+  SymMgrObjectPtr<SymbolRangeIter> it;
+  if (failed(bank->originalSymbolRanges(it, SYMBOL_KIND_FUNCTION, nullptr, nullptr)) || !it) return units;
+  for (SymMgrObjectPtr<ISymbolRange> r = it->current(); r; it->next(), r = it->current()) {
+    ISymbol* symbol = r->symbol();
+    uint32_t unit = 0;
+    if (symbol == nullptr || symbol->compUnitId(unit) != STATUS_OK) continue;
+    std::set<ISourceFile*>& files = units[unit];
+    SymMgrObjectPtr<ISourceLocation> declared;
+    if (symbol->sourceLocation(declared) == STATUS_OK && declared && declared->sourceFile())
+      files.insert(declared->sourceFile());
+    // The entry may come from another file (a header whose code was inlined there).
+    SymMgrObjectPtr<ISourceLocation> entry;
+    SymMgrObjectPtr<IAddress> start = r->startAddress();
+    if (start && lineTableLocationByAddress(bank, start.get(), entry) == STATUS_OK && entry && entry->sourceFile())
+      files.insert(entry->sourceFile());
+  }
+  return units;
+}
+
+void printUnits(IModuleSymbolBank* bank, const std::map<uint32_t, std::set<ISourceFile*>>& units) {
+  std::printf("\nunits\n");
+  for (const auto& unit : units) {
+    ICompUnitDetails* details = nullptr;
+    if (bank->compUnitDetailsById(unit.first, details) != STATUS_OK || details == nullptr) {
+      std::printf("  %u  (no details)\n", unit.first);
+      continue;
+    }
+    std::printf("  %u  %s  dir %s  compiler %s  version %d.%d  language %s\n", unit.first,
+                fileName(details->getPrimarySourceFile()).c_str(),
+                zortools::utf8(details->getCompilationDirectory()).c_str(),
+                zortools::utf8(details->getCompilerName()).c_str(), details->getMajorVersion(),
+                details->getMinorVersion(), languageName(details->getLanguage()));
+  }
+}
+
+void printLines(IModuleSymbolBank* bank, const std::map<uint32_t, std::set<ISourceFile*>>& units) {
+  std::printf("\nlines\n");
+  std::string line;
+  for (const auto& unit : units) {
+    std::vector<ISourceFile*> files;
+    ICompUnitDetails* details = nullptr;
+    if (bank->compUnitDetailsById(unit.first, details) != STATUS_OK || details == nullptr) continue;
+    // Lines are keyed by the unit's own key, which may differ from the symbols' unit id.
+    const uint64_t key = details->getId();
+    if (details->getPrimarySourceFile()) files.push_back(details->getPrimarySourceFile());
+    for (ISourceFile* f : unit.second)
+      if (files.empty() || f != files.front()) files.push_back(f);
+    std::printf("  unit %u\n", unit.first);
+    for (ISourceFile* file : files) {
+      SymMgrObjectPtr<SourceLineIter> rows;
+      if (file->lines(rows, key, nullptr, nullptr) != STATUS_OK || !rows) continue;
+      for (SymMgrObjectPtr<ISourceLine> l = rows->current(); l; rows->next(), l = rows->current()) {
+        SymMgrObjectPtr<IAddress> start = l->startAddress();
+        ISourceLocation* where = l->location();
+        const uint64_t from = start ? start->va() : 0;
+        line = "    [" + zortools::hex(from) + ", " + zortools::hex(from + l->size()) + ")  ";
+        line += fileName(where ? where->sourceFile() : file);
+        line += ':' + std::to_string(where ? where->line() : 0) + ':' + std::to_string(where ? where->column() : 0);
+        line += '\n';
+        std::fputs(line.c_str(), stdout);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -162,6 +248,10 @@ int main(int argc, char** argv) {
       o.pieces = true;
     } else if (arg == "--no-symbols") {
       o.symbols = false;
+    } else if (arg == "--units") {
+      o.units = true;
+    } else if (arg == "--lines") {
+      o.lines = true;
     } else if (arg == "--no-demangle") {
       o.demangle = false;
     } else if (arg.compare(0, 8, "--kinds=") == 0) {
@@ -194,6 +284,11 @@ int main(int argc, char** argv) {
     for (const std::string& s : o.sections) printSection(bank.get(), s);
   }
   if (o.symbols) printSymbols(bank.get(), o);
+  if (o.units || o.lines) {
+    const auto units = unitsOfFunctions(bank.get());
+    if (o.units) printUnits(bank.get(), units);
+    if (o.lines) printLines(bank.get(), units);
+  }
   std::fflush(stdout);
   return 0;
 }
