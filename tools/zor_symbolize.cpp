@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <zor/extensions.h>
 #include <zor/zor.h>
 
 #include "tool_text.h"
@@ -145,15 +146,15 @@ struct Frame {
 };
 
 const uint32_t kCodeKinds = SYMBOL_KIND_FUNCTION | SYMBOL_KIND_PUBLIC;
-const int kMaxInlineDepth = 64;  // a bound on the walk down nested ranges
 
 class Symbolizer {
  public:
   Symbolizer(IModuleSymbolBank* bank, const Options& options) : m_bank(bank), m_options(options) {}
 
   // The frames for one address, innermost first; always at least one (an unknown one when
-  // nothing is found). Inlined code gives a frame per inlined call with --inlines; without
-  // it, the one frame names the function that holds the code and the line it comes from.
+  // nothing is found). The chain is the library's own: the innermost frame stands at the
+  // line-table row, each outer one at the call site of the frame inside it. Without
+  // --inlines, the one frame names the innermost function and the line-table row.
   void frames(uint64_t va, std::vector<Frame>& out) {
     out.clear();
     SymMgrObjectPtr<IAddress> address;
@@ -161,82 +162,71 @@ class Symbolizer {
       out.emplace_back();
       return;
     }
-    SymMgrObjectPtr<ISymbolRange> range;
-    ISymbol* function = nullptr;
-    if (m_bank->symbolRangeByAddress(address.get(), range, kCodeKinds, nullptr) == STATUS_OK && range)
-      function = range->symbol();
-
-    // The inlined calls that cover the address, outermost first.
-    std::vector<IInlineInstance*> inlined;
-    std::vector<SymMgrObjectPtr<ISymbolRange>> chain;
-    if (function != nullptr) {
-      SymMgrObjectPtr<ISymbolRange> r = range;
-      for (int depth = 0; depth < kMaxInlineDepth; ++depth) {
-        SymMgrObjectPtr<ISymbolRange> child = r->childRangeByAddress(address.get());
-        if (!child || child == r) break;
-        if (IInlineInstance* instance = child->inlineInstance()) inlined.push_back(instance);
-        chain.push_back(child);
-        r = child;
-      }
-    }
-
-    // The line the code comes from: inside inlined code, the innermost call's own line row
-    // (the bank answers the outermost call site there).
-    Frame innermost;
-    if (!inlined.empty()) lineInDeclaringFile(inlined.back()->symbol(), va, innermost);
-    if (innermost.file.empty()) {
+    std::vector<InlineFrame> chain;
+    if (inlineFrames(m_bank, address.get(), chain) != STATUS_OK || chain.empty()) {
+      // No function covers the address: a public symbol may still name it.
+      Frame only;
+      SymMgrObjectPtr<ISymbolRange> range;
+      if (m_bank->symbolRangeByAddress(address.get(), range, kCodeKinds, nullptr) == STATUS_OK && range &&
+          range->symbol())
+        describeFunction(range->symbol(), only, true);
       SymMgrObjectPtr<ISourceLocation> location;
-      if (m_bank->sourceLocationsByAddress(address.get(), location, COMP_UNIT_ALL, nullptr) == STATUS_OK && location)
-        describeLocation(location.get(), innermost.file, innermost.line, &innermost.column);
-    }
-
-    if (!m_options.inlines || inlined.empty()) {
-      out.push_back(innermost);
-      if (function != nullptr) describeFunction(function, out.back(), true);
+      if (lineTableLocationByAddress(m_bank, address.get(), location) == STATUS_OK && location)
+        describeLocation(location.get(), only.file, only.line, &only.column);
+      out.push_back(only);
       return;
     }
-    for (size_t k = inlined.size(); k-- > 0;) {
+    const size_t count = m_options.inlines ? chain.size() : 1;
+    for (size_t i = 0; i < count; ++i) {
       Frame frame;
-      if (k + 1 == inlined.size()) {
-        frame = innermost;
-      } else if (SymMgrObjectPtr<ISourceLocation> site = inlined[k + 1]->callSite()) {
-        describeLocation(site.get(), frame.file, frame.line, &frame.column);
-      }
-      if (ISymbol* symbol = inlined[k]->symbol()) describeFunction(symbol, frame, false);
+      if (chain[i].location) describeLocation(chain[i].location.get(), frame.file, frame.line, &frame.column);
+      // Only the outermost frame is a function of its own with a start address.
+      if (chain[i].function) describeFunction(chain[i].function, frame, i + 1 == chain.size());
       out.push_back(frame);
     }
-    Frame outer;
-    if (SymMgrObjectPtr<ISourceLocation> site = inlined.front()->callSite())
-      describeLocation(site.get(), outer.file, outer.line, &outer.column);
-    describeFunction(function, outer, true);
-    out.push_back(outer);
+    // The linkage name of the last frame printed is the one of the function that holds the
+    // code, from the symbol table when it covers the address: debug information names split
+    // parts (main.cold) and template instances in its own spelling.
+    if (m_options.functions == FunctionNames::Linkage) {
+      ISymbol* symbol = symbolTableSymbol(address.get());
+      renameFunction(symbol ? symbol : chain.back().function, out.back());
+    }
   }
 
  private:
-  // The line row that holds `va` among `lines` (a function's or an inlined call's rows).
-  void lineInside(SymMgrObjectPtr<SourceLineIter> lines, uint64_t va, Frame& frame) {
-    if (!lines) return;
-    for (SymMgrObjectPtr<ISourceLine> l = lines->current(); l; lines->next(), l = lines->current()) {
-      SymMgrObjectPtr<IAddress> start = l->startAddress();
-      if (!start || va < start->va() || va - start->va() >= l->size()) continue;
-      if (ISourceLocation* location = l->location())
-        describeLocation(location, frame.file, frame.line, &frame.column);
-      return;
+  // Picks a candidate that no compilation unit owns, i.e. one of the symbol table.
+  class SymbolTableFirst : public ISymbolSelector {
+   public:
+    SymMgrObjectPtr<ISymbol> select(SymMgrObjectPtr<SymbolIter> candidates) override {
+      SymMgrObjectPtr<ISymbol> first = candidates->current();
+      for (SymMgrObjectPtr<ISymbol> s = first; s; candidates->next(), s = candidates->current()) {
+        uint32_t unit = 0;
+        if (s->compUnitId(unit) != STATUS_OK) return s;
+      }
+      return first;
     }
+  };
+
+  ISymbol* symbolTableSymbol(IAddress* address) {
+    SymbolTableFirst selector;
+    SymMgrObjectPtr<ISymbolRange> range;
+    if (m_bank->symbolRangeByAddress(address, range, kCodeKinds, &selector) != STATUS_OK || !range) return nullptr;
+    ISymbol* symbol = range->symbol();
+    uint32_t unit = 0;
+    return symbol != nullptr && symbol->compUnitId(unit) != STATUS_OK ? symbol : nullptr;
   }
 
-  // The row at `va` among the rows of the file that declares `symbol`: where an inlined
-  // function's own code comes from. The span is one byte wide, so that no inlined call
-  // around it is taken for the line (a file's lines report code inlined into it as the line
-  // of its call only for calls that lie wholly inside the span).
-  void lineInDeclaringFile(ISymbol* symbol, uint64_t va, Frame& frame) {
-    SymMgrObjectPtr<ISourceLocation> declared;
-    if (symbol == nullptr || symbol->sourceLocation(declared) != STATUS_OK || !declared) return;
-    ISourceFile* file = declared->sourceFile();
-    SymMgrObjectPtr<IAddress> from, to;
-    if (file == nullptr || failed(m_bank->addressByVa(va, from)) || failed(m_bank->addressByVa(va + 1, to))) return;
-    SymMgrObjectPtr<SourceLineIter> lines;
-    if (file->lines(lines, COMP_UNIT_ALL, from.get(), to.get()) == STATUS_OK) lineInside(lines, va, frame);
+  // The name and start of `symbol` for a frame; its declaration stays the debug one.
+  void renameFunction(ISymbol* symbol, Frame& frame) {
+    if (symbol == nullptr) return;
+    const wchar_t* name = m_options.demangle ? symbol->demangledName(true) : symbol->name();
+    if (name == nullptr || *name == 0) return;
+    frame.function.clear();
+    zortools::appendUtf8(frame.function, name);
+    if (SymMgrObjectPtr<IAddress> start = symbol->address()) {
+      frame.hasStart = true;
+      frame.startAddress = start->va();
+    }
   }
 
   // `hasStart`: inlined code has no start address of its own.
