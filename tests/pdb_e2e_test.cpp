@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <zor/manager.h>
@@ -228,6 +229,52 @@ TEST(PdbPlugin, ExportsMergeIntoThePdbFunctions) {
   }
   EXPECT_EQ(seen[L"lib_counter"], 1);
   EXPECT_EQ(kinds[L"lib_counter"], SYMBOL_KIND_DATA);
+}
+
+TEST(PdbPlugin, ConcurrentQueriesGiveTheSameAnswers) {
+  if (!pluginPresent()) GTEST_SKIP() << "PDB plug-in not built";
+  SymMgrObjectPtr<ISymbolManager> manager;
+  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(fixture("hello64.exe")).c_str(), nullptr, bank),
+            STATUS_OK);
+  ISegment* text = nullptr;
+  ASSERT_EQ(bank->segmentByName(L".text", &text), STATUS_OK);
+  const uint64_t start = bank->preferredLoadAddress() + text->rva(), end = start + text->size();
+  // Kinds are loaded before the threads start, as callers are expected to; names, source
+  // locations and lines are then read lazily from several threads at once.
+  SymMgrObjectPtr<SymbolRangeIter> warm;
+  ASSERT_EQ(bank->originalSymbolRanges(warm, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
+  auto answer = [&](uint64_t va) {
+    std::string out;
+    SymMgrObjectPtr<IAddress> address;
+    if (bank->addressByVa(va, address) != STATUS_OK) return out;
+    SymMgrObjectPtr<ISymbolRange> range;
+    if (bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_ALL, nullptr) == STATUS_OK && range &&
+        range->symbol()) {
+      out += KAVE_3_1::wideToUtf8(range->symbol()->name());
+      SymMgrObjectPtr<ISourceLocation> where;
+      if (range->symbol()->sourceLocation(where) == STATUS_OK) out += ":" + std::to_string(where->line());
+    }
+    SymMgrObjectPtr<ISourceLocation> location;
+    if (bank->sourceLocationsByAddress(address.get(), location, COMP_UNIT_ALL, nullptr) == STATUS_OK && location)
+      out += "@" + std::to_string(location->line());
+    return out;
+  };
+  std::vector<std::vector<std::string>> results(4);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < results.size(); ++t)
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; ++round)
+        for (uint64_t a = start; a < end; ++a) {
+          std::string s = answer(a);
+          if (round == 0) results[t].push_back(s);
+        }
+    });
+  for (auto& th : threads) th.join();
+  std::vector<std::string> alone;
+  for (uint64_t a = start; a < end; ++a) alone.push_back(answer(a));
+  for (auto& r : results) EXPECT_EQ(r, alone);
 }
 
 TEST(PdbPlugin, ImagesNamingOnePdbShareOneOpenPdb) {
