@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -60,6 +60,23 @@ class RecordingSelector : public ISourceLocationSelector {
   std::vector<std::pair<std::string, uint32_t>> seen;
 };
 
+// The JSON string value after `"key":` at or after `from`, unescaped; npos-safe.
+std::string stringField(const std::string& json, size_t from, const std::string& key, size_t& end) {
+  std::string out;
+  size_t at = json.find("\"" + key + "\":\"", from);
+  if (at == std::string::npos) {
+    end = std::string::npos;
+    return out;
+  }
+  size_t i = at + key.size() + 4;
+  for (; i < json.size() && json[i] != '"'; ++i) {
+    if (json[i] == '\\' && i + 1 < json.size()) ++i;
+    out += json[i];
+  }
+  end = i;
+  return out;
+}
+
 // One answer per address, from llvm-symbolizer's JSON (first frame only).
 std::vector<Answer> symbolize(const std::string& image, const std::vector<uint64_t>& addresses) {
   std::ostringstream cmd;
@@ -68,13 +85,14 @@ std::vector<Answer> symbolize(const std::string& image, const std::vector<uint64
   std::string out;
   std::vector<Answer> answers;
   if (!run(cmd.str(), out)) return answers;
-  static const std::regex frame(
-      R"re("Address":"0x[0-9a-f]+","ModuleName":"[^"]*","Symbol":\[\{"Column":\d+,"Discriminator":\d+,"FileName":"((?:[^"\\]|\\.)*)","FunctionName":"([^"]*)","Line":(\d+))re");
-  for (std::sregex_iterator it(out.begin(), out.end(), frame), end; it != end; ++it) {
+  for (size_t at = out.find("\"Address\":"); at != std::string::npos; at = out.find("\"Address\":", at + 1)) {
     Answer a;
-    a.file = std::regex_replace((*it)[1].str(), std::regex(R"(\\\\)"), "\\");
-    a.function = (*it)[2].str();
-    a.line = static_cast<uint32_t>(std::stoul((*it)[3].str()));
+    size_t end = 0;
+    a.file = stringField(out, at, "FileName", end);
+    a.function = stringField(out, at, "FunctionName", end);
+    size_t line = out.find("\"Line\":", at);
+    if (end == std::string::npos || line == std::string::npos) break;
+    a.line = static_cast<uint32_t>(std::strtoul(out.c_str() + line + 7, nullptr, 10));
     answers.push_back(a);
   }
   return answers;
@@ -189,7 +207,9 @@ TEST_P(PdbImage, CompilationUnitsNameTheirSources) {
   // clang-cl writes MD5 checksums: 32 lowercase hexadecimal digits.
   const wchar_t* sum = where->sourceFile()->checksum();
   ASSERT_TRUE(sum);
-  EXPECT_TRUE(std::regex_match(KAVE_3_1::wideToUtf8(sum), std::regex("[0-9a-f]{32}")));
+  const std::wstring digits = sum;
+  EXPECT_EQ(digits.size(), 32u);
+  EXPECT_EQ(digits.find_first_not_of(L"0123456789abcdef"), std::wstring::npos);
   EXPECT_EQ(details->getSourceFile(where->sourceFile()->name()), where->sourceFile());
 }
 
