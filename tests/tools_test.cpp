@@ -228,15 +228,12 @@ TEST_P(ToolsLineTest, WholeAnswersMatchTheLlvmSymbolizerInGlobalFunctions) {
   const auto expected = lines(run("llvm-symbolizer-14 --obj=" + image + list).out);
   const auto actual = lines(run(symbolize() + " --obj=" + image + list).out);
   ASSERT_EQ(actual.size(), expected.size());
-  // A rare exception is allowed: the public interface reaches the line row under inlined code
-  // only through a file's lines, which at the last bytes of a row that runs into an inlined
-  // call may give the call's line instead.
   size_t differences = 0;
   std::string shown;
   for (size_t i = 0; i < actual.size(); ++i)
     if (actual[i] != expected[i] && ++differences <= 5)
       shown += "\n  line " + std::to_string(i) + ": llvm-symbolizer says '" + expected[i] + "', we say '" + actual[i] + "'";
-  EXPECT_LE(differences * 500, actual.size()) << differences << " of " << actual.size() << " lines differ:" << shown;
+  EXPECT_EQ(differences, 0u) << differences << " of " << actual.size() << " lines differ:" << shown;
 }
 
 INSTANTIATE_TEST_SUITE_P(ImagesWithDebugInfo, ToolsLineTest,
