@@ -62,11 +62,12 @@ void walk(IDiaSession* session, IDiaSymbol* scope, int depth) {
           IDiaEnumLineNumbers* lines = nullptr;
           if (session->findLines(child, file, &lines) == S_OK) {
             IDiaLineNumber* line = nullptr;
-            while (lines->Next(1, &line, &fetched) == S_OK && fetched == 1) {
+            // Address queries for a bounded number of lines: each may scan many lines.
+            for (int queries = 0; lines->Next(1, &line, &fetched) == S_OK && fetched == 1; ++queries) {
               DWORD rva = 0;
               line->get_relativeVirtualAddress(&rva);
               IDiaEnumLineNumbers* around = nullptr;
-              if (session->findLinesByRVA(rva, 1, &around) == S_OK) around->Release();
+              if (queries < 16 && session->findLinesByRVA(rva, 1, &around) == S_OK) around->Release();
               line->Release();
             }
             lines->Release();

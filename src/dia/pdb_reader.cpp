@@ -455,15 +455,12 @@ void Reader::readLines(uint32_t compilandId, const std::vector<uint8_t>& c13) {
     // one up to the end of the contribution.
     std::stable_sort(entries.begin(), entries.end(),
                      [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
+    std::vector<uint32_t> ends(entries.size(), codeSize);
+    for (size_t i = entries.size(); i-- > 1;)
+      ends[i - 1] = entries[i].offset > entries[i - 1].offset ? entries[i].offset : ends[i];
     for (size_t i = 0; i < entries.size(); ++i) {
       const Entry& entry = entries[i];
-      uint32_t end = codeSize;
-      for (size_t k = i + 1; k < entries.size(); ++k) {
-        if (entries[k].offset > entry.offset) {
-          end = entries[k].offset;
-          break;
-        }
-      }
+      uint32_t end = ends[i];
       if (entry.fileId == 0 || entry.line == kHiddenLine || entry.line == kHiddenLine2) continue;
       uint64_t rva = uint64_t(sectionRva) + base + entry.offset;
       if (rva > 0xFFFFFFFFu) continue;
@@ -731,18 +728,21 @@ void Reader::readGlobalRecords() {
     const PdbSymbol& y = m_model.symbols[b];
     return std::make_pair(x.section, x.offset) < std::make_pair(y.section, y.offset);
   });
-  for (size_t i = 0; i < order.size(); ++i) {
+  uint32_t nextOffset = 0;  // start of the next public at a higher offset in the same section
+  bool hasNext = false;
+  for (size_t i = order.size(); i-- > 0;) {
     PdbSymbol& symbol = m_model.symbols[order[i]];
-    symbol.hasLength = true;
-    symbol.length = 0;
-    for (size_t k = i + 1; k < order.size(); ++k) {
-      const PdbSymbol& next = m_model.symbols[order[k]];
-      if (next.section != symbol.section) break;
-      if (next.offset > symbol.offset) {
-        symbol.length = next.offset - symbol.offset;
-        break;
+    if (i + 1 < order.size()) {
+      const PdbSymbol& next = m_model.symbols[order[i + 1]];
+      if (next.section != symbol.section) {
+        hasNext = false;
+      } else if (next.offset > symbol.offset) {
+        hasNext = true;
+        nextOffset = next.offset;
       }
     }
+    symbol.hasLength = true;
+    symbol.length = hasNext ? nextOffset - symbol.offset : 0;
   }
 }
 
@@ -829,8 +829,21 @@ HRESULT Reader::run(const std::string& path) {
   return S_OK;
 }
 
+// The PDB library sizes its free-block map by the block count of the superblock; a count
+// that the file cannot hold would make it allocate far beyond the file.
+bool superBlockFitsFile(const llvm::MemoryBuffer& buffer) {
+  constexpr size_t kBlockSizeOffset = 32;
+  constexpr size_t kBlockCountOffset = 40;
+  if (buffer.getBufferSize() < kBlockCountOffset + 4) return true;  // rejected by the library
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(buffer.getBufferStart());
+  uint64_t blockSize = read32(bytes + kBlockSizeOffset);
+  uint64_t blockCount = read32(bytes + kBlockCountOffset);
+  return blockSize * blockCount <= buffer.getBufferSize();
+}
+
 HRESULT readBuffer(std::unique_ptr<llvm::MemoryBuffer> buffer, const std::string& path, PdbModel& model) {
   uint64_t size = buffer->getBufferSize();
+  if (!superBlockFitsFile(*buffer)) return E_PDB_FORMAT;
   auto stream = std::make_unique<llvm::MemoryBufferByteStream>(std::move(buffer), llvm::support::little);
   llvm::BumpPtrAllocator allocator;
   pdb::PDBFile file(path, std::move(stream), allocator);
