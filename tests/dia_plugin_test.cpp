@@ -789,6 +789,21 @@ TEST_F(DiaPluginTest, HugeNamedStreamMapIsRefused) {
   }
 }
 
+// A superblock announcing more blocks than the file holds is refused before anything is
+// sized by that count.
+TEST_F(DiaPluginTest, BlockCountBeyondFileIsRefused) {
+  std::string pdb = readFile(kPe + "hello64.pdb");
+  ASSERT_EQ(uint64_t(le32(pdb, 32)) * le32(pdb, 40), pdb.size());
+  std::string copy = pdb;
+  uint32_t blocks = 0x7FFFFFFF;
+  std::memcpy(&copy[40], &blocks, 4);
+  TempDir dir;
+  std::string path = dir.add("blocks.pdb", copy);
+  Ref<IDiaDataSource> source;
+  newSource(source);
+  EXPECT_EQ(source->loadDataFromPdb(wide(path).c_str()), E_PDB_FORMAT);
+}
+
 // Damaged copies of a real PDB: every load either fails or gives a session whose every
 // enumeration can be walked.
 TEST_F(DiaPluginTest, DamagedPdbsFailCleanly) {
