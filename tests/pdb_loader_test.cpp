@@ -263,6 +263,25 @@ TEST_F(PdbFake, DeclarationOfASymbolWithoutRvaIsReported) {
   EXPECT_TRUE(capture.hasAssertion("hr == S_OK"));
 }
 
+TEST_F(PdbFake, BlocksOfAFunctionAddNoChildRanges) {
+  uint32_t cu = pdb->addCompiland(L"a.obj");
+  uint32_t f = pdb->addFunction(cu, L"f", 0x1000, 0x20);
+  fake_dia::Symbol block;
+  block.tag = dia::SymTagBlock;
+  block.rva = 0x1004;
+  block.length = 8;
+  pdb->add(block, f);
+  load();
+  SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1006);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(text(r->symbol()->name()), L"f");
+  SymMgrObjectPtr<SymbolRangeIter> children = r->childRanges();
+  EXPECT_TRUE(!children || !children->current());
+  SymMgrObjectPtr<IAddress> inside;
+  ASSERT_EQ(bank->addressByRva(0x1006, inside), STATUS_OK);
+  EXPECT_FALSE(r->childRangeByAddress(inside.get()));
+}
+
 // --- thunks ----------------------------------------------------------------------------
 
 TEST_F(PdbFake, IncrementalLinkThunksGoToTheFirstFunctionAtTheirTarget) {

@@ -239,6 +239,9 @@ status_t DiaScope::loadSymbols(uint32_t kindMask) {
   internal::ComPtr<dia::IDiaEnumSymbols> blocks;
   if (m_diaSymbol->findChildren(dia::SymTagBlock, nullptr, 0, blocks.out()) != dia::S_OK || !blocks)
     return STATUS_FALSE;
+  // Most functions have no blocks: do not make a table for nothing.
+  dia::LONG count = 0;
+  if (blocks->get_Count(&count) == dia::S_OK && count == 0) return STATUS_FALSE;
   size_t added = m_loader->loadChildren(blocks.get(), static_cast<uint32_t>(compUnitKey()), symbolTable(), nullptr,
                                         m_resolver);
   return added ? STATUS_OK : STATUS_FALSE;
