@@ -14,6 +14,7 @@
 #include "kave/trace.h"
 #include "kave/unicode.h"
 #include "support/fake_dia.h"
+#include "zor/pdb/dia_comp_unit_details.h"
 #include "zor/pdb/dia_debug_info_loader.h"
 #include "zor/pdb/dia_line_resolver.h"
 #include "zor/pdb/dia_manager.h"

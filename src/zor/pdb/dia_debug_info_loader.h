@@ -9,30 +9,16 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "dia/dia_interfaces.h"
 #include "zor/manager/debug_info_loader.h"
 #include "zor/pdb/com_ptr.h"
+#include "zor/pdb/dia_child_iterator.h"
 #include "zor/pdb/dia_manager.h"
+#include "zor/pdb/omap_loader.h"
 #include "zor/pe/pe_file_info.h"
 
 namespace ZOR_3_12 {
-
-// A cursor over a DIA symbol enumeration.
-class DIAChildIterator {
- public:
-  // Stands on the first symbol, if any. A null enumeration is empty.
-  explicit DIAChildIterator(dia::IDiaEnumSymbols* symbols);
-  bool valid() const { return m_valid; }
-  dia::IDiaSymbol* current() const { return m_current.get(); }
-  void step();
-
- private:
-  internal::ComPtr<dia::IDiaEnumSymbols> m_symbols;
-  internal::ComPtr<dia::IDiaSymbol> m_current;
-  bool m_valid = false;
-};
 
 // The incremental-link trampolines of a module, by the RVA they jump to.
 struct IltThunkMap {
@@ -43,32 +29,6 @@ struct IltThunkMap {
   uint32_t base = ~0u;  // RVA of the first trampoline
   std::multimap<uint32_t, Entry> byTarget;
   bool empty() const { return byTarget.empty(); }
-};
-
-// The address maps of an image rearranged after linking: pairs {rva, rvaTo} sorted by rva,
-// each mapping the stretch up to the next pair's rva (rvaTo 0: the stretch was dropped).
-class OMAPLoader : public SymMgrObjectImpl {
- public:
-  struct Record {
-    uint32_t rva;
-    uint32_t rvaTo;
-  };
-  // Reads both tables; `from` stays empty when the PDB has no "OMAPFROM" stream.
-  explicit OMAPLoader(dia::IDiaSession* session);
-
-  bool present() const { return m_present; }
-  const std::vector<Record>& from() const { return m_from; }
-  const std::vector<Record>& to() const { return m_to; }
-
-  // The image pieces of the PDB stretch [start, end): {image rva, length}, in order.
-  std::vector<std::pair<uint32_t, uint64_t>> mapRange(uint64_t start, uint64_t end) const;
-
- private:
-  static bool readTable(dia::IDiaEnumDebugStreams* streams, const wchar_t* name, std::vector<Record>& out);
-
-  std::vector<Record> m_from;
-  std::vector<Record> m_to;
-  bool m_present = false;
 };
 
 class DIADebugInfoLoader : public DebugInfoLoader {

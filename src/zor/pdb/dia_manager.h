@@ -13,6 +13,8 @@
 
 #include "dia/dia_interfaces.h"
 #include "zor/pdb/com_ptr.h"
+#include "zor/pdb/dia_load_callback.h"
+#include "zor/pdb/wow64_file_helper.h"
 
 namespace ZOR_3_12 {
 
@@ -33,53 +35,6 @@ class IDiaManager : public ISymMgrObject {
 
  protected:
   ~IDiaManager() = default;
-};
-
-// Lets a file be read from wherever it can be opened. Images and PDBs inside a 64-bit
-// system directory are invisible to a 32-bit Windows process, so there they are copied to a
-// temporary directory first; elsewhere, and on every system without such a directory, the
-// file is opened in place.
-class WOW64FileHelper : public SymMgrObjectImpl {
- public:
-  // `hint`: a temporary directory to copy into (the image's, for its PDB); may be null.
-  WOW64FileHelper(const wchar_t* path, const wchar_t* hint);
-  ~WOW64FileHelper() override;
-
-  const wchar_t* sourcePath() const { return m_sourcePath.c_str(); }
-  const wchar_t* effectivePath() const { return m_effectivePath.c_str(); }
-  // The directory holding the copy; null when none was made.
-  const wchar_t* tempDirectory() const { return m_tempDirectory.empty() ? nullptr : m_tempDirectory.c_str(); }
-
- private:
-  void redirect();
-  static std::wstring makeTempDirectory();
-
-  std::wstring m_sourcePath;
-  std::wstring m_effectivePath;
-  std::wstring m_tempDirectory;
-  std::wstring m_tempDirectoryHint;
-};
-
-// Learns which PDB the plug-in opened while it searched for an image's PDB. Lives on the
-// stack of findPdb; not counted.
-class DiaLoadCallBack : public dia::IDiaLoadCallback {
- public:
-  DiaLoadCallBack() = default;
-  virtual ~DiaLoadCallBack() = default;
-
-  dia::HRESULT QueryInterface(dia::REFIID riid, void** object) override;
-  dia::ULONG AddRef() override { return 0; }
-  dia::ULONG Release() override { return 0; }
-  dia::HRESULT NotifyDebugDir(dia::BOOL, dia::DWORD, dia::BYTE*) override { return dia::E_FAIL; }
-  dia::HRESULT NotifyOpenDBG(dia::LPCOLESTR path, dia::HRESULT result) override;
-  dia::HRESULT NotifyOpenPDB(dia::LPCOLESTR path, dia::HRESULT result) override;
-  dia::HRESULT RestrictRegistryAccess() override { return dia::S_OK; }
-  dia::HRESULT RestrictSymbolServerAccess() override { return dia::E_FAIL; }
-
-  const std::wstring& openedPath() const { return m_openedPath; }
-
- private:
-  std::wstring m_openedPath;
 };
 
 class DiaManager : public SymMgrObject<IDiaManager> {
