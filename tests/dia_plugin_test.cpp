@@ -728,15 +728,20 @@ uint32_t le32(const std::string& bytes, size_t at) {
   return v;
 }
 
-// File offset of the start of stream `index` of an MSF container (its first block).
-size_t streamStart(const std::string& pdb, uint32_t index) {
+// File offset of the directory entry naming the first block of stream `index` of an MSF
+// container (the directory fits in one block in the fixtures).
+size_t firstBlockEntry(const std::string& pdb, uint32_t index) {
   uint32_t blockSize = le32(pdb, 32);
   uint32_t blockMap = le32(pdb, 52);
   size_t directory = size_t(le32(pdb, size_t(blockMap) * blockSize)) * blockSize;
   uint32_t streams = le32(pdb, directory);
   size_t blocks = directory + 4 + size_t(streams) * 4;
   for (uint32_t i = 0; i < index; ++i) blocks += 4 * ((le32(pdb, directory + 4 + i * 4) + blockSize - 1) / blockSize);
-  return size_t(le32(pdb, blocks)) * blockSize;
+  return blocks;
+}
+
+size_t streamStart(const std::string& pdb, uint32_t index) {
+  return size_t(le32(pdb, firstBlockEntry(pdb, index))) * le32(pdb, 32);
 }
 
 // The info stream's named-stream map is a hash table whose capacity, slots and name offsets
@@ -789,8 +794,8 @@ TEST_F(DiaPluginTest, HugeNamedStreamMapIsRefused) {
   }
 }
 
-// A superblock announcing more blocks than the file holds is refused before anything is
-// sized by that count.
+// A superblock announcing more blocks than the file holds, or a directory naming a block
+// outside the file, is refused before the container is read.
 TEST_F(DiaPluginTest, BlockCountBeyondFileIsRefused) {
   std::string pdb = readFile(kPe + "hello64.pdb");
   ASSERT_EQ(uint64_t(le32(pdb, 32)) * le32(pdb, 40), pdb.size());
@@ -802,6 +807,17 @@ TEST_F(DiaPluginTest, BlockCountBeyondFileIsRefused) {
   Ref<IDiaDataSource> source;
   newSource(source);
   EXPECT_EQ(source->loadDataFromPdb(wide(path).c_str()), E_PDB_FORMAT);
+
+  // A stream block number whose end wraps around 32 bits.
+  copy = pdb;
+  size_t entry = firstBlockEntry(pdb, 3);  // the DBI stream
+  ASSERT_LT(le32(pdb, entry), le32(pdb, 40));
+  uint32_t wrapped = 0xFFFFFFFFu;
+  std::memcpy(&copy[entry], &wrapped, 4);
+  path = dir.add("wrapped.pdb", copy);
+  Ref<IDiaDataSource> second;
+  newSource(second);
+  EXPECT_EQ(second->loadDataFromPdb(wide(path).c_str()), E_PDB_FORMAT);
 }
 
 // Damaged copies of a real PDB: every load either fails or gives a session whose every

@@ -841,9 +841,46 @@ bool superBlockFitsFile(const llvm::MemoryBuffer& buffer) {
   return blockSize * blockCount <= buffer.getBufferSize();
 }
 
+// The PDB library checks the stream directory's block numbers with 32-bit arithmetic that
+// wraps, and its fixed-size arrays dereference a failed read. Every block the directory
+// names must lie inside the file.
+bool directoryBlocksInFile(const llvm::MemoryBuffer& buffer) {
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(buffer.getBufferStart());
+  uint64_t size = buffer.getBufferSize();
+  if (size < 56) return true;  // rejected by the library
+  uint32_t blockSize = read32(bytes + 32);
+  uint32_t blockCount = read32(bytes + 40);
+  uint32_t directoryBytes = read32(bytes + 44);
+  uint32_t blockMap = read32(bytes + 52);
+  if (blockSize != 512 && blockSize != 1024 && blockSize != 2048 && blockSize != 4096) return true;
+  auto blocksOf = [blockSize](uint64_t length) { return (length + blockSize - 1) / blockSize; };
+  uint64_t directoryBlocks = blocksOf(directoryBytes);
+  if (blockMap >= blockCount || directoryBlocks * 4 > blockSize) return false;
+  std::vector<uint8_t> directory;
+  directory.reserve(directoryBlocks * blockSize);
+  for (uint64_t i = 0; i < directoryBlocks; ++i) {
+    uint32_t block = read32(bytes + uint64_t(blockMap) * blockSize + i * 4);
+    if (block >= blockCount) return false;
+    directory.insert(directory.end(), bytes + uint64_t(block) * blockSize, bytes + (uint64_t(block) + 1) * blockSize);
+  }
+  directory.resize(directoryBytes);
+  if (directory.size() < 4) return false;
+  uint64_t streams = read32(directory.data());
+  if (4 + streams * 4 > directory.size()) return false;
+  uint64_t next = 4 + streams * 4;
+  for (uint64_t i = 0; i < streams; ++i) {
+    uint32_t length = read32(directory.data() + 4 + i * 4);
+    uint64_t blocks = length == 0xFFFFFFFFu ? 0 : blocksOf(length);
+    if (next + blocks * 4 > directory.size()) return false;
+    for (uint64_t k = 0; k < blocks; ++k, next += 4)
+      if (read32(directory.data() + next) >= blockCount) return false;
+  }
+  return true;
+}
+
 HRESULT readBuffer(std::unique_ptr<llvm::MemoryBuffer> buffer, const std::string& path, PdbModel& model) {
   uint64_t size = buffer->getBufferSize();
-  if (!superBlockFitsFile(*buffer)) return E_PDB_FORMAT;
+  if (!superBlockFitsFile(*buffer) || !directoryBlocksInFile(*buffer)) return E_PDB_FORMAT;
   auto stream = std::make_unique<llvm::MemoryBufferByteStream>(std::move(buffer), llvm::support::little);
   llvm::BumpPtrAllocator allocator;
   pdb::PDBFile file(path, std::move(stream), allocator);
