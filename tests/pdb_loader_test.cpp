@@ -249,6 +249,44 @@ TEST_F(PdbFake, PublicWithoutExtentTakesTheLaterFunctionsEnd) {
   EXPECT_EQ(r->symbol()->kind(), SYMBOL_KIND_FUNCTION);
 }
 
+TEST_F(PdbFake, FunctionEndingBeforeItsPublicsSpanBoundsTheScope) {
+  uint32_t cu = pdb->addCompiland(L"a.obj");
+  uint32_t p = pdb->addPublic(L"g", 0x1000);
+  pdb->at(p).length = 0x40;  // up to the next public, padding included
+  pdb->addFunction(cu, L"g", 0x1000, 0x30);
+  load();
+  SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1010);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->size(), 0x30u);
+  EXPECT_EQ(r->symbol()->kind(), SYMBOL_KIND_FUNCTION);
+  EXPECT_EQ(nameAt(0x1038), L"");  // the padding belongs to no one
+}
+
+TEST_F(PdbFake, OmapStretchesMapPieceByPiece) {
+  pdb->hasOmap = true;
+  pdb->omapFrom = {{0x5010, 0x1000}, {0x5020, 0}, {0x5030, 0x1040}};
+  pdb->omapTo = {{0x1000, 0x5010}};
+  SymMgrObjectPtr<IFileFormatLoader> ffl = IFileFormatLoader::create(fixture("hello64.exe").c_str());
+  SymMgrObjectPtr<SymbolFileIter> files;
+  ASSERT_EQ(ffl->symbolFilesToResolve(files), STATUS_OK);
+  SymMgrObjectPtr<IDebugInfoLoader> dil;
+  ASSERT_EQ(ffl->debugInfoLoader(dil, 0), STATUS_OK);
+  auto* loader = static_cast<DIADebugInfoLoader*>(dil.get());
+  ASSERT_TRUE(loader->openSession());
+  SymMgrObjectPtr<OMAPLoader> omap(new OMAPLoader(loader->session()));
+  ASSERT_TRUE(omap->present());
+  EXPECT_EQ(omap->from().size(), 3u);
+  EXPECT_EQ(omap->to().size(), 1u);
+  using Pieces = std::vector<std::pair<uint32_t, uint64_t>>;
+  // Before the first record nothing maps; a dropped stretch is skipped.
+  EXPECT_EQ(omap->mapRange(0x5000, 0x5040), (Pieces{{0x1000, 0x10}, {0x1040, 0x10}}));
+  EXPECT_EQ(omap->mapRange(0x5018, 0x5034), (Pieces{{0x1008, 8}, {0x1040, 4}}));
+  EXPECT_EQ(omap->mapRange(0x5000, 0x5010), Pieces{});
+  // The last record reaches as far as the stretch asks.
+  EXPECT_EQ(omap->mapRange(0x5038, 0xFFFFFFFFull), (Pieces{{0x1048, 0xFFFFFFFFull - 0x5038}}));
+  EXPECT_EQ(omap->mapRange(0x5030, 0x5030), Pieces{});
+}
+
 TEST_F(PdbFake, DeclarationOfASymbolWithoutRvaIsReported) {
   uint32_t cu = pdb->addCompiland(L"a.obj");
   uint32_t f = pdb->addFunction(cu, L"by_offset", 0, 0x8);
