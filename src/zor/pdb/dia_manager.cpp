@@ -234,9 +234,9 @@ size_t DiaManager::openModuleCount() {
 // --- Module ---------------------------------------------------------------------------
 
 DiaManager::Module::Module(WOW64FileHelper* helper, const dia::GUID* guid, uint32_t signature, uint32_t age)
-    : m_helper(helper), pdbGuid(16, '\0'), pdbSignature(signature), pdbAge(age) {
+    : m_helper(helper), m_pdbGuid(16, '\0'), m_pdbSignature(signature), m_pdbAge(age) {
   if (guid) {
-    unsigned char* b = reinterpret_cast<unsigned char*>(&pdbGuid[0]);
+    unsigned char* b = reinterpret_cast<unsigned char*>(&m_pdbGuid[0]);
     for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(guid->Data1 >> (8 * i));
     b[4] = static_cast<unsigned char>(guid->Data2);
     b[5] = static_cast<unsigned char>(guid->Data2 >> 8);
@@ -247,10 +247,10 @@ DiaManager::Module::Module(WOW64FileHelper* helper, const dia::GUID* guid, uint3
 }
 
 bool DiaManager::Module::operator<(const Module& o) const {
-  int c = std::memcmp(pdbGuid.data(), o.pdbGuid.data(), 16);
+  int c = std::memcmp(m_pdbGuid.data(), o.m_pdbGuid.data(), 16);
   if (c != 0) return c < 0;
-  if (pdbSignature != o.pdbSignature) return pdbSignature < o.pdbSignature;
-  if (pdbAge != o.pdbAge) return pdbAge < o.pdbAge;
+  if (m_pdbSignature != o.m_pdbSignature) return m_pdbSignature < o.m_pdbSignature;
+  if (m_pdbAge != o.m_pdbAge) return m_pdbAge < o.m_pdbAge;
   return std::wcscmp(sourcePath(), o.sourcePath()) < 0;
 }
 

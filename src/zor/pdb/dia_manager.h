@@ -49,9 +49,9 @@ class DiaManager : public SymMgrObject<IDiaManager> {
 
    private:
     SymMgrObjectPtr<WOW64FileHelper> m_helper;
-    std::string pdbGuid;  // the 16 GUID bytes
-    uint32_t pdbSignature;
-    uint32_t pdbAge;
+    std::string m_pdbGuid;  // the 16 GUID bytes
+    uint32_t m_pdbSignature;
+    uint32_t m_pdbAge;
   };
 
   // `library` is the plug-in's handle (null for an installed test double); the entry
