@@ -808,9 +808,19 @@ TEST_F(DiaPluginTest, BlockCountBeyondFileIsRefused) {
   newSource(source);
   EXPECT_EQ(source->loadDataFromPdb(wide(path).c_str()), E_PDB_FORMAT);
 
-  // A stream block number whose end wraps around 32 bits.
+  // A block number whose end wraps around 32 bits, for the section headers: the PDB
+  // library would accept it and then fail a read it does not expect to fail.
   copy = pdb;
-  size_t entry = firstBlockEntry(pdb, 3);  // the DBI stream
+  uint32_t blockSize = le32(pdb, 32);
+  size_t dbi = streamStart(pdb, 3);
+  uint32_t directory = size_t(le32(pdb, size_t(le32(pdb, 52)) * blockSize)) * blockSize;
+  ASSERT_LE(le32(pdb, directory + 4 + 3 * 4), blockSize) << "the DBI stream is one block";
+  size_t optional = dbi + 64;
+  for (size_t field : {24, 28, 32, 36, 40, 52}) optional += le32(pdb, dbi + field);
+  uint16_t sectionHeaders = 0;
+  std::memcpy(&sectionHeaders, &pdb[optional + 5 * 2], 2);
+  ASSERT_NE(sectionHeaders, 0xFFFF);
+  size_t entry = firstBlockEntry(pdb, sectionHeaders);
   ASSERT_LT(le32(pdb, entry), le32(pdb, 40));
   uint32_t wrapped = 0xFFFFFFFFu;
   std::memcpy(&copy[entry], &wrapped, 4);
