@@ -184,6 +184,11 @@ TEST_F(PdbFake, DataLengthFromArrayTypeAndCutAtSegmentEnd) {
   big.type = 0;
   big.length = 0x1000;  // .rdata is far smaller
   pdb->add(big, cu);
+  fake_dia::Symbol huge = big;
+  huge.name = L"huge";
+  huge.rva = 0x2010;
+  huge.length = ~0ull - 0x100;  // would wrap past zero
+  pdb->add(huge, cu);
   load();
   SymMgrObjectPtr<ISymbolRange> a = rangeAt(0x3001, SYMBOL_KIND_DATA);
   ASSERT_TRUE(a);
@@ -194,6 +199,10 @@ TEST_F(PdbFake, DataLengthFromArrayTypeAndCutAtSegmentEnd) {
   ASSERT_TRUE(b);
   EXPECT_EQ(text(b->symbol()->name()), L"too_big");
   EXPECT_EQ(b->size(), 0u);
+  SymMgrObjectPtr<ISymbolRange> c = rangeAt(0x2010, SYMBOL_KIND_DATA);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(text(c->symbol()->name()), L"huge");
+  EXPECT_EQ(c->size(), 0u);
 }
 
 TEST_F(PdbFake, KindMaskSelectsTheLoads) {

@@ -133,16 +133,21 @@ size_t DIADebugInfoLoader::loadChildren(dia::IDiaEnumSymbols* symbols, uint32_t 
         if (type->get_length(&length) != dia::S_OK) length = 0;
       }
     }
-    if (rva + length > segment->rva() + segment->size()) length = 0;
+    // Written so that a length near 2^64 cannot wrap around the test.
+    const uint64_t segmentEnd = segment->rva() + segment->size();
+    if (rva > segmentEnd || length > segmentEnd - rva) length = 0;
 
     if (tag == dia::SymTagThunk) {
       scope->attachThunk(new ImportThunk(scope, start, length));
     } else {
       if (thunks) {
         auto range = thunks->byTarget.equal_range(static_cast<uint32_t>(rva));
-        for (auto e = range.first; e != range.second; ++e)
-          scope->attachThunk(new DiaILTThunk(scope, imageBase + e->second.rva, e->second.length,
-                                             imageBase + thunks->base));
+        for (auto e = range.first; e != range.second; ++e) {
+          const uint64_t thunkStart = imageBase + e->second.rva;
+          // A trampoline is a few bytes; a length that runs off the address space is not one.
+          const uint64_t thunkLength = e->second.length > ~0ull - thunkStart ? 0 : e->second.length;
+          scope->attachThunk(new DiaILTThunk(scope, thunkStart, thunkLength, imageBase + thunks->base));
+        }
         thunks->byTarget.erase(range.first, range.second);
       }
       scope->addRange(start, start + length);
