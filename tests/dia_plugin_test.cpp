@@ -795,7 +795,7 @@ TEST_F(DiaPluginTest, HugeNamedStreamMapIsRefused) {
 }
 
 // A superblock announcing more blocks than the file holds, or a directory naming a block
-// outside the file, is refused before the container is read.
+// outside the file, is refused before the container is read; nil streams read as empty.
 TEST_F(DiaPluginTest, BlockCountBeyondFileIsRefused) {
   std::string pdb = readFile(kPe + "hello64.pdb");
   ASSERT_EQ(uint64_t(le32(pdb, 32)) * le32(pdb, 40), pdb.size());
@@ -828,6 +828,14 @@ TEST_F(DiaPluginTest, BlockCountBeyondFileIsRefused) {
   Ref<IDiaDataSource> second;
   newSource(second);
   EXPECT_EQ(second->loadDataFromPdb(wide(path).c_str()), E_PDB_FORMAT);
+
+  // A nil info stream (size all ones, no blocks) reads as an empty one.
+  copy = pdb;
+  std::memcpy(&copy[directory + 4 + 1 * 4], &wrapped, 4);
+  path = dir.add("nil.pdb", copy);
+  Ref<IDiaDataSource> third;
+  newSource(third);
+  EXPECT_EQ(third->loadDataFromPdb(wide(path).c_str()), E_PDB_FORMAT);
 }
 
 // Damaged copies of a real PDB: every load either fails or gives a session whose every

@@ -842,9 +842,11 @@ bool superBlockFitsFile(const llvm::MemoryBuffer& buffer) {
 }
 
 // The PDB library checks the stream directory's block numbers with 32-bit arithmetic that
-// wraps, and its fixed-size arrays dereference a failed read. Every block the directory
-// names must lie inside the file.
-bool directoryBlocksInFile(const llvm::MemoryBuffer& buffer) {
+// wraps, and its fixed-size arrays dereference a failed read: every block the directory
+// names must lie inside the file. It also gives a nil stream (size all ones) that length
+// but no blocks, and then reads blocks that are not there: the file offsets of such sizes
+// go to `nilSizes`, to be read as empty streams.
+bool directoryBlocksInFile(const llvm::MemoryBuffer& buffer, std::vector<uint64_t>& nilSizes) {
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(buffer.getBufferStart());
   uint64_t size = buffer.getBufferSize();
   if (size < 56) return true;  // rejected by the library
@@ -857,10 +859,12 @@ bool directoryBlocksInFile(const llvm::MemoryBuffer& buffer) {
   uint64_t directoryBlocks = blocksOf(directoryBytes);
   if (blockMap >= blockCount || directoryBlocks * 4 > blockSize) return false;
   std::vector<uint8_t> directory;
+  std::vector<uint32_t> directoryBlockList;
   directory.reserve(directoryBlocks * blockSize);
   for (uint64_t i = 0; i < directoryBlocks; ++i) {
     uint32_t block = read32(bytes + uint64_t(blockMap) * blockSize + i * 4);
     if (block >= blockCount) return false;
+    directoryBlockList.push_back(block);
     directory.insert(directory.end(), bytes + uint64_t(block) * blockSize, bytes + (uint64_t(block) + 1) * blockSize);
   }
   directory.resize(directoryBytes);
@@ -869,8 +873,13 @@ bool directoryBlocksInFile(const llvm::MemoryBuffer& buffer) {
   if (4 + streams * 4 > directory.size()) return false;
   uint64_t next = 4 + streams * 4;
   for (uint64_t i = 0; i < streams; ++i) {
-    uint32_t length = read32(directory.data() + 4 + i * 4);
-    uint64_t blocks = length == 0xFFFFFFFFu ? 0 : blocksOf(length);
+    uint64_t at = 4 + i * 4;
+    uint32_t length = read32(directory.data() + at);
+    if (length == 0xFFFFFFFFu) {
+      nilSizes.push_back(uint64_t(directoryBlockList[at / blockSize]) * blockSize + at % blockSize);
+      continue;
+    }
+    uint64_t blocks = blocksOf(length);
     if (next + blocks * 4 > directory.size()) return false;
     for (uint64_t k = 0; k < blocks; ++k, next += 4)
       if (read32(directory.data() + next) >= blockCount) return false;
@@ -880,7 +889,16 @@ bool directoryBlocksInFile(const llvm::MemoryBuffer& buffer) {
 
 HRESULT readBuffer(std::unique_ptr<llvm::MemoryBuffer> buffer, const std::string& path, PdbModel& model) {
   uint64_t size = buffer->getBufferSize();
-  if (!superBlockFitsFile(*buffer) || !directoryBlocksInFile(*buffer)) return E_PDB_FORMAT;
+  std::vector<uint64_t> nilSizes;
+  if (!superBlockFitsFile(*buffer) || !directoryBlocksInFile(*buffer, nilSizes)) return E_PDB_FORMAT;
+  if (!nilSizes.empty()) {
+    std::unique_ptr<llvm::WritableMemoryBuffer> copy =
+        llvm::WritableMemoryBuffer::getNewUninitMemBuffer(size, buffer->getBufferIdentifier());
+    if (!copy) return E_OUTOFMEMORY;
+    std::memcpy(copy->getBufferStart(), buffer->getBufferStart(), size);
+    for (uint64_t at : nilSizes) std::memset(copy->getBufferStart() + at, 0, 4);
+    buffer = std::move(copy);
+  }
   auto stream = std::make_unique<llvm::MemoryBufferByteStream>(std::move(buffer), llvm::support::little);
   llvm::BumpPtrAllocator allocator;
   pdb::PDBFile file(path, std::move(stream), allocator);
