@@ -2,6 +2,7 @@
 // manager, and the inline chain at every function start and at 2,000 random code addresses
 // is compared frame by frame (function, file, line) with llvm-symbolizer-14 run at test time.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -243,7 +244,8 @@ Agreement compareWithSymbolizer(const std::string& modulePath, const std::string
   Agreement result;
   std::vector<uint64_t> addresses = addressesToCheck(objPath);
   std::vector<CodeSymbol> symbols = codeSymbols(objPath);
-  std::string list = std::string(ZOR_BINARY_DIR) + "/dwarf_e2e_addresses.txt";
+  // One list per process: parameterised cases run in parallel test processes.
+  std::string list = std::string(ZOR_BINARY_DIR) + "/dwarf_e2e_addresses." + std::to_string(getpid()) + ".txt";
   {
     std::ofstream f(list);
     for (uint64_t a : addresses) f << "0x" << std::hex << a << "\n";
@@ -252,6 +254,7 @@ Agreement compareWithSymbolizer(const std::string& modulePath, const std::string
                                 "' < '" + list + "'"));
   std::map<uint64_t, std::vector<Frame>> second =
       parseAddr2line(run("addr2line -a -f -i -e '" + modulePath + "' < '" + list + "' 2>/dev/null"));
+  std::remove(list.c_str());
   SymMgrObjectPtr<ISymbolManager> manager;
   EXPECT_EQ(ISymbolManager::create(manager), STATUS_OK);
   SymMgrObjectPtr<IModuleSymbolBank> bank;
