@@ -8,6 +8,7 @@
 #ifndef ZOR_OBJECT_H_
 #define ZOR_OBJECT_H_
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -38,7 +39,9 @@ class IDeleteObserver {
   ~IDeleteObserver() = default;
 };
 
-// The counter embedded in every SymMgrObject<T>.
+// The counter embedded in every SymMgrObject<T>. A count with a lock changes only under it;
+// a count without one is atomic, so that an object cached by one thread and handed to others
+// (a symbol's cached location, say) still dies exactly once.
 class ZOR_API RefCountHelper {
  public:
   RefCountHelper(IDeleteObserver* observer, ILock* lock) : m_count(0), m_observer(observer), m_lock(lock) {}
@@ -48,7 +51,7 @@ class ZOR_API RefCountHelper {
   void refCount(unsigned int& out) const;
 
  private:
-  uint32_t m_count;
+  std::atomic<uint32_t> m_count;
   IDeleteObserver* m_observer;
   ILock* m_lock;
 };
@@ -88,16 +91,14 @@ class SymMgrObjectImpl {
   }
   virtual uint32_t release() {
     ScopedLock guard(m_lock);
-    if (--m_count == 0) {
-      delete this;  // the guard still holds the lock, as the count's owner expects
-      return 0;
-    }
-    return m_count;
+    const uint32_t count = --m_count;
+    if (count == 0) delete this;  // the guard still holds the lock, as the count's owner expects
+    return count;
   }
 
  private:
   ILock* m_lock;
-  uint32_t m_count;
+  std::atomic<uint32_t> m_count;  // atomic for the lock-less case, as in RefCountHelper
 };
 
 // Intrusive smart pointer: holds one reference to a T (or nothing).

@@ -3,7 +3,6 @@
 namespace ZOR_3_12 {
 namespace internal {
 
-// The count is a plain integer: it is safe exactly as far as its lock makes it safe.
 uint32_t RefCountHelper::addRef() {
   ScopedLock guard(m_lock);
   return ++m_count;
@@ -20,7 +19,7 @@ uint32_t RefCountHelper::release() {
 
 void RefCountHelper::refCount(unsigned int& out) const {
   ScopedLock guard(m_lock);
-  out = m_count;
+  out = m_count.load();
 }
 
 }  // namespace internal
