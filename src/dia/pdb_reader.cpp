@@ -791,8 +791,18 @@ HRESULT Reader::run(const std::string& path) {
   }
   readTypes();
 
-  const pdb::DbiModuleList& modules = dbi->modules();
-  uint32_t count = modules.getModuleCount();
+  // The module descriptors are walked here rather than through the library's module list,
+  // whose count comes from a header field that need not match the descriptors present.
+  std::vector<pdb::DbiModuleDescriptor> modules;
+  {
+    llvm::BinaryStreamReader reader(dbi->getModiSubstreamData().StreamData);
+    llvm::VarStreamArray<pdb::DbiModuleDescriptor> descriptors;
+    if (take(reader.readArray(descriptors, static_cast<uint32_t>(reader.bytesRemaining())))) {
+      bool failed = false;
+      for (auto it = descriptors.begin(&failed), end = descriptors.end(); it != end; ++it) modules.push_back(*it);
+    }
+  }
+  uint32_t count = static_cast<uint32_t>(modules.size());
   m_model.compilandCount = count;
   m_model.symbols.resize(count + 2);
   m_model.globalId = count + 1;
@@ -801,7 +811,7 @@ HRESULT Reader::run(const std::string& path) {
   global.tag = SymTagExe;
   global.name = fileStem(path);
   for (uint32_t i = 0; i < count; ++i) {
-    pdb::DbiModuleDescriptor module = modules.getModuleDescriptor(i);
+    const pdb::DbiModuleDescriptor& module = modules[i];
     PdbSymbol& compiland = m_model.symbols[i + 1];
     compiland.tag = SymTagCompiland;
     compiland.parent = m_model.globalId;
@@ -814,7 +824,7 @@ HRESULT Reader::run(const std::string& path) {
     }
     m_model.symbols[m_model.globalId].children.push_back(i + 1);
   }
-  for (uint32_t i = 0; i < count; ++i) readModule(i, modules.getModuleDescriptor(i));
+  for (uint32_t i = 0; i < count; ++i) readModule(i, modules[i]);
   readGlobalRecords();
   readDebugStreams(*dbi);
 
