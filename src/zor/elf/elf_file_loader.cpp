@@ -152,30 +152,11 @@ bool ElfFileLoader::addSegment(uint64_t start, const std::wstring& name, uint64_
   return true;
 }
 
-ISegment* ElfFileLoader::segmentByAddress(uint64_t va) {
-  auto it = m_segmentMap.upper_bound(va);
-  if (it == m_segmentMap.begin()) return nullptr;
-  --it;
-  // The end address itself still belongs to the segment.
-  return va - it->first <= it->second->size() ? it->second : nullptr;
-}
+ISegment* ElfFileLoader::segmentByAddress(uint64_t va) { return m_segmentMap.byAddress(va); }
 
-ISegment* ElfFileLoader::segmentByIndex(int n) {
-  if (n <= 0 || static_cast<size_t>(n) > m_segmentMap.size()) return nullptr;
-  auto it = m_segmentMap.begin();
-  std::advance(it, n - 1);
-  return it->second;
-}
+ISegment* ElfFileLoader::segmentByIndex(int n) { return m_segmentMap.byIndex(n); }
 
-ISegment* ElfFileLoader::segmentByFileOffset(uint64_t offset) {
-  Segment* endsHere = nullptr;
-  for (auto& entry : m_segmentMap) {
-    Segment* s = entry.second;
-    if (offset >= s->fileOffset() && offset - s->fileOffset() < s->fileSize()) return s;
-    if (s->fileOffset() + s->fileSize() == offset) endsHere = s;
-  }
-  return endsHere;
-}
+ISegment* ElfFileLoader::segmentByFileOffset(uint64_t offset) { return m_segmentMap.byFileOffset(offset); }
 
 SymMgrObjectPtr<IBuffer> ElfFileLoader::readBytes(uint64_t offset, uint64_t size) {
   return internal::readFileBytes(m_path.c_str(), offset, size);
@@ -194,17 +175,9 @@ status_t ElfFileLoader::addressByFileOffset(SymMgrObjectPtr<IAddress>& out, uint
   return STATUS_OK;
 }
 
-SymMgrObjectPtr<SegmentIter> ElfFileLoader::segments() {
-  return new MapIteratorWrapper<SegmentMap, ISegment*, CFilter<ISegment*, uint32_t>, uint32_t>(&m_segmentMap,
-                                                                                              0xFFFFFFFF);
-}
+SymMgrObjectPtr<SegmentIter> ElfFileLoader::segments() { return m_segmentMap.segmentIterator(); }
 
-ISegment* ElfFileLoader::segmentByName(const wchar_t* name) {
-  if (!name) return nullptr;
-  for (auto& entry : m_segmentMap)
-    if (std::wcscmp(entry.second->name(), name) == 0) return entry.second;
-  return nullptr;
-}
+ISegment* ElfFileLoader::segmentByName(const wchar_t* name) { return m_segmentMap.byName(name); }
 
 SymMgrObjectPtr<ISection> ElfFileLoader::sectionByName(const wchar_t* name) {
   if (!name) return nullptr;

@@ -11,6 +11,7 @@
 
 #include "zor/elf/elf_helper.h"
 #include "zor/image/segment.h"
+#include "zor/image/segment_map.h"
 #include "zor/loader/file_format_loader.h"
 
 namespace ZOR_3_12 {
@@ -53,7 +54,6 @@ class ElfFileLoader : public SymMgrObject<FileFormatLoader> {
                   uint64_t memorySize, uint32_t kind);
 
  private:
-  using SegmentMap = std::map<uint64_t, Segment*>;
 
   void readFileInfo();
 

@@ -172,32 +172,19 @@ void PEExecFileLoader::buildSegments() {
 ISegment* PEExecFileLoader::segmentByAddress(uint64_t va) {
   buildSegments();
   if (!m_segmentsBuilt.load(std::memory_order_acquire)) return nullptr;
-  auto it = m_segmentMap.upper_bound(va);
-  if (it == m_segmentMap.begin()) return nullptr;
-  --it;
-  // The end address itself still belongs to the segment.
-  return va - it->first <= it->second->size() ? it->second : nullptr;
+  return m_segmentMap.byAddress(va);
 }
 
 ISegment* PEExecFileLoader::segmentByIndex(int n) {
   buildSegments();
   if (!m_segmentsBuilt.load(std::memory_order_acquire)) return nullptr;
-  if (n <= 0 || static_cast<size_t>(n) > m_segmentMap.size()) return nullptr;
-  auto it = m_segmentMap.begin();
-  std::advance(it, n - 1);
-  return it->second;
+  return m_segmentMap.byIndex(n);
 }
 
 ISegment* PEExecFileLoader::segmentByFileOffset(uint64_t offset) {
   buildSegments();
   if (!m_segmentsBuilt.load(std::memory_order_acquire)) return nullptr;
-  Segment* endsHere = nullptr;
-  for (auto& entry : m_segmentMap) {
-    Segment* s = entry.second;
-    if (offset >= s->fileOffset() && offset - s->fileOffset() < s->fileSize()) return s;
-    if (s->fileOffset() + s->fileSize() == offset) endsHere = s;
-  }
-  return endsHere;
+  return m_segmentMap.byFileOffset(offset);
 }
 
 SymMgrObjectPtr<IBuffer> PEExecFileLoader::readBytes(uint64_t offset, uint64_t size) {
@@ -222,16 +209,13 @@ status_t PEExecFileLoader::addressByFileOffset(SymMgrObjectPtr<IAddress>& out, u
 
 SymMgrObjectPtr<SegmentIter> PEExecFileLoader::segments() {
   buildSegments();
-  return new MapIteratorWrapper<SegmentMap, ISegment*, CFilter<ISegment*, uint32_t>, uint32_t>(&m_segmentMap,
-                                                                                              0xFFFFFFFF);
+  return m_segmentMap.segmentIterator();
 }
 
 ISegment* PEExecFileLoader::segmentByName(const wchar_t* name) {
   buildSegments();
-  if (!name || !m_segmentsBuilt.load(std::memory_order_acquire)) return nullptr;
-  for (auto& entry : m_segmentMap)
-    if (std::wcscmp(entry.second->name(), name) == 0) return entry.second;
-  return nullptr;
+  if (!m_segmentsBuilt.load(std::memory_order_acquire)) return nullptr;
+  return m_segmentMap.byName(name);
 }
 
 SymMgrObjectPtr<ISection> PEExecFileLoader::sectionByName(const wchar_t* name) {

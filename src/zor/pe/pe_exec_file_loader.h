@@ -11,6 +11,7 @@
 #include <string>
 
 #include "zor/image/segment.h"
+#include "zor/image/segment_map.h"
 #include "zor/loader/file_format_loader.h"
 #include "zor/pe/pe_file_info.h"
 
@@ -50,7 +51,6 @@ class PEExecFileLoader : public SymMgrObject<FileFormatLoader> {
   const PEFileInfo& info() const { return m_info; }
 
  private:
-  using SegmentMap = std::map<uint64_t, Segment*>;
 
   void readFileInfo();
   // Steps of readFileInfo; each answers false after a failed read (already recorded).
