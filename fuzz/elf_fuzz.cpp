@@ -12,15 +12,6 @@
 #include "zor/object/globals.h"
 #include "zor/store/scope.h"
 
-// The fuzz build instruments only this file for coverage, so the ELF reader's own sources
-// are compiled into it: libFuzzer then sees the parser's branches, and the linker takes
-// these definitions instead of the library's copies.
-#include "../src/zor/dwarf/dwarf_symbol_file_to_resolve.cpp"
-#include "../src/zor/elf/elf_file_loader.cpp"
-#include "../src/zor/elf/elf_helper.cpp"
-#include "../src/zor/elf/elf_symbols.cpp"
-#include "../src/zor/elf/relocations.cpp"
-#include "../src/zor/util/crc32.cpp"
 
 using namespace ZOR_3_12;
 
