@@ -155,22 +155,17 @@ class Symbol final : public ComObject<IDiaSymbol> {
 
 IDiaSymbol* newSymbol(const ModelPtr& model, uint32_t id) { return new Symbol(model, id); }
 
-class SymbolEnum final : public ComObject<IDiaEnumSymbols> {
+// Every enumerator is a cursor over model ids, each turned into its object on the way out.
+template <class Interface, class Element, Element* (*Make)(const ModelPtr&, uint32_t)>
+class IdEnum : public ComObject<Interface> {
  public:
-  SymbolEnum(ModelPtr model, std::vector<uint32_t> ids) : m_model(std::move(model)), m_cursor(std::move(ids)) {}
+  IdEnum(ModelPtr model, std::vector<uint32_t> ids) : m_model(std::move(model)), m_cursor(std::move(ids)) {}
 
   HRESULT get_Count(LONG* out) override { return answer<LONG>(out, static_cast<LONG>(m_cursor.size()), true); }
-  HRESULT Item(DWORD index, IDiaSymbol** out) override {
-    if (!out) return E_INVALIDARG;
-    *out = nullptr;
-    if (index >= m_cursor.size()) return E_INVALIDARG;
-    *out = newSymbol(m_model, m_cursor.items()[index]);
-    return S_OK;
-  }
-  HRESULT Next(ULONG count, IDiaSymbol** out, ULONG* fetched) override {
+  HRESULT Next(ULONG count, Element** out, ULONG* fetched) override {
     if (!out || (!fetched && count != 1)) return E_INVALIDARG;
     ULONG done = 0;
-    while (done < count && !m_cursor.atEnd()) out[done++] = newSymbol(m_model, m_cursor.take());
+    while (done < count && !m_cursor.atEnd()) out[done++] = Make(m_model, m_cursor.take());
     if (fetched) *fetched = done;
     return done == count ? S_OK : S_FALSE;
   }
@@ -179,9 +174,21 @@ class SymbolEnum final : public ComObject<IDiaEnumSymbols> {
     return S_OK;
   }
 
- private:
+ protected:
   ModelPtr m_model;
   Cursor<uint32_t> m_cursor;
+};
+
+class SymbolEnum final : public IdEnum<IDiaEnumSymbols, IDiaSymbol, newSymbol> {
+ public:
+  using IdEnum::IdEnum;
+  HRESULT Item(DWORD index, IDiaSymbol** out) override {
+    if (!out) return E_INVALIDARG;
+    *out = nullptr;
+    if (index >= m_cursor.size()) return E_INVALIDARG;
+    *out = newSymbol(m_model, m_cursor.items()[index]);
+    return S_OK;
+  }
 };
 
 IDiaEnumSymbols* newSymbolEnum(const ModelPtr& model, std::vector<uint32_t> ids) {
@@ -205,27 +212,8 @@ class LineNumber final : public ComObject<IDiaLineNumber> {
   const PdbLine& m_line;
 };
 
-class LineEnum final : public ComObject<IDiaEnumLineNumbers> {
- public:
-  LineEnum(ModelPtr model, std::vector<uint32_t> lines) : m_model(std::move(model)), m_cursor(std::move(lines)) {}
-
-  HRESULT get_Count(LONG* out) override { return answer<LONG>(out, static_cast<LONG>(m_cursor.size()), true); }
-  HRESULT Next(ULONG count, IDiaLineNumber** out, ULONG* fetched) override {
-    if (!out || (!fetched && count != 1)) return E_INVALIDARG;
-    ULONG done = 0;
-    while (done < count && !m_cursor.atEnd()) out[done++] = new LineNumber(m_model, m_cursor.take());
-    if (fetched) *fetched = done;
-    return done == count ? S_OK : S_FALSE;
-  }
-  HRESULT Reset() override {
-    m_cursor.reset();
-    return S_OK;
-  }
-
- private:
-  ModelPtr m_model;
-  Cursor<uint32_t> m_cursor;
-};
+IDiaLineNumber* newLineNumber(const ModelPtr& model, uint32_t id) { return new LineNumber(model, id); }
+using LineEnum = IdEnum<IDiaEnumLineNumbers, IDiaLineNumber, newLineNumber>;
 
 class SourceFile final : public ComObject<IDiaSourceFile> {
  public:
@@ -258,27 +246,8 @@ class SourceFile final : public ComObject<IDiaSourceFile> {
   const PdbSourceFile& m_file;
 };
 
-class SourceFileEnum final : public ComObject<IDiaEnumSourceFiles> {
- public:
-  SourceFileEnum(ModelPtr model, std::vector<uint32_t> ids) : m_model(std::move(model)), m_cursor(std::move(ids)) {}
-
-  HRESULT get_Count(LONG* out) override { return answer<LONG>(out, static_cast<LONG>(m_cursor.size()), true); }
-  HRESULT Next(ULONG count, IDiaSourceFile** out, ULONG* fetched) override {
-    if (!out || (!fetched && count != 1)) return E_INVALIDARG;
-    ULONG done = 0;
-    while (done < count && !m_cursor.atEnd()) out[done++] = new SourceFile(m_model, m_cursor.take());
-    if (fetched) *fetched = done;
-    return done == count ? S_OK : S_FALSE;
-  }
-  HRESULT Reset() override {
-    m_cursor.reset();
-    return S_OK;
-  }
-
- private:
-  ModelPtr m_model;
-  Cursor<uint32_t> m_cursor;
-};
+IDiaSourceFile* newSourceFile(const ModelPtr& model, uint32_t id) { return new SourceFile(model, id); }
+using SourceFileEnum = IdEnum<IDiaEnumSourceFiles, IDiaSourceFile, newSourceFile>;
 
 class DebugStreamData final : public ComObject<IDiaEnumDebugStreamData> {
  public:
