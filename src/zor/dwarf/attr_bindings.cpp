@@ -2,6 +2,7 @@
 
 #include "zor/dwarf/abbreviations.h"
 #include "zor/dwarf/compilation_unit.h"
+#include "zor/dwarf/supplementary_file.h"
 #include "zor/object/trace.h"
 
 namespace ZOR_3_12 {
@@ -283,9 +284,11 @@ AttrBindings* AttrBindings::getOrigin() {
   if (m_depth >= kMaxOriginDepth) return nullptr;
   const AttrValue* ref = getAttribute(DW_AT_abstract_origin, true);
   if (!ref) ref = getAttribute(DW_AT_specification, true);
-  // A reference into a supplementary file or by type signature names no entry here.
-  if (!ref || ref->form != STORED_REF) return nullptr;
-  auto* origin = new AttrBindings(m_unit);
+  // A reference within the file or into its supplementary file; one by type signature (or
+  // into a supplementary file that is absent) names no entry here.
+  DWARFCompilationUnit* target = ref ? referencedUnit(m_unit, *ref) : nullptr;
+  if (!target) return nullptr;
+  auto* origin = new AttrBindings(target);
   origin->m_depth = m_depth + 1;
   if (!origin->readEntryAt(ref->value)) {
     delete origin;

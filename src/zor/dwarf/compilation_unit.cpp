@@ -221,6 +221,13 @@ const char* DWARFCompilationUnit::string(const AttrValue* v) const {
     case STORED_STRING:
     case STORED_STRP:
       return reinterpret_cast<const char*>(v->data);
+    case STORED_STRP_ALT: {
+      // A string of the supplementary file; absent with the file.
+      DwarfContext* supplementary = m_context->supplementary();
+      if (!supplementary) return nullptr;
+      const Section& str = supplementary->sections().str;
+      return stringAt(str.data, str.size, v->value);
+    }
     case STORED_STRX: {
       const DwarfSections& s = m_context->sections();
       if (!s.strOffsets.present()) return nullptr;

@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "zor/dwarf/dwarf_sections.h"
 #include "zor/dwarf/line_resolver.h"
 #include "zor/dwarf/range_lists.h"
+#include "zor/dwarf/supplementary_file.h"
 #include "zor/elf/elf_helper.h"
 #include "zor/manager/debug_info_loader.h"
 #include "zor/store/scope.h"
@@ -56,6 +60,8 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   DWARFLineResolver* lineResolver() override { return m_lineResolver.get(); }
   const std::vector<DWARFCompilationUnit*>& units() override;
   bool inCodeOrDataRange(uint64_t address) override;
+  // Opened on first use, once, whichever thread asks (imported_units.cpp).
+  dwarf::DwarfContext* supplementary() override;
 
   // The unit that starts exactly at `offset`, or null.
   DWARFCompilationUnit* unitAt(uint64_t offset);
@@ -99,6 +105,11 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
                              uint32_t mask, int depth);
   void dispatchEntry(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink, uint32_t mask,
                      int depth);
+  // DW_TAG_imported_unit: the imported partial unit's entries are walked here, as if they
+  // were children of the importing entry (imported_units.cpp).
+  void importUnit(dwarf::AttrBindings* entry, ISymbolTable* parentSink, uint32_t mask, int depth);
+  // Whether a partial unit can hold anything a walk makes scopes of (code or static data).
+  bool importWorthWalking(DWARFCompilationUnit* unit);
 
   // --- entry handlers (tree_walker.cpp) ---
   // Answers whether the entry's children are walked with processing (a function's body is
@@ -161,6 +172,12 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   bool m_imageSectionsRead = false;
   // Walks share the open-scope stack: one at a time, whichever thread asks.
   ZorLock m_walkLock;
+  std::once_flag m_supplementaryOnce;
+  std::unique_ptr<dwarf::SupplementaryFile> m_supplementary;
+  // Partial units already walked into the unit being walked (by context and offset): a unit
+  // imported twice is walked once, and an import cycle ends. Guarded by the walk lock.
+  std::set<std::pair<const dwarf::DwarfContext*, uint64_t>> m_importsWalked;
+  std::map<std::pair<const dwarf::DwarfContext*, uint64_t>, bool> m_importWorth;
 };
 
 namespace internal {

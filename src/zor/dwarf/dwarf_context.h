@@ -33,6 +33,10 @@ class DwarfContext {
   // Whether an address of the debug file lies in one of its code or data ranges; line rows
   // outside them are dropped.
   virtual bool inCodeOrDataRange(uint64_t address) = 0;
+  // The context of the supplementary file that the alternate forms and imports point into,
+  // opened on first use; null when there is none, it was not found or it was refused. A
+  // supplementary file has none of its own.
+  virtual DwarfContext* supplementary() { return nullptr; }
 
   // The parsed abbreviation table at an offset of .debug_abbrev, shared by every unit that
   // names it: a file with many units over one table parses it once.

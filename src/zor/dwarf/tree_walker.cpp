@@ -198,6 +198,10 @@ void DWARFDebugInfoLoader::dispatchEntry(DwarfReader& reader, AttrBindings* entr
     case dwarf::DW_TAG_compile_unit:
     case dwarf::DW_TAG_skeleton_unit:
       entry->unit()->handleCompileUnitEntry(entry);
+      m_importsWalked.clear();  // each unit walks the partial units it imports
+      break;
+    case dwarf::DW_TAG_imported_unit:
+      importUnit(entry, parentSink, mask, depth);
       break;
     case dwarf::DW_TAG_partial_unit:
       // Read for its facts; its entries count only where a unit imports them.
