@@ -116,7 +116,8 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   // not: it is read on demand).
   bool handleSubprogram(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink,
                         symbol_kind_t kind);
-  void handleInlinedSubroutine(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink);
+  // False when the entry names a range list that holds no range.
+  bool handleInlinedSubroutine(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink);
   void handleLexicalBlock(dwarf::AttrBindings* entry);
   // An inlined call without addresses whose nested calls have them.
   void readAddresslessInline(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink,

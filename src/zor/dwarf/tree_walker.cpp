@@ -215,14 +215,19 @@ void DWARFDebugInfoLoader::dispatchEntry(DwarfReader& reader, AttrBindings* entr
       break;
     case dwarf::DW_TAG_inlined_subroutine:
       if (mask & WALK_FUNCTIONS) {
+        // Strict DWARF 2 has no range lists, so a call spread over several pieces of code
+        // is written without addresses; its nested calls carry them. GCC also writes calls
+        // whose range list holds only an empty entry (read as the end of the list) around
+        // nested calls that do cover code. Either way the call covers what its nested calls
+        // cover: the scope collects them first and takes their extent.
         if (hasChildren && !hasAddresses(entry)) {
-          // Strict DWARF 2 has no range lists, so a call spread over several pieces of code
-          // is written without addresses; its nested calls carry them. It covers what they
-          // cover: the scope collects its nested calls first and takes their extent.
           readAddresslessInline(reader, entry, parentSink, mask, depth);
           return;
         }
-        handleInlinedSubroutine(reader, entry, parentSink);
+        if (!handleInlinedSubroutine(reader, entry, parentSink) && hasChildren) {
+          readAddresslessInline(reader, entry, parentSink, mask, depth);
+          return;
+        }
         childMask = WALK_INSIDE_INLINE;
       }
       descend = hasChildren;
@@ -381,7 +386,7 @@ bool DWARFDebugInfoLoader::handleSubprogram(DwarfReader& reader, AttrBindings* e
   return false;
 }
 
-void DWARFDebugInfoLoader::handleInlinedSubroutine(DwarfReader& reader, AttrBindings* entry,
+bool DWARFDebugInfoLoader::handleInlinedSubroutine(DwarfReader& reader, AttrBindings* entry,
                                                    ISymbolTable* parentSink) {
   bool haveLow, haveHigh;
   uint64_t low, high;
@@ -390,16 +395,18 @@ void DWARFDebugInfoLoader::handleInlinedSubroutine(DwarfReader& reader, AttrBind
   if ((!haveLow || !haveHigh) && rangesAttr) {
     dwarf::AddressRanges ranges;
     dwarf::readRanges(entry->unit(), rangesAttr, ranges);
+    if (ranges.empty()) return false;
     createInlineScopeFromRanges(reader, entry, parentSink, ranges);
-    return;
+    return true;
   }
-  if (!haveLow && !haveHigh) return;
+  if (!haveLow && !haveHigh) return true;
   uint64_t start = haveLow ? low : high;
   uint64_t end = haveHigh ? high : start;
   // A call that the optimiser reduced to nothing covers no address; as an empty record it
   // would answer for every address up to the next one in its function's table.
-  if (end <= start) return;
+  if (end <= start) return true;
   createInlineScope(reader, entry, parentSink, start, end);
+  return true;
 }
 
 void DWARFDebugInfoLoader::handleLexicalBlock(AttrBindings* entry) {
