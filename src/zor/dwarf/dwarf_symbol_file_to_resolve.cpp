@@ -5,6 +5,7 @@
 
 #include "kave/file.h"
 #include "kave/unicode.h"
+#include "zor/dwarf/debug_directories.h"
 #include "zor/util/crc32.h"
 
 namespace ZOR_3_12 {
@@ -12,7 +13,10 @@ namespace {
 
 constexpr uint64_t kCrcChunk = 0x2000;
 
+// True for a regular file that opens for reading: directories and unreadable paths are
+// passed over as if absent.
 bool exists(const std::wstring& path) {
+  if (path.empty()) return false;
   KAVE_3_1::File file{KAVE_3_1::Filename(KAVE_3_1::String(path))};
   return file.lastOpStatus() == KAVE_3_1::FILE_OK;
 }
@@ -43,6 +47,26 @@ bool DWARFSymbolFileToResolve::crcMatches(const std::wstring& path) const {
   return opened && crc == m_expectedCrc;
 }
 
+bool DWARFSymbolFileToResolve::buildIdMatches(const std::wstring& path) const {
+  if (!m_elfHelper || m_elfHelper->buildId().empty()) return false;
+  SymMgrObjectPtr<ElfHelper> candidate(new ElfHelper(path.c_str()));
+  return candidate->valid() && candidate->buildId() == m_elfHelper->buildId();
+}
+
+bool DWARFSymbolFileToResolve::searchByBuildId(std::wstring& found, bool& someExisted) const {
+  if (!m_elfHelper || m_elfHelper->buildId().empty()) return false;
+  for (const std::wstring& dir : internal::globalDebugDirectories()) {
+    const std::wstring candidate = internal::buildIdDebugPath(dir, m_elfHelper->buildId());
+    if (!exists(candidate)) continue;
+    someExisted = true;
+    if (buildIdMatches(candidate)) {
+      found = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
 bool DWARFSymbolFileToResolve::readDebugLink(std::wstring& name) {
   SectionData* link = m_elfHelper ? m_elfHelper->section(kSecGnuDebuglink) : nullptr;
   if (!link) return false;
@@ -66,6 +90,13 @@ void DWARFSymbolFileToResolve::search() {
     m_path = m_imagePath;
     const bool ownDebugInfo = m_elfHelper && m_elfHelper->section(kSecDebugInfo) != nullptr;
     m_state = ownDebugInfo ? RESOLVE_STATE_FOUND : RESOLVE_STATE_NOT_FOUND;
+    // A stripped module without a link may still have its debug file under a build-id tree.
+    std::wstring found;
+    bool someExisted = false;
+    if (!ownDebugInfo && searchByBuildId(found, someExisted)) {
+      m_path = found;
+      m_state = RESOLVE_STATE_FOUND;
+    }
     return;
   }
   // The file library's path() has no trailing separator, so both candidates are joined
@@ -80,6 +111,24 @@ void DWARFSymbolFileToResolve::search() {
   bool someExisted = false;
   if (!linkName.empty()) {
     for (const std::wstring& candidate : candidates) {
+      if (!exists(candidate)) continue;
+      someExisted = true;
+      if (crcMatches(candidate)) {
+        m_path = candidate;
+        m_state = RESOLVE_STATE_FOUND;
+        return;
+      }
+    }
+  }
+  std::wstring found;
+  if (searchByBuildId(found, someExisted)) {
+    m_path = found;
+    m_state = RESOLVE_STATE_FOUND;
+    return;
+  }
+  if (!linkName.empty()) {
+    for (const std::wstring& root : internal::globalDebugDirectories()) {
+      const std::wstring candidate = internal::mirroredDebugPath(root, dir.str(), linkName);
       if (!exists(candidate)) continue;
       someExisted = true;
       if (crcMatches(candidate)) {

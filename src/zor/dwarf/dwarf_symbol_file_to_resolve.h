@@ -1,6 +1,12 @@
 // The one candidate symbol file of an ELF module: the separate debug file its
-// .gnu_debuglink names (beside the module or in its .debug directory, accepted only with a
-// matching CRC), or the module itself when it carries no debug link.
+// .gnu_debuglink names, or the module itself when it carries no debug link.
+//
+// A linked debug file is looked for beside the module, in the module's .debug directory,
+// then under each global debug directory: by the module's build id
+// (<root>/.build-id/xx/yyyy.debug) and by the module's directory mirrored below the root
+// (<root>/<module dir>/<link>). Files found by name need the CRC the link records; a file
+// found by build id needs the same build id instead. A module with neither link nor debug
+// information of its own still gets the build-id search.
 #ifndef ZOR_DWARF_DWARF_SYMBOL_FILE_TO_RESOLVE_H_
 #define ZOR_DWARF_DWARF_SYMBOL_FILE_TO_RESOLVE_H_
 
@@ -38,6 +44,10 @@ class DWARFSymbolFileToResolve : public ISymbolFileToResolve {
   void search();
   bool readDebugLink(std::wstring& name);
   bool crcMatches(const std::wstring& path) const;
+  bool buildIdMatches(const std::wstring& path) const;
+  // The build-id candidates under the global debug directories; true with `found` set when
+  // one carries the module's build id. `someExisted` is set when any candidate exists.
+  bool searchByBuildId(std::wstring& found, bool& someExisted) const;
 
   const wchar_t* m_imagePath;
   SymMgrObjectPtr<ElfHelper> m_elfHelper;

@@ -26,12 +26,14 @@ constexpr uint16_t kMachineX8664 = 62;
 constexpr uint16_t kMachine180 = 180;
 
 constexpr uint32_t kPtLoad = 1;
+constexpr uint32_t kPtNote = 4;
 constexpr uint32_t kPfExec = 1;
 constexpr uint32_t kPfWrite = 2;
 
 constexpr uint32_t kShtNull = 0;
 constexpr uint32_t kShtProgbits = 1;
 constexpr uint32_t kShtRela = 4;
+constexpr uint32_t kShtNote = 7;
 constexpr uint32_t kShtNobits = 8;
 constexpr uint32_t kShtRel = 9;
 

@@ -23,6 +23,18 @@ void reportFailure(unsigned line) { ZOR_ASSERT_TEXT("false", internal::kElfSourc
 
 bool addOverflows(uint64_t a, uint64_t b) { return a + b < a; }
 
+// True when section `actual` serves for the name `wanted`: the same name, or the .zdebug_x
+// form of a wanted .debug_x.
+bool servesName(const char* actual, const char* wanted) {
+  if (std::strcmp(actual, wanted) == 0) return true;
+  return std::strncmp(actual, ".zdebug_", 8) == 0 && std::strncmp(wanted, ".debug_", 7) == 0 &&
+         std::strcmp(actual + 7, wanted + 6) == 0;
+}
+
+constexpr uint32_t kNoteGnuBuildId = 3;
+// A build id longer than this is not a digest of any known kind.
+constexpr uint32_t kMaxBuildIdSize = 64;
+
 }  // namespace
 
 const char* namedSectionName(NamedSection which) {
@@ -30,18 +42,15 @@ const char* namedSectionName(NamedSection which) {
 }
 
 elf::Span SectionData::span() {
-  if (!m_resolved) {
-    m_resolved = true;
+  std::call_once(m_resolved, [this] {
     const elf::SectionHeader* h = m_owner->sectionHeader(m_index);
     if (h && h->sh_type != elf::kShtNobits && h->sh_size != 0) {
-      if (m_owner->file().holds(h->sh_offset, h->sh_size)) {
-        m_span.data = m_owner->file().data + h->sh_offset;
-        m_span.size = h->sh_size;
-      } else {
+      if (m_owner->file().holds(h->sh_offset, h->sh_size))
+        m_span = m_owner->sectionBytes(m_index);
+      else
         reportFailure(kLineSectionRead);
-      }
     }
-  }
+  });
   return m_span;
 }
 
@@ -69,6 +78,7 @@ ElfHelper::~ElfHelper() = default;
 
 void ElfHelper::read() {
   m_valid = readHeader() && readProgramHeaders() && readSectionHeaders();
+  if (m_valid) readBuildId();
 }
 
 bool ElfHelper::readHeader() {
@@ -155,7 +165,7 @@ bool ElfHelper::readProgramHeaders() {
     const unsigned char* p = m_file.data + m_header.e_phoff + uint64_t(i) * m_header.e_phentsize;
     elf::ProgramHeader h;
     h.p_type = elf::load32(p);
-    if (h.p_type != elf::kPtLoad) continue;
+    if (h.p_type != elf::kPtLoad && h.p_type != elf::kPtNote) continue;
     if (m_is64) {
       h.p_flags = elf::load32(p + 4);
       h.p_offset = elf::load64(p + 8);
@@ -173,7 +183,10 @@ bool ElfHelper::readProgramHeaders() {
       h.p_flags = elf::load32(p + 24);
       h.p_align = elf::load32(p + 28);
     }
-    m_loadHeaders.push_back(h);
+    if (h.p_type == elf::kPtNote)
+      m_noteHeaders.push_back(h);
+    else
+      m_loadHeaders.push_back(h);
   }
   chooseWindows();
   return true;
@@ -312,10 +325,16 @@ void ElfHelper::classifySections() {
       continue;
     }
     const char* name = sectionName(i);
+    const internal::SectionCompression compression = internal::sectionCompression(h, name);
+    if (compression != internal::SectionCompression::kNone) {
+      std::unique_ptr<DecodedSection> decoded(new DecodedSection);
+      decoded->kind = compression;
+      m_decoded.emplace(i, std::move(decoded));
+    }
     if (!name) continue;
     bool taken = false;
     for (unsigned n = 0; n < kNamedSectionCount && !taken; ++n) {
-      if (!m_named[n] && std::strcmp(name, kNamedSectionNames[n]) == 0) {
+      if (!m_named[n] && servesName(name, kNamedSectionNames[n])) {
         m_named[n] = new SectionData(this, i);
         taken = true;
       }
@@ -392,6 +411,12 @@ int64_t ElfHelper::sectionIndexByName(const char* name) const {
     const char* n = sectionName(i);
     if (n && std::strcmp(n, name) == 0) return i;
   }
+  // The exact name wins; only then may a compressed .zdebug_ twin stand in.
+  if (std::strncmp(name, ".debug_", 7) != 0) return -1;
+  for (uint32_t i = 0; i < m_sectionHeaders.size(); ++i) {
+    const char* n = sectionName(i);
+    if (n && servesName(n, name)) return i;
+  }
   return -1;
 }
 
@@ -400,13 +425,76 @@ const elf::SectionHeader* ElfHelper::sectionHeaderByName(const char* name) const
   return i < 0 ? nullptr : &m_sectionHeaders[static_cast<size_t>(i)];
 }
 
-elf::Span ElfHelper::sectionBytes(uint32_t index) const {
+elf::Span ElfHelper::rawSectionBytes(uint32_t index) const {
   elf::Span s;
   const elf::SectionHeader* h = sectionHeader(index);
   if (!h || h->sh_type == elf::kShtNobits || h->sh_size == 0 || !m_file.holds(h->sh_offset, h->sh_size)) return s;
   s.data = m_file.data + h->sh_offset;
   s.size = h->sh_size;
   return s;
+}
+
+internal::SectionCompression ElfHelper::sectionCompression(uint32_t index) const {
+  auto it = m_decoded.find(index);
+  return it == m_decoded.end() ? internal::SectionCompression::kNone : it->second->kind;
+}
+
+elf::Span ElfHelper::sectionBytes(uint32_t index) const {
+  const elf::Span raw = rawSectionBytes(index);
+  auto it = m_decoded.find(index);
+  if (it == m_decoded.end()) return raw;
+  DecodedSection& decoded = *it->second;
+  std::call_once(decoded.once, [&] {
+    if (raw.empty()) return;  // out of the file: already nothing to decode
+    if (internal::decodeSection(decoded.kind, raw, m_is64, decoded.bytes) != internal::DecodeStatus::kOk)
+      reportFailure(__LINE__);
+  });
+  elf::Span s;
+  if (!decoded.bytes.empty()) {
+    s.data = decoded.bytes.data();
+    s.size = decoded.bytes.size();
+  }
+  return s;
+}
+
+bool ElfHelper::buildIdInNotes(const elf::Span& notes, uint64_t alignment) {
+  // Each note: name size, descriptor size, type, then name and descriptor, each padded to
+  // the alignment of the note table (4, or 8 in tables aligned so).
+  const uint64_t pad = alignment == 8 ? 8 : 4;
+  auto padded = [pad](uint64_t n) { return (n + pad - 1) & ~(pad - 1); };
+  uint64_t pos = 0;
+  while (notes.holds(pos, 12)) {
+    const uint32_t nameSize = elf::load32(notes.data + pos);
+    const uint32_t descSize = elf::load32(notes.data + pos + 4);
+    const uint32_t type = elf::load32(notes.data + pos + 8);
+    const uint64_t nameAt = pos + 12;
+    const uint64_t descAt = nameAt + padded(nameSize);
+    if (!notes.holds(nameAt, nameSize) || !notes.holds(descAt, descSize)) return false;
+    if (type == kNoteGnuBuildId && nameSize == 4 && std::memcmp(notes.data + nameAt, "GNU", 4) == 0 &&
+        descSize != 0 && descSize <= kMaxBuildIdSize) {
+      m_buildId.assign(notes.data + descAt, notes.data + descAt + descSize);
+      return true;
+    }
+    pos = descAt + padded(descSize);  // both sizes are 32-bit: no wrap in 64 bits
+  }
+  return false;
+}
+
+void ElfHelper::readBuildId() {
+  for (uint32_t i = 0; i < m_sectionHeaders.size(); ++i) {
+    const elf::SectionHeader& h = m_sectionHeaders[i];
+    if (h.sh_type == elf::kShtNote && m_decoded.find(i) == m_decoded.end() &&
+        buildIdInNotes(rawSectionBytes(i), h.sh_addralign))
+      return;
+  }
+  // Without note sections (stripped section headers) the note segments still tell.
+  for (const elf::ProgramHeader& p : m_noteHeaders) {
+    if (p.p_filesz == 0 || !m_file.holds(p.p_offset, p.p_filesz)) continue;
+    elf::Span notes;
+    notes.data = m_file.data + p.p_offset;
+    notes.size = p.p_filesz;
+    if (buildIdInNotes(notes, p.p_align)) return;
+  }
 }
 
 RelocationAddends* ElfHelper::relocationsFor(uint32_t targetIndex) const {
@@ -484,14 +572,17 @@ const RelocationTable* ElfHelper::cachedTable(NamedSection which, bool& done, Re
 }
 
 const RelocationTable* ElfHelper::debugInfoRelocations() {
+  std::lock_guard<std::recursive_mutex> guard(m_relocLock);
   return cachedTable(kSecDebugInfo, m_debugInfoRelocDone, m_debugInfoReloc);
 }
 
 const RelocationTable* ElfHelper::debugLineRelocations() {
+  std::lock_guard<std::recursive_mutex> guard(m_relocLock);
   return cachedTable(kSecDebugLine, m_debugLineRelocDone, m_debugLineReloc);
 }
 
 elf::Span ElfHelper::relocatedSection(NamedSection which) {
+  std::lock_guard<std::recursive_mutex> guard(m_relocLock);
   elf::Span mapped;
   if (which >= kNamedSectionCount || !m_named[which]) return mapped;
   mapped = m_named[which]->span();

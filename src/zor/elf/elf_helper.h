@@ -5,16 +5,23 @@
 // The whole file is mapped read-only and every table read is checked against the mapping:
 // a malformed image leaves an assertion record and makes the helper invalid (or makes the
 // damaged piece contribute nothing), never a read outside the mapping.
+//
+// Compressed sections (SHF_COMPRESSED, or the older .zdebug_* form) are decoded on first
+// use into buffers kept for the helper's lifetime; every section accessor hands out the
+// decoded bytes, and a .zdebug_x section answers to the name .debug_x. A section that
+// fails to decode reads as empty. Uncompressed sections stay views into the mapping.
 #ifndef ZOR_ELF_ELF_HELPER_H_
 #define ZOR_ELF_ELF_HELPER_H_
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <zor/object.h>
 
+#include "zor/elf/compressed_section.h"
 #include "zor/elf/elf_format.h"
 #include "zor/elf/relocations.h"
 #include "zor/elf/section_data.h"
@@ -99,11 +106,23 @@ class ElfHelper : public SymMgrObjectImpl {
   // Null when the name table is missing, the index is out of range or the name offset does
   // not lead to a NUL-terminated string inside the name table.
   const char* sectionName(uint32_t index) const;
-  // Index of the first section called `name`, or -1.
+  // Index of the first section called `name`, or -1. A name .debug_x that no section bears
+  // finds a .zdebug_x section instead.
   int64_t sectionIndexByName(const char* name) const;
   const elf::SectionHeader* sectionHeaderByName(const char* name) const;
-  // Bytes of section `index` inside the file; an empty span for NOBITS or out-of-file sections.
+  // Contents of section `index`: the bytes inside the file, or for a compressed section
+  // the decoded bytes (decoded once, by whichever thread asks first). An empty span for
+  // NOBITS or out-of-file sections and for a compressed section that does not decode
+  // (the latter leaves an assertion record).
   elf::Span sectionBytes(uint32_t index) const;
+  // The bytes of section `index` as stored in the file, compressed or not.
+  elf::Span rawSectionBytes(uint32_t index) const;
+  // How section `index` is compressed (kNone for an index out of range).
+  internal::SectionCompression sectionCompression(uint32_t index) const;
+
+  // The image's build id: the descriptor of the first GNU build-id note, found in the note
+  // sections (or, without section headers, in the note segments). Empty when there is none.
+  const std::vector<unsigned char>& buildId() const { return m_buildId; }
 
   SectionData* section(NamedSection which) const { return m_named[which].get(); }
 
@@ -119,8 +138,9 @@ class ElfHelper : public SymMgrObjectImpl {
   // Cached tables for the DWARF reader, built once; null when nothing relocates them.
   const RelocationTable* debugInfoRelocations();
   const RelocationTable* debugLineRelocations();
-  // The bytes of a named section with every relocation that targets it applied, as a
-  // private copy made on first request; without relocations, the mapped bytes themselves.
+  // The bytes of a named section (decoded first when compressed) with every relocation that
+  // targets it applied, as a private copy made on first request; without relocations, the
+  // section's bytes themselves.
   elf::Span relocatedSection(NamedSection which);
 
  private:
@@ -133,6 +153,15 @@ class ElfHelper : public SymMgrObjectImpl {
   bool fitsCode(uint64_t start, uint64_t end) const;
   bool fitsData(uint64_t start, uint64_t end) const;
   const RelocationTable* cachedTable(NamedSection which, bool& done, RelocationTable*& table);
+  void readBuildId();
+  bool buildIdInNotes(const elf::Span& notes, uint64_t alignment);
+
+  // The decoded contents of one compressed section, filled once.
+  struct DecodedSection {
+    internal::SectionCompression kind = internal::SectionCompression::kNone;
+    std::once_flag once;
+    std::vector<unsigned char> bytes;
+  };
 
   std::shared_ptr<const void> m_keepAlive;
   elf::Span m_file;
@@ -142,6 +171,13 @@ class ElfHelper : public SymMgrObjectImpl {
   bool m_is64 = false;
   bool m_valid = false;
   std::vector<elf::ProgramHeader> m_loadHeaders;
+  std::vector<elf::ProgramHeader> m_noteHeaders;
+  std::vector<unsigned char> m_buildId;
+  // Built while reading the section headers and never changed afterwards, so lookups need
+  // no lock; each entry's once_flag guards its decoding.
+  std::map<uint32_t, std::unique_ptr<DecodedSection>> m_decoded;
+  // Serialises the relocation tables and the relocated copies made on request.
+  std::recursive_mutex m_relocLock;
   uint32_t m_architecture = 0;
   SymMgrObjectPtr<SectionData> m_named[kNamedSectionCount];
   uint64_t m_imageBase = 0;
