@@ -1,0 +1,493 @@
+// Debug information rewritten by the duplicate-removal tool: shared entries and strings
+// moved into a supplementary file (.gnu_debugaltlink with the GNU alternate forms, or
+// .debug_sup with the DWARF 5 supplementary forms) or into partial units of the same file.
+// The fixtures under tests/fixtures/dwz/ are real compiler output run through the tool;
+// the images as they were before it are the oracle's input, since llvm-symbolizer-14 does
+// not follow supplementary files itself.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <zor/extensions.h>
+#include <zor/zor.h>
+
+#include "demangler/demangler.h"
+#include "kave/trace.h"
+#include "kave/unicode.h"
+#include "support/dwarf_test_support.h"
+#include "support/elf_rewrite.h"
+#include "support/symbolizer_agreement.h"
+#include "zor/dwarf/alt_link.h"
+#include "zor/dwarf/dwarf_constants.h"
+#include "zor/dwarf/supplementary_file.h"
+#include "zor/elf/elf_helper.h"
+
+namespace {
+
+using namespace ZOR_3_12;
+using dwarf_test::Bytes;
+
+std::string dwzFixture(const std::string& name) { return std::string(ZOR_FIXTURES_DIR) + "/dwz/" + name; }
+
+SymMgrObjectPtr<ElfHelper> openElf(const std::string& path) {
+  return SymMgrObjectPtr<ElfHelper>(new ElfHelper(KAVE_3_1::utf8ToWide(path).c_str()));
+}
+
+struct LoadedModule {
+  SymMgrObjectPtr<ISymbolManager> manager;
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+};
+
+LoadedModule load(const std::string& path) {
+  LoadedModule m;
+  EXPECT_EQ(ISymbolManager::create(m.manager), STATUS_OK);
+  std::wstring wpath = KAVE_3_1::utf8ToWide(path);
+  EXPECT_EQ(m.manager->loadSymbolsFromModule(wpath.c_str(), nullptr, m.bank), STATUS_OK);
+  return m;
+}
+
+std::string grouped(const std::string& name) {
+  SymMgrObjectPtr<ISymbolNameDemangler> d =
+      ISymbolNameDemangler::create(KAVE_3_1::utf8ToWide(name).c_str(), EXEC_FORMAT_ELF);
+  return d ? KAVE_3_1::wideToUtf8(d->demangledName(false)) : name;
+}
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : m_name(name) {
+    if (const char* old = std::getenv(name)) m_old = old, m_had = true;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (m_had)
+      setenv(m_name, m_old.c_str(), 1);
+    else
+      unsetenv(m_name);
+  }
+
+ private:
+  const char* m_name;
+  std::string m_old;
+  bool m_had = false;
+};
+
+// --- the link records --------------------------------------------------------------------
+
+TEST(AltLinkRecords, GnuAltLinkNamesTheMultifileByItsBuildId) {
+  SymMgrObjectPtr<ElfHelper> image = openElf(dwzFixture("alt_d5_a"));
+  SymMgrObjectPtr<ElfHelper> multi = openElf(dwzFixture("alt_d5.multi"));
+  dwarf::AltLink link = dwarf::readAltLink(*image);
+  ASSERT_EQ(link.kind, dwarf::AltLink::kGnuAltLink);
+  EXPECT_EQ(link.path, "alt_d5.multi");
+  EXPECT_EQ(link.id.size(), 20u);
+  EXPECT_EQ(link.id, dwarf::elfBuildId(*multi));
+  EXPECT_TRUE(dwarf::altLinkMatches(link, *multi));
+  // Another run's multifile carries another build id.
+  EXPECT_FALSE(dwarf::altLinkMatches(link, *openElf(dwzFixture("alt_d4.multi"))));
+  // The multifile itself links to nothing further.
+  EXPECT_EQ(dwarf::readAltLink(*multi).kind, dwarf::AltLink::kNone);
+}
+
+TEST(AltLinkRecords, DebugSupChecksumIsComparedWithTheSupplementaryFilesOwnRecord) {
+  SymMgrObjectPtr<ElfHelper> image = openElf(dwzFixture("sup_d5_a"));
+  dwarf::AltLink link = dwarf::readAltLink(*image);
+  ASSERT_EQ(link.kind, dwarf::AltLink::kDebugSup);
+  EXPECT_EQ(link.path, "sup_d5.multi");
+  EXPECT_FALSE(link.id.empty());
+  EXPECT_TRUE(dwarf::altLinkMatches(link, *openElf(dwzFixture("sup_d5.multi"))));
+  // A GNU multifile has no .debug_sup; its build id differs from the checksum.
+  EXPECT_FALSE(dwarf::altLinkMatches(link, *openElf(dwzFixture("alt_d5.multi"))));
+  // A checksum-less record accepts by name, but never a file that says it is no
+  // supplementary file.
+  dwarf::AltLink byName = link;
+  byName.id.clear();
+  EXPECT_TRUE(dwarf::altLinkMatches(byName, *openElf(dwzFixture("alt_d5.multi"))));
+  EXPECT_FALSE(dwarf::altLinkMatches(byName, *image));
+}
+
+TEST(AltLinkRecords, DamagedRecordsAreRefused) {
+  dwarf::AltLink link;
+  const std::string gnu("dir/common.debug\0\x01\x02\x03", 20);
+  ASSERT_TRUE(dwarf::parseGnuAltLink(reinterpret_cast<const uint8_t*>(gnu.data()), gnu.size(), link));
+  EXPECT_EQ(link.path, "dir/common.debug");
+  EXPECT_EQ(link.id, (std::vector<uint8_t>{1, 2, 3}));
+  // Unterminated path, empty path.
+  EXPECT_FALSE(dwarf::parseGnuAltLink(reinterpret_cast<const uint8_t*>(gnu.data()), 10, link));
+  EXPECT_FALSE(dwarf::parseGnuAltLink(reinterpret_cast<const uint8_t*>("\0\x01"), 2, link));
+
+  Bytes sup;
+  sup.u16(5).u8(0).str("x.sup").uleb(4).u32(0xdeadbeef);
+  const auto* data = reinterpret_cast<const uint8_t*>(sup.data.data());
+  bool isSupplementary = true;
+  ASSERT_TRUE(dwarf::parseDebugSup(data, sup.size(), link, &isSupplementary));
+  EXPECT_FALSE(isSupplementary);
+  EXPECT_EQ(link.path, "x.sup");
+  EXPECT_EQ(link.id.size(), 4u);
+  // A checksum longer than the record, and every cut, are refused.
+  for (size_t n = 0; n < sup.size(); ++n) EXPECT_FALSE(dwarf::parseDebugSup(data, n, link)) << n;
+  Bytes wrongVersion;
+  wrongVersion.u16(4).u8(0).str("x").uleb(0);
+  EXPECT_FALSE(dwarf::parseDebugSup(reinterpret_cast<const uint8_t*>(wrongVersion.data.data()), wrongVersion.size(),
+                                    link));
+}
+
+TEST(AltLinkRecords, CandidatesInSearchOrder) {
+  ScopedEnv env("ZOR_DEBUG_FILE_DIRECTORIES", "/r1:/r2/");
+  dwarf::AltLink link;
+  link.kind = dwarf::AltLink::kGnuAltLink;
+  link.path = "../common/x.multi";
+  link.id = {0xab, 0xcd, 0xef};
+  std::vector<std::wstring> expected = {
+      L"/d/sub/../common/x.multi", L"/d/sub/x.multi",  L"/r1/.dwz/x.multi", L"/r1/.build-id/ab/cdef.debug",
+      L"/r2/.dwz/x.multi",         L"/r2/.build-id/ab/cdef.debug"};
+  EXPECT_EQ(dwarf::altLinkCandidates(L"/d/sub/image.debug", link), expected);
+  // An absolute path is taken as it is; a .debug_sup link has no build-id path.
+  link.path = "/abs/x.multi";
+  link.kind = dwarf::AltLink::kDebugSup;
+  expected = {L"/abs/x.multi", L"/d/sub/x.multi", L"/r1/.dwz/x.multi", L"/r2/.dwz/x.multi"};
+  EXPECT_EQ(dwarf::altLinkCandidates(L"/d/sub/image.debug", link), expected);
+}
+
+TEST(AltLinkRecords, FoundUnderAGlobalDirectoryWhenNotBesideTheImage) {
+  // The image is copied alone into a scratch directory; the multifile only lies in the
+  // global directory's .dwz folder.
+  std::string scratch = std::string(ZOR_BINARY_DIR) + "/dwz_global." + std::to_string(getpid());
+  ASSERT_EQ(std::system(("rm -rf '" + scratch + "' && mkdir -p '" + scratch + "/image' '" + scratch +
+                         "/root/.dwz' && cp '" + dwzFixture("alt_d5_a") + "' '" + scratch + "/image/' && cp '" +
+                         dwzFixture("alt_d5.multi") + "' '" + scratch + "/root/.dwz/'")
+                            .c_str()),
+            0);
+  ScopedEnv env("ZOR_DEBUG_FILE_DIRECTORIES", scratch + "/root");
+  SymMgrObjectPtr<ElfHelper> image = openElf(scratch + "/image/alt_d5_a");
+  std::unique_ptr<dwarf::SupplementaryFile> found =
+      dwarf::SupplementaryFile::find(*image, KAVE_3_1::utf8ToWide(scratch + "/image/alt_d5_a"), 0);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(KAVE_3_1::wideToUtf8(found->path()), scratch + "/root/.dwz/alt_d5.multi");
+  EXPECT_FALSE(found->units().empty());
+  std::system(("rm -rf '" + scratch + "'").c_str());
+}
+
+// --- alternate forms at the byte level ---------------------------------------------------
+
+// A context over hand-made sections whose supplementary file is another such context.
+class AltContext : public dwarf_test::TestContext {
+ public:
+  AltContext(const dwarf::DwarfSections& sections, dwarf::DwarfContext* supplementary)
+      : TestContext(sections), m_supplementary(supplementary) {}
+  dwarf::DwarfContext* supplementary() override { return m_supplementary; }
+
+ private:
+  dwarf::DwarfContext* m_supplementary;
+};
+
+// DWARF 4 unit header (32-bit) around `body`.
+Bytes unit4(const Bytes& body) {
+  Bytes b;
+  b.u32(static_cast<uint32_t>(7 + body.size())).u16(4).u32(0).u8(8).raw(body.data);
+  return b;
+}
+
+struct AltFixture {
+  Bytes supStr, supAbbrev, supInfo, str, abbrev, info;
+  static constexpr uint32_t kSupSubprogram = 12;  // after the 11-byte header and code 1
+
+  AltFixture() {
+    supStr.str("alt_name").str("origin_name");  // 0, 9
+    supAbbrev.uleb(1).uleb(dwarf::DW_TAG_partial_unit).u8(1).uleb(0).uleb(0);
+    supAbbrev.uleb(2).uleb(dwarf::DW_TAG_subprogram).u8(0);
+    supAbbrev.uleb(dwarf::DW_AT_name).uleb(dwarf::DW_FORM_strp).uleb(dwarf::DW_AT_decl_line).uleb(dwarf::DW_FORM_data1);
+    supAbbrev.uleb(0).uleb(0).uleb(0);
+    Bytes supBody;
+    supBody.uleb(1).uleb(2).u32(9).u8(42).u8(0);
+    supInfo = unit4(supBody);
+
+    str.str("own");
+    abbrev.uleb(1).uleb(dwarf::DW_TAG_compile_unit).u8(1).uleb(0).uleb(0);
+    auto one = [this](uint64_t code, uint64_t name, uint64_t form) {
+      abbrev.uleb(code).uleb(dwarf::DW_TAG_subprogram).u8(0).uleb(name).uleb(form).uleb(0).uleb(0);
+    };
+    one(2, dwarf::DW_AT_name, dwarf::DW_FORM_GNU_strp_alt);
+    one(3, dwarf::DW_AT_abstract_origin, dwarf::DW_FORM_GNU_ref_alt);
+    one(4, dwarf::DW_AT_specification, dwarf::DW_FORM_ref_sup4);
+    one(5, dwarf::DW_AT_name, dwarf::DW_FORM_strp_sup);
+    abbrev.uleb(6).uleb(dwarf::DW_TAG_subprogram).u8(0);
+    abbrev.uleb(dwarf::DW_AT_abstract_origin).uleb(dwarf::DW_FORM_ref_sup8);
+    abbrev.uleb(dwarf::DW_AT_name).uleb(dwarf::DW_FORM_strp).uleb(0).uleb(0);
+    abbrev.uleb(0);
+    Bytes body;
+    body.uleb(1);
+    body.uleb(2).u32(0);               // 12: alt string "alt_name"
+    body.uleb(3).u32(kSupSubprogram);  // 17: alt reference
+    body.uleb(4).u32(kSupSubprogram);  // 22: DWARF 5 supplementary reference
+    body.uleb(5).u32(9);               // 27: DWARF 5 supplementary string
+    body.uleb(6).u64(kSupSubprogram).u32(0);  // 32: 8-byte reference, then a string of its own
+    body.u8(0);
+    info = unit4(body);
+  }
+
+  dwarf::DwarfSections supSections() const {
+    dwarf::DwarfSections s;
+    s.info = supInfo.section();
+    s.abbrev = supAbbrev.section();
+    s.str = supStr.section();
+    return s;
+  }
+  dwarf::DwarfSections sections() const {
+    dwarf::DwarfSections s;
+    s.info = info.section();
+    s.abbrev = abbrev.section();
+    s.str = str.section();
+    return s;
+  }
+};
+
+TEST(AltForms, StringsAndReferencesResolveInTheSupplementaryFile) {
+  AltFixture f;
+  dwarf::SupplementaryFile sup(f.supSections(), 0);
+  AltContext context(f.sections(), &sup);
+  ASSERT_EQ(context.units().size(), 1u);
+  DWARFCompilationUnit* unit = context.units()[0];
+  const uint64_t offsets[] = {12, 17, 22, 27, 32};
+  const char* const names[] = {"alt_name", "origin_name", "origin_name", "origin_name", "own"};
+  for (size_t i = 0; i < 5; ++i) {
+    SymMgrObjectPtr<dwarf::AttrBindings> entry(new dwarf::AttrBindings(unit));
+    ASSERT_TRUE(entry->readEntryAt(offsets[i])) << i;
+    const char* name = unit->string(entry->getAttribute(dwarf::DW_AT_name, true));
+    if (!name) {
+      // Only through the origin, which lives in the supplementary file and decodes there.
+      dwarf::AttrBindings* origin = entry->getOrigin();
+      ASSERT_NE(origin, nullptr) << i;
+      EXPECT_EQ(origin->unit()->context(), &sup);
+      EXPECT_EQ(origin->entryOffset(), AltFixture::kSupSubprogram);
+      name = origin->unit()->string(entry->getAttribute(dwarf::DW_AT_name));
+      uint64_t line = 0;
+      EXPECT_TRUE(origin->unit()->constant(entry->getAttribute(dwarf::DW_AT_decl_line), line));
+      EXPECT_EQ(line, 42u);
+    }
+    ASSERT_NE(name, nullptr) << i;
+    EXPECT_STREQ(name, names[i]) << i;
+  }
+  // The 8-byte reference was read at its full size: the string after it is intact.
+  SymMgrObjectPtr<dwarf::AttrBindings> last(new dwarf::AttrBindings(unit));
+  ASSERT_TRUE(last->readEntryAt(32));
+  EXPECT_NE(last->getOrigin(), nullptr);
+}
+
+TEST(AltForms, WithoutTheSupplementaryFileTheyReadAsAbsent) {
+  AltFixture f;
+  AltContext context(f.sections(), nullptr);
+  DWARFCompilationUnit* unit = context.units()[0];
+  // Every entry still decodes (the forms' sizes are known) and the walk reaches the end.
+  dwarf::DwarfReader reader = unit->entryReader();
+  size_t entries = 0;
+  while (reader.ok() && !reader.atEnd()) {
+    SymMgrObjectPtr<dwarf::AttrBindings> entry(new dwarf::AttrBindings(unit));
+    if (!entry->decode(reader)) continue;
+    ++entries;
+    EXPECT_EQ(entry->getOrigin(), nullptr);
+    const dwarf::AttrValue* name = entry->getAttribute(dwarf::DW_AT_name, true);
+    if (name && name->form != dwarf::STORED_STRP) {
+      EXPECT_EQ(unit->string(name), nullptr);
+    }
+  }
+  EXPECT_TRUE(reader.ok());
+  EXPECT_EQ(entries, 6u);
+  // Skipping sizes agree with decoding sizes.
+  reader = unit->entryReader();
+  size_t skipped = 0;
+  while (reader.ok() && !reader.atEnd()) {
+    if (dwarf::skipEntry(unit, reader, nullptr)) ++skipped;
+  }
+  EXPECT_TRUE(reader.ok());
+  EXPECT_EQ(skipped, 6u);
+}
+
+TEST(AltForms, ReferencesOutsideTheSupplementaryFileFindNothing) {
+  AltFixture f;
+  dwarf::SupplementaryFile sup(f.supSections(), 0);
+  AltContext context(f.sections(), &sup);
+  DWARFCompilationUnit* unit = context.units()[0];
+  dwarf::AttrValue past{dwarf::DW_AT_abstract_origin, dwarf::STORED_REF_ALT, f.supInfo.size() + 4, nullptr};
+  EXPECT_EQ(dwarf::referencedUnit(unit, past), nullptr);
+  dwarf::AttrValue farString{dwarf::DW_AT_name, dwarf::STORED_STRP_ALT, f.supStr.size(), nullptr};
+  EXPECT_EQ(unit->string(&farString), nullptr);
+  // A supplementary file's own alternate references lead nowhere: it has no file of its own.
+  dwarf::AttrValue chained{dwarf::DW_AT_abstract_origin, dwarf::STORED_REF_ALT, AltFixture::kSupSubprogram, nullptr};
+  ASSERT_FALSE(sup.units().empty());
+  EXPECT_EQ(dwarf::referencedUnit(sup.units()[0], chained), nullptr);
+}
+
+// --- whole modules -----------------------------------------------------------------------
+
+// Our answers on a rewritten image against our answers on the image before the rewrite,
+// at the agreement harness's addresses (same code, so same addresses).
+void expectSameAnswers(const std::string& name, const std::string& rewritten, const std::string& before) {
+  LoadedModule a = load(rewritten);
+  LoadedModule b = load(before);
+  ASSERT_TRUE(a.bank && b.bank);
+  std::vector<uint64_t> addresses = agreement::addressesToCheck(before);
+  ASSERT_GT(addresses.size(), 100u);
+  size_t same = 0, inlined = 0;
+  std::vector<std::string> shown;
+  for (uint64_t va : addresses) {
+    std::vector<agreement::Frame> ours = agreement::ourFrames(a.bank.get(), va);
+    std::vector<agreement::Frame> theirs = agreement::ourFrames(b.bank.get(), va);
+    if (ours == theirs) {
+      ++same;
+      bool named = ours.size() > 1;
+      for (const agreement::Frame& f : ours) named = named && !f.function.empty();
+      inlined += named ? 1 : 0;
+    } else if (shown.size() < 5) {
+      char where[32];
+      std::snprintf(where, sizeof where, "0x%llx", static_cast<unsigned long long>(va));
+      std::string s = std::string(where) + ": got";
+      for (const agreement::Frame& f : ours) s += " [" + f.function + " " + f.file + ":" + std::to_string(f.line) + "]";
+      s += " before";
+      for (const agreement::Frame& f : theirs)
+        s += " [" + f.function + " " + f.file + ":" + std::to_string(f.line) + "]";
+      shown.push_back(s);
+    }
+  }
+  double percent = 100.0 * static_cast<double>(same) / static_cast<double>(addresses.size());
+  std::cout << "[dwz] " << name << ": " << same << " of " << addresses.size() << " addresses (" << percent
+            << "%) answer as before the rewrite; " << inlined << " of them with named inline frames\n";
+  for (const std::string& s : shown) std::cout << "  " << s << "\n";
+  EXPECT_GE(percent, 99.0) << name;
+  // The rewritten image must still name inlined functions, whose entries moved away.
+  EXPECT_GT(inlined, addresses.size() / 20) << name;
+}
+
+TEST(DwzModules, ImagesBeforeTheRewriteAgreeWithTheSymbolizer) {
+  agreement::expectAgreement("plain_d5_a", dwzFixture("plain_d5_a"), dwzFixture("plain_d5_a"));
+  agreement::expectAgreement("plain_d4_a", dwzFixture("plain_d4_a"), dwzFixture("plain_d4_a"));
+}
+
+TEST(DwzModules, GnuAltLinkDwarf5AnswersAsBefore) {
+  expectSameAnswers("alt_d5_a", dwzFixture("alt_d5_a"), dwzFixture("plain_d5_a"));
+}
+
+TEST(DwzModules, GnuAltLinkDwarf4AnswersAsBefore) {
+  expectSameAnswers("alt_d4_a", dwzFixture("alt_d4_a"), dwzFixture("plain_d4_a"));
+}
+
+TEST(DwzModules, DebugSupAnswersAsBefore) {
+  expectSameAnswers("sup_d5_a", dwzFixture("sup_d5_a"), dwzFixture("plain_d5_a"));
+}
+
+TEST(DwzModules, PartialUnitsInTheSameFile) {
+  // The symbolizer reads partial units of the same file, so it is asked directly too.
+  agreement::expectAgreement("single_d5", dwzFixture("single_d5"), dwzFixture("single_d5"));
+  expectSameAnswers("single_d5", dwzFixture("single_d5"), dwzFixture("plain_d5_a"));
+}
+
+TEST(DwzModules, MismatchedSupplementaryFileIsRefusedAndTheModuleStillAnswers) {
+  KAVE_3_1::RecordCapture capture;
+  LoadedModule m = load(dwzFixture("mismatch_d5"));
+  ASSERT_TRUE(m.bank);
+  // Asking for anything makes the loader open the supplementary file.
+  std::vector<agreement::CodeSymbol> symbols = agreement::codeSymbols(dwzFixture("mismatch_d5"));
+  ASSERT_FALSE(symbols.empty());
+  size_t named = 0;
+  for (const agreement::CodeSymbol& s : symbols) {
+    std::vector<agreement::Frame> frames = agreement::ourFrames(m.bank.get(), s.start);
+    if (frames.empty()) continue;
+    // Names the rewrite moved into the refused file are missing; the outermost frame is
+    // still named from the file's own data or its symbol table.
+    if (frames.back().function == grouped(s.name)) ++named;
+  }
+  EXPECT_TRUE(capture.hasAssertion("altLinkMatches(link, supplementaryFile)"));
+  EXPECT_GE(named * 10, symbols.size() * 9) << named << " of " << symbols.size();
+  // Had the refused file been read, its unrelated strings would name frames: every name
+  // given must be one that the image before the rewrite gives at the same address, or the
+  // symbol table's.
+  LoadedModule plain = load(dwzFixture("plain_d5_a"));
+  size_t foreign = 0;
+  for (uint64_t va : agreement::addressesToCheck(dwzFixture("mismatch_d5"))) {
+    std::vector<agreement::Frame> before = agreement::ourFrames(plain.bank.get(), va);
+    const agreement::CodeSymbol* covering = nullptr;
+    for (const agreement::CodeSymbol& s : symbols) {
+      if (va >= s.start && va - s.start < s.size && (!covering || s.size < covering->size)) covering = &s;
+    }
+    for (const agreement::Frame& f : agreement::ourFrames(m.bank.get(), va)) {
+      bool known = f.function.empty() || (covering && f.function == grouped(covering->name));
+      for (const agreement::Frame& b : before) known = known || b.function == f.function;
+      if (!known && foreign++ < 5) std::cout << "  foreign name " << f.function << " at " << va << "\n";
+    }
+  }
+  EXPECT_EQ(foreign, 0u);
+}
+
+// --- imports through the whole loader ----------------------------------------------------
+
+// A compile unit importing a partial unit twice and into an absent supplementary file; the
+// partial unit holds a function and imports a second one that imports the first back, itself,
+// a compile unit and an offset that is no unit entry.
+struct ImportFixture {
+  Bytes abbrev, info;
+  ImportFixture(uint64_t low, uint32_t size) {
+    abbrev.uleb(1).uleb(dwarf::DW_TAG_compile_unit).u8(1);
+    abbrev.uleb(dwarf::DW_AT_name).uleb(dwarf::DW_FORM_string).uleb(dwarf::DW_AT_language).uleb(dwarf::DW_FORM_data1);
+    abbrev.uleb(0).uleb(0);
+    abbrev.uleb(2).uleb(dwarf::DW_TAG_imported_unit).u8(0).uleb(0x18).uleb(dwarf::DW_FORM_ref_addr).uleb(0).uleb(0);
+    abbrev.uleb(3).uleb(dwarf::DW_TAG_partial_unit).u8(1).uleb(dwarf::DW_AT_language).uleb(dwarf::DW_FORM_data1);
+    abbrev.uleb(0).uleb(0);
+    abbrev.uleb(4).uleb(dwarf::DW_TAG_subprogram).u8(0).uleb(dwarf::DW_AT_name).uleb(dwarf::DW_FORM_string);
+    abbrev.uleb(dwarf::DW_AT_low_pc).uleb(dwarf::DW_FORM_addr).uleb(dwarf::DW_AT_high_pc).uleb(dwarf::DW_FORM_data4);
+    abbrev.uleb(0).uleb(0);
+    abbrev.uleb(5).uleb(dwarf::DW_TAG_imported_unit).u8(0).uleb(0x18).uleb(dwarf::DW_FORM_GNU_ref_alt).uleb(0).uleb(0);
+    abbrev.uleb(0);
+    // Unit sizes do not depend on the offsets written, so a first pass measures them.
+    uint32_t cu = 0, pu1 = 0, pu2 = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+      const uint32_t cuEntry = cu + 11, pu1Entry = pu1 + 11, pu2Entry = pu2 + 11;
+      Bytes c, p1, p2;
+      c.uleb(1).str("imports.cpp").u8(dwarf::DW_LANG_C_plus_plus);
+      c.uleb(2).u32(pu1Entry).uleb(2).u32(pu1Entry).uleb(5).u32(12).u8(0);
+      p1.uleb(3).u8(dwarf::DW_LANG_C_plus_plus).uleb(2).u32(pu2Entry);
+      p1.uleb(4).str("from_partial").u64(low).u32(size).u8(0);
+      p2.uleb(3).u8(dwarf::DW_LANG_C_plus_plus).uleb(2).u32(pu1Entry).uleb(2).u32(pu2Entry);
+      p2.uleb(2).u32(cuEntry).uleb(2).u32(pu1Entry + 1).u8(0);
+      Bytes uc = unit4(c), u1 = unit4(p1), u2 = unit4(p2);
+      // Partial units first, as the rewriting tool lays them out.
+      pu1 = 0;
+      pu2 = static_cast<uint32_t>(u1.size());
+      cu = static_cast<uint32_t>(u1.size() + u2.size());
+      info = Bytes();
+      info.raw(u1.data).raw(u2.data).raw(uc.data);
+    }
+  }
+};
+
+TEST(DwzImports, PartialUnitFunctionsAreFoundAndImportCyclesEnd) {
+  if (!elf_rewrite::haveObjcopy()) GTEST_SKIP() << "objcopy not installed";
+  const std::string base = dwzFixture("plain_d5_a");
+  uint64_t mainStart = 0;
+  uint32_t mainSize = 0;
+  for (const agreement::CodeSymbol& s : agreement::codeSymbols(base)) {
+    if (s.name == "main") mainStart = s.start, mainSize = static_cast<uint32_t>(s.size);
+  }
+  ASSERT_NE(mainStart, 0u);
+  ImportFixture f(mainStart, mainSize);
+  const std::string out = std::string(ZOR_BINARY_DIR) + "/dwz_imports." + std::to_string(getpid());
+  ASSERT_TRUE(elf_rewrite::withDebugSections(base, {{".debug_info", f.info.data}, {".debug_abbrev", f.abbrev.data}}, out));
+  KAVE_3_1::RecordCapture capture;
+  {
+    LoadedModule m = load(out);
+    ASSERT_TRUE(m.bank);
+    std::vector<agreement::Frame> frames = agreement::ourFrames(m.bank.get(), mainStart + 1);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].function, "from_partial");
+  }
+  EXPECT_TRUE(capture.hasAssertion("imported unit is a partial unit"));
+  EXPECT_TRUE(capture.hasAssertion("DW_AT_import names a unit entry"));
+  std::remove(out.c_str());
+}
+
+}  // namespace
