@@ -70,6 +70,15 @@ DWARFCompilationUnit::DWARFCompilationUnit(const UnitHeader& header, DwarfContex
 
 DWARFCompilationUnit::~DWARFCompilationUnit() = default;
 
+void DWARFCompilationUnit::attachSkeleton(DWARFCompilationUnit* skeleton, uint64_t strOffsetsBase) {
+  if (!skeleton) return;
+  skeleton->ensureUnitEntry();
+  m_skeleton = skeleton;
+  m_addrBase = skeleton->addrBase();
+  m_strOffsetsBase = strOffsetsBase;
+  m_baseAddress = skeleton->baseAddress();
+}
+
 DwarfReader DWARFCompilationUnit::readerAt(uint64_t infoOffset) const {
   const Section& info = m_context->sections().info;
   uint64_t end = m_header.offset + m_header.size;
@@ -150,7 +159,10 @@ void DWARFCompilationUnit::handleCompileUnitEntry(AttrBindings* entry) {
   m_name = nameText ? KAVE_3_1::utf8ToWide(nameText) : std::wstring();
   uint64_t low = 0;
   const AttrValue* lowPc = entry->getAttribute(DW_AT_low_pc);
-  m_baseAddress = lowPc && address(lowPc, low) ? low : 0;
+  if (lowPc && address(lowPc, low))
+    m_baseAddress = low;
+  else if (!m_skeleton)
+    m_baseAddress = 0;
   if (const AttrValue* stmt = entry->getAttribute(DW_AT_stmt_list)) {
     if (constant(stmt, v)) {
       m_lineOffset = v;
@@ -303,6 +315,9 @@ bool DWARFCompilationUnit::rangeListOffset(const AttrValue* v, uint64_t& out) co
 }
 
 int32_t DWARFCompilationUnit::globalFileIndex(uint64_t file) {
+  // A split unit's file numbers name the files of its skeleton's line program (a .dwo line
+  // table, where there is one, lists the same files).
+  if (m_skeleton) return m_skeleton->globalFileIndex(file);
   DWARFLineResolver* resolver = m_context->lineResolver();
   if (!resolver) return -1;
   resolver->readLineProgram(this);
@@ -317,9 +332,10 @@ ISourceFile* DWARFCompilationUnit::getPrimarySourceFile() {
   if (m_primarySourceFile) return m_primarySourceFile;
   DWARFLineResolver* resolver = m_context->lineResolver();
   if (!resolver) return nullptr;
-  resolver->readLineProgram(this);
-  ScopedLock guard(&m_lineLock);
-  const std::vector<int32_t>& table = m_lineInfo.fileTable;
+  DWARFCompilationUnit* lines = m_skeleton ? m_skeleton : this;
+  resolver->readLineProgram(lines);
+  ScopedLock guard(&lines->m_lineLock);
+  const std::vector<int32_t>& table = lines->m_lineInfo.fileTable;
   if (table.empty()) return nullptr;
   if (!m_name.empty()) {
     for (int32_t index : table) {

@@ -59,7 +59,7 @@ class DWARFCompilationUnit : public ICompUnitDetails, public SymMgrObjectImpl {
   ~DWARFCompilationUnit() override;
 
   // ICompUnitDetails
-  uint64_t getId() override { return m_header.offset; }
+  uint64_t getId() override { return offset(); }
   ISourceFile* getPrimarySourceFile() override;
   ISourceFile* getSourceFile(const wchar_t* name) override;
   const wchar_t* getObjectFileName() override { return nullptr; }
@@ -71,7 +71,9 @@ class DWARFCompilationUnit : public ICompUnitDetails, public SymMgrObjectImpl {
   int32_t getLanguage() override { return m_language; }
 
   const UnitHeader& header() const { return m_header; }
-  uint64_t offset() const { return m_header.offset; }
+  // The unit's id: its .debug_info offset; a split unit answers with its skeleton's, so that
+  // its symbols and lines are keyed like those of an ordinary unit of the module.
+  uint64_t offset() const { return m_skeleton ? m_skeleton->m_header.offset : m_header.offset; }
   uint16_t version() const { return m_header.version; }
   uint8_t addrSize() const { return m_header.addrSize; }
   const dwarf::AbbreviationTable& abbreviations() const { return *m_abbrevs; }
@@ -90,6 +92,12 @@ class DWARFCompilationUnit : public ICompUnitDetails, public SymMgrObjectImpl {
   void handleCompileUnitEntry(dwarf::AttrBindings* entry);
   // Reads the unit entry if nobody has yet (lines may be asked before symbols).
   void ensureUnitEntry();
+  // Makes this unit (of a .dwo file or package) the split unit of `skeleton`: its addresses
+  // index the skeleton's address table, its file numbers the skeleton's line program, and
+  // its base address is the skeleton's unless its own entry names one. `strOffsetsBase` is
+  // where the string offsets of the split unit's contribution start.
+  void attachSkeleton(DWARFCompilationUnit* skeleton, uint64_t strOffsetsBase);
+  DWARFCompilationUnit* skeleton() const { return m_skeleton; }
   // Sets producer kind, versions and report file from a DW_AT_producer string (null: no change).
   void parseProducer(const char* producer);
   // The language code of a DW_AT_language value.
@@ -132,6 +140,7 @@ class DWARFCompilationUnit : public ICompUnitDetails, public SymMgrObjectImpl {
  private:
   UnitHeader m_header;
   dwarf::DwarfContext* m_context;
+  DWARFCompilationUnit* m_skeleton = nullptr;  // split units only; outlives this unit
   std::shared_ptr<const dwarf::AbbreviationTable> m_abbrevs;
   int32_t m_language = LANGUAGE_C;
   bool m_hasLineProgram = false;

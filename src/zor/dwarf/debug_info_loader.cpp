@@ -34,11 +34,12 @@ class ModuleLineResolver : public DWARFLineResolver {
   ICompUnitDetails* compUnitDetails(uint64_t key) override {
     if (key == COMP_UNIT_ALL) return nullptr;
     m_loader->units();
-    if (DWARFCompilationUnit* unit = m_loader->unitAt(key)) return unit;
-    if (key != 0) {
-      if (DWARFCompilationUnit* unit = m_loader->unitAt(key - 1)) return unit;
-    }
-    return nullptr;
+    DWARFCompilationUnit* unit = m_loader->unitAt(key);
+    if (!unit && key != 0) unit = m_loader->unitAt(key - 1);
+    if (!unit) return nullptr;
+    // A skeleton's details (producer, language, name) are those of its split unit.
+    DWARFCompilationUnit* split = m_loader->splitUnitOf(unit);
+    return split ? split : unit;
   }
 
  private:
@@ -68,6 +69,7 @@ DWARFDebugInfoLoader::DWARFDebugInfoLoader(IFileFormatLoader* ffl, const wchar_t
 DWARFDebugInfoLoader::~DWARFDebugInfoLoader() {
   // The resolver's rows and files refer to the units; let it go first.
   m_lineResolver.reset();
+  m_splitUnits.reset();  // split units refer to the skeletons
   m_units.clear();
   m_unitList.clear();
 }
@@ -89,6 +91,8 @@ void DWARFDebugInfoLoader::readSections() {
   m_sections.rnglists = byName(".debug_rnglists");
   m_sections.lineStr = byName(".debug_line_str");
   m_sections.types = byName(".debug_types");
+  const wchar_t* imagePath = m_ffl ? m_ffl->fileName() : nullptr;
+  m_splitUnits.reset(new dwarf::SplitUnits(this, m_symFilePath, imagePath ? imagePath : L""));
 }
 
 void DWARFDebugInfoLoader::readUnits() {
@@ -129,6 +133,13 @@ DWARFCompilationUnit* DWARFDebugInfoLoader::unitContaining(uint64_t infoOffset) 
 DWARFCompilationUnit* DWARFDebugInfoLoader::unitAt(uint64_t offset) {
   auto it = m_units.find(offset);
   return it == m_units.end() ? nullptr : it->second.get();
+}
+
+DWARFCompilationUnit* DWARFDebugInfoLoader::splitUnitOf(DWARFCompilationUnit* skeleton) {
+  if (!m_splitUnits || !skeleton) return nullptr;
+  const UnitHeader& h = skeleton->header();
+  if (h.unitType != dwarf::DW_UT_skeleton && !(h.version < 5 && h.unitType == dwarf::DW_UT_compile)) return nullptr;
+  return m_splitUnits->splitUnitOf(skeleton);
 }
 
 bool DWARFDebugInfoLoader::inCodeOrDataRange(uint64_t address) {
@@ -173,6 +184,12 @@ status_t DWARFDebugInfoLoader::loadDebugInfo(ISymbolTable* table, uint32_t kindM
     dwarf::DwarfReader reader = unit->entryReader();
     dropOpenScopes(0);
     readEntry(reader, unit, table, kindMask, true, 0);
+    // A skeleton's entries are those of its split unit, walked as if they were its own.
+    if (DWARFCompilationUnit* split = splitUnitOf(unit)) {
+      dwarf::DwarfReader splitReader = split->entryReader();
+      dropOpenScopes(0);
+      readEntry(splitReader, split, table, kindMask, true, 0);
+    }
   }
   dropOpenScopes(0);
   return STATUS_OK;

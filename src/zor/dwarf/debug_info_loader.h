@@ -24,6 +24,7 @@
 #include "zor/dwarf/dwarf_sections.h"
 #include "zor/dwarf/line_resolver.h"
 #include "zor/dwarf/range_lists.h"
+#include "zor/dwarf/split_units.h"
 #include "zor/dwarf/supplementary_file.h"
 #include "zor/elf/elf_helper.h"
 #include "zor/manager/debug_info_loader.h"
@@ -65,6 +66,9 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
 
   // The unit that starts exactly at `offset`, or null.
   DWARFCompilationUnit* unitAt(uint64_t offset);
+  // The split unit of a skeleton unit (from its .dwo file or package, found on first use);
+  // null for other units and where the split unit is missing or rejected.
+  DWARFCompilationUnit* splitUnitOf(DWARFCompilationUnit* skeleton);
   ElfHelper* debugElf() const { return m_elf.get(); }
   ISymbolTable* globalTable() const { return m_globalTable; }
   // Whether [start, end] lies inside one allocated section of the module.
@@ -165,6 +169,7 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   dwarf::DwarfSections m_sections;
   ISymbolTable* m_globalTable = nullptr;
   std::wstring m_symFilePath;
+  std::unique_ptr<dwarf::SplitUnits> m_splitUnits;  // null without skeleton units
   SymMgrObjectPtr<DWARFLineResolver> m_lineResolver;
   std::deque<Scope*> m_openScopes;
   uint64_t m_loadBias = 0;

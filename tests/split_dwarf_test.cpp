@@ -1,0 +1,480 @@
+// Split DWARF: skeleton units in the module, their entries in .dwo files or a DWARF package
+// beside it. End to end against llvm-symbolizer-14 (which reads .dwo and .dwp files itself),
+// the modules whose split units are missing or of another build, and the package index on
+// hand-made bytes.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <zor/extensions.h>
+#include <zor/zor.h>
+
+#include "kave/trace.h"
+#include "kave/unicode.h"
+#include "support/dwarf_test_support.h"
+#include "support/symbolizer_agreement.h"
+#include "zor/dwarf/dwp_index.h"
+#include "zor/dwarf/split_units.h"
+
+namespace {
+
+using namespace ZOR_3_12;
+using namespace agreement;
+using dwarf_test::Bytes;
+
+std::string splitDir() { return std::string(ZOR_FIXTURES_DIR) + "/split"; }
+std::string fixture(const std::string& name) { return splitDir() + "/" + name; }
+
+// Runs the body with the working directory set to `dir`: the skeletons name their .dwo
+// files relative to a compilation directory of ".", which the symbolizer resolves from here.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const std::string& dir) {
+    char buffer[4096];
+    m_previous = getcwd(buffer, sizeof buffer) ? buffer : "/";
+    m_ok = chdir(dir.c_str()) == 0;
+  }
+  ~WorkingDirectory() {
+    if (chdir(m_previous.c_str()) != 0) std::perror("chdir");
+  }
+  bool ok() const { return m_ok; }
+
+ private:
+  std::string m_previous;
+  bool m_ok = false;
+};
+
+SymMgrObjectPtr<IModuleSymbolBank> loadModule(ISymbolManager* manager, const std::string& path) {
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  std::wstring wpath = KAVE_3_1::utf8ToWide(path);
+  EXPECT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK) << path;
+  return bank;
+}
+
+struct Census {
+  size_t addresses = 0;
+  size_t dwarfFunctions = 0;  // function starts answered by a DWARF function
+  size_t imageFunctions = 0;  // function starts answered by a symbol-table entry
+  size_t inlined = 0;         // addresses with more than one frame
+  size_t withLine = 0;        // function starts with a line-table row
+};
+
+// What a module answers at the function starts and random addresses of its image.
+Census census(IModuleSymbolBank* bank, const std::string& image) {
+  Census c;
+  for (const CodeSymbol& s : codeSymbols(image)) {
+    SymMgrObjectPtr<IAddress> address;
+    if (bank->addressByVa(s.start, address) != STATUS_OK || !address) continue;
+    SymMgrObjectPtr<ISymbolRange> range;
+    if (bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_ALL, nullptr) == STATUS_OK && range) {
+      uint32_t unit = 0;
+      if (range->symbol()->compUnitId(unit) == STATUS_OK)
+        ++c.dwarfFunctions;
+      else
+        ++c.imageFunctions;
+    }
+    SymMgrObjectPtr<ISourceLocation> location;
+    if (lineTableLocationByAddress(bank, address.get(), location) == STATUS_OK && location) ++c.withLine;
+  }
+  for (uint64_t a : addressesToCheck(image)) {
+    ++c.addresses;
+    if (ourFrames(bank, a).size() > 1) ++c.inlined;
+  }
+  return c;
+}
+
+// --- agreement with the symbolizer ------------------------------------------------------
+
+const char* const kSplitFixtures[] = {"cpp_gcc_d4_split", "cpp_gcc_d5_split", "cpp_gcc_d4_dwp"};
+
+class SplitAgreement : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SplitAgreement, InlineFramesMatchPerAddress) {
+  WorkingDirectory cwd(splitDir());
+  ASSERT_TRUE(cwd.ok());
+  std::string path = fixture(GetParam());
+  expectAgreement(std::string("split/") + GetParam(), path, path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, SplitAgreement, ::testing::ValuesIn(kSplitFixtures));
+
+// llvm-symbolizer-14 opens clang's .dwo files and packages but reports no inline frame from
+// them, so it cannot judge these. clang's code does not change with -gsplit-dwarf: the
+// unsplit build of the same source (whose agreement with the symbolizer the DWARF suite
+// checks) has the same .text at the same addresses, and must give the same frames.
+struct Twin {
+  const char* split;
+  const char* unsplit;  // under tests/fixtures/dwarf/
+};
+
+class SplitMatchesUnsplitTwin : public ::testing::TestWithParam<Twin> {};
+
+TEST_P(SplitMatchesUnsplitTwin, SameFramesAtEveryAddress) {
+  std::string split = fixture(GetParam().split);
+  std::string unsplit = std::string(ZOR_FIXTURES_DIR) + "/dwarf/" + GetParam().unsplit;
+  ASSERT_EQ(run("objcopy -O binary -j .text '" + split + "' /dev/stdout | cksum"),
+            run("objcopy -O binary -j .text '" + unsplit + "' /dev/stdout | cksum"));
+  SymMgrObjectPtr<ISymbolManager> manager;
+  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> splitBank = loadModule(manager.get(), split);
+  SymMgrObjectPtr<IModuleSymbolBank> unsplitBank = loadModule(manager.get(), unsplit);
+  ASSERT_TRUE(splitBank && unsplitBank);
+  // The unsplit build was compiled from the source directory, which its line table spells
+  // as "/fixtures/src/./name.h"; the split build names the same files without the "./".
+  auto normalised = [](std::vector<Frame> frames) {
+    for (Frame& f : frames) {
+      for (size_t at; (at = f.file.find("/./")) != std::string::npos;) f.file.erase(at, 2);
+    }
+    return frames;
+  };
+  size_t same = 0, inlined = 0, total = 0;
+  for (uint64_t a : addressesToCheck(split)) {
+    std::vector<Frame> ours = normalised(ourFrames(splitBank.get(), a));
+    std::vector<Frame> twin = normalised(ourFrames(unsplitBank.get(), a));
+    ++total;
+    if (ours.size() > 1) ++inlined;
+    if (ours == twin) {
+      ++same;
+      continue;
+    }
+    std::string text;
+    for (size_t i = 0; i < std::max(ours.size(), twin.size()); ++i) {
+      const Frame none;
+      const Frame& x = i < ours.size() ? ours[i] : none;
+      const Frame& y = i < twin.size() ? twin[i] : none;
+      text += "\n  " + x.function + " @ " + x.file + ":" + std::to_string(x.line) + "  |  " + y.function + " @ " +
+              y.file + ":" + std::to_string(y.line);
+    }
+    ADD_FAILURE() << GetParam().split << " at 0x" << std::hex << a << " (split | unsplit):" << text;
+  }
+  std::printf("[twin] split/%s: %zu of %zu addresses as dwarf/%s, %zu with inline frames\n", GetParam().split, same,
+              total, GetParam().unsplit, inlined);
+  EXPECT_GT(inlined, total / 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clang, SplitMatchesUnsplitTwin,
+                         ::testing::Values(Twin{"cpp_clang_d4_split", "cpp_clang_d4_O2"},
+                                           Twin{"cpp_clang_d5_split", "cpp_clang_d5_O2"},
+                                           Twin{"cpp_clang_d5_dwp", "cpp_clang_d5_O2"}),
+                         [](const ::testing::TestParamInfo<Twin>& info) { return std::string(info.param.split); });
+
+// From another working directory the .dwo files' recorded location does not resolve; they
+// are found beside the module, and the answers are the same frame for frame.
+TEST(SplitUnits, FoundBesideTheModuleFromAnyDirectory) {
+  for (const char* name : {"cpp_gcc_d5_split", "cpp_clang_d4_split"}) {
+    std::string path = fixture(name);
+    std::vector<uint64_t> addresses = addressesToCheck(path);
+    ASSERT_FALSE(addresses.empty());
+    addresses.resize(std::min<size_t>(addresses.size(), 400));
+    std::vector<std::vector<Frame>> fromFixtureDir, fromRoot;
+    {
+      WorkingDirectory cwd(splitDir());
+      SymMgrObjectPtr<ISymbolManager> manager;
+      ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+      SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
+      ASSERT_TRUE(bank);
+      for (uint64_t a : addresses) fromFixtureDir.push_back(ourFrames(bank.get(), a));
+    }
+    {
+      WorkingDirectory cwd("/");
+      SymMgrObjectPtr<ISymbolManager> manager;
+      ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+      SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
+      ASSERT_TRUE(bank);
+      for (uint64_t a : addresses) fromRoot.push_back(ourFrames(bank.get(), a));
+      Census c = census(bank.get(), path);
+      EXPECT_GT(c.inlined, c.addresses / 10) << name << ": inline chains come from the split unit";
+      EXPECT_GT(c.dwarfFunctions, c.imageFunctions) << name;
+    }
+    EXPECT_EQ(fromFixtureDir, fromRoot) << name;
+  }
+}
+
+// The compilation-unit details of a function of a split unit are the split unit's: the
+// skeleton names neither producer nor language.
+TEST(SplitUnits, CompUnitDetailsComeFromTheSplitUnit) {
+  WorkingDirectory cwd("/");
+  for (const char* name : {"cpp_gcc_d4_split", "cpp_gcc_d5_split", "cpp_gcc_d4_dwp"}) {
+    std::string path = fixture(name);
+    SymMgrObjectPtr<ISymbolManager> manager;
+    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+    SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
+    ASSERT_TRUE(bank);
+    bool checked = false;
+    for (const CodeSymbol& s : codeSymbols(path)) {
+      SymMgrObjectPtr<IAddress> address;
+      SymMgrObjectPtr<ISymbolRange> range;
+      uint32_t unit = 0;
+      if (bank->addressByVa(s.start, address) != STATUS_OK ||
+          bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_ALL, nullptr) != STATUS_OK || !range ||
+          range->symbol()->compUnitId(unit) != STATUS_OK)
+        continue;
+      ICompUnitDetails* details = nullptr;
+      ASSERT_EQ(bank->compUnitDetailsById(unit, details), STATUS_OK) << name;
+      ASSERT_NE(details, nullptr);
+      EXPECT_STREQ(details->getCompilerName(), L"GNU") << name;
+      EXPECT_EQ(details->getLanguage(), LANGUAGE_CPP) << name;
+      ISourceFile* primary = details->getPrimarySourceFile();
+      ASSERT_NE(primary, nullptr) << name;
+      EXPECT_EQ(KAVE_3_1::wideToUtf8(primary->name()), "/fixtures/src/cppdemo.cpp") << name;
+      checked = true;
+      break;
+    }
+    EXPECT_TRUE(checked) << name << ": no DWARF function found";
+  }
+}
+
+// --- missing and foreign split units ----------------------------------------------------
+
+// Without its .dwo the module still answers: functions from the symbol table, lines from
+// the skeleton's line program, no inline chains.
+TEST(SplitUnits, MissingDwoLeavesSymbolTableAndLines) {
+  WorkingDirectory cwd(splitDir());
+  std::string path = fixture("cpp_gcc_d5_nodwo");
+  SymMgrObjectPtr<ISymbolManager> manager;
+  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
+  ASSERT_TRUE(bank);
+  EXPECT_EQ(bank->symFileFormat(), SYM_FORMAT_DWARF);
+  Census c = census(bank.get(), path);
+  EXPECT_EQ(c.dwarfFunctions, 0u);
+  EXPECT_GT(c.imageFunctions, 10u);
+  EXPECT_EQ(c.inlined, 0u);
+  EXPECT_GT(c.withLine, c.imageFunctions / 2);
+}
+
+// A .dwo of another build under the expected name is refused: reported, and none of its
+// functions or inline chains shows up.
+TEST(SplitUnits, DwoOfAnotherBuildIsRejected) {
+  WorkingDirectory cwd(splitDir());
+  std::string path = fixture("cpp_gcc_d5_mismatch");
+  KAVE_3_1::RecordCapture records;
+  SymMgrObjectPtr<ISymbolManager> manager;
+  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
+  ASSERT_TRUE(bank);
+  Census c = census(bank.get(), path);
+  EXPECT_TRUE(records.hasAssertion("splitUnit.dwoId == skeleton.dwoId"));
+  EXPECT_EQ(c.dwarfFunctions, 0u);
+  EXPECT_GT(c.imageFunctions, 10u);
+  EXPECT_EQ(c.inlined, 0u);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The file offset of a section's bytes, by name, as readelf lists it.
+uint64_t sectionFileOffset(const std::string& path, const std::string& name) {
+  std::string out = run("readelf -SW '" + path + "' | grep -F ' " + name + " '");
+  // [Nr] Name Type Address Off ...
+  size_t at = out.find(name);
+  if (at == std::string::npos) return 0;
+  char type[64] = {0};
+  unsigned long long address = 0, offset = 0;
+  if (std::sscanf(out.c_str() + at + name.size(), " %63s %llx %llx", type, &address, &offset) != 3) return 0;
+  return offset;
+}
+
+// A package whose index is damaged (counts, row numbers, contribution offsets): the module
+// falls back to its skeleton, with a record, and never reads outside the package.
+TEST(SplitUnits, DamagedPackageIndexIsRefused) {
+  std::string image = fixture("cpp_clang_d5_dwp");
+  std::string package = readFile(image + ".dwp");
+  ASSERT_FALSE(package.empty());
+  uint64_t indexAt = sectionFileOffset(image + ".dwp", ".debug_cu_index");
+  ASSERT_NE(indexAt, 0u);
+  char dirTemplate[] = "/tmp/zor_split_XXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  std::string dir = dirTemplate;
+  std::string copy = dir + "/module";
+  writeFile(copy, readFile(image));
+
+  auto u32At = [](const std::string& bytes, uint64_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(bytes[at + i]);
+    return v;
+  };
+  auto setU32 = [](std::string& bytes, uint64_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  const uint32_t columns = u32At(package, indexAt + 4), units = u32At(package, indexAt + 8),
+                 slots = u32At(package, indexAt + 12);
+  ASSERT_GT(units, 0u);
+  const uint64_t rowsAt = indexAt + 16 + uint64_t(slots) * 8;
+  const uint64_t offsetsAt = indexAt + 16 + uint64_t(slots) * 12 + uint64_t(columns) * 4;
+  ASSERT_LE(offsetsAt + uint64_t(units) * columns * 8, package.size());
+
+  struct Damage {
+    const char* what;
+    std::function<void(std::string&)> apply;
+    const char* record;  // the assertion expected, or null for any
+  };
+  const Damage damages[] = {
+      {"slot count not a power of two", [&](std::string& b) { setU32(b, indexAt + 12, slots + 1); },
+       "cuIndex counts fit the section"},
+      {"unit count beyond the section", [&](std::string& b) { setU32(b, indexAt + 8, 0x10000000u); },
+       "cuIndex counts fit the section"},
+      {"slot count beyond the section", [&](std::string& b) { setU32(b, indexAt + 12, 0x40000000u); },
+       "cuIndex counts fit the section"},
+      {"row numbers past the units",
+       [&](std::string& b) {
+         for (uint64_t i = 0; i < slots; ++i)
+           if (u32At(b, rowsAt + i * 4) != 0) setU32(b, rowsAt + i * 4, units + 7);
+       },
+       "cuIndex row <= unitCount"},
+      {"contribution offsets past their sections",
+       [&](std::string& b) {
+         for (uint64_t i = 0; i < uint64_t(units) * columns; ++i) setU32(b, offsetsAt + i * 4, 0x7FFFFFF0u);
+       },
+       "contribution inside its section"},
+  };
+  for (const Damage& d : damages) {
+    std::string bytes = package;
+    d.apply(bytes);
+    writeFile(copy + ".dwp", bytes);
+    KAVE_3_1::RecordCapture records;
+    SymMgrObjectPtr<ISymbolManager> manager;
+    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+    SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), copy);
+    ASSERT_TRUE(bank) << d.what;
+    Census c = census(bank.get(), copy);
+    EXPECT_EQ(c.inlined, 0u) << d.what;
+    EXPECT_GT(c.imageFunctions, 10u) << d.what;
+    EXPECT_TRUE(records.hasAssertion(d.record)) << d.what;
+  }
+  std::remove((copy + ".dwp").c_str());
+  std::remove(copy.c_str());
+  rmdir(dir.c_str());
+}
+
+// --- the package index on hand-made bytes -----------------------------------------------
+
+// An index with `slots` slots holding the given (signature, row) pairs in order of slot, and
+// one row of contributions per unit over the given section ids.
+Bytes makeIndex(uint32_t version, const std::vector<uint32_t>& columns,
+                const std::vector<std::pair<uint64_t, uint32_t>>& slotEntries,
+                const std::vector<std::vector<std::pair<uint32_t, uint32_t>>>& rows) {
+  Bytes b;
+  if (version == 5)
+    b.u16(5).u16(0);
+  else
+    b.u32(version);
+  b.u32(static_cast<uint32_t>(columns.size())).u32(static_cast<uint32_t>(rows.size()));
+  b.u32(static_cast<uint32_t>(slotEntries.size()));
+  for (const auto& e : slotEntries) b.u64(e.first);
+  for (const auto& e : slotEntries) b.u32(e.second);
+  for (uint32_t c : columns) b.u32(c);
+  for (const auto& row : rows)
+    for (const auto& cell : row) b.u32(cell.first);
+  for (const auto& row : rows)
+    for (const auto& cell : row) b.u32(cell.second);
+  return b;
+}
+
+TEST(DwpIndex, FindsUnitsAndMapsSectionIdsPerVersion) {
+  // Signature 0x...02 lands in slot 2 of 4; 0x...01 in slot 1.
+  const uint64_t a = 0x1111111100000002ull, b = 0x2222222200000001ull;
+  std::vector<std::pair<uint64_t, uint32_t>> slots = {{0, 0}, {b, 2}, {a, 1}, {0, 0}};
+  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> rows = {
+      {{0x10, 0x20}, {0x30, 0x40}, {0x50, 0x60}},  // unit a: info, abbrev, column 8
+      {{0x70, 0x80}, {0x90, 0xA0}, {0xB0, 0xC0}},  // unit b
+  };
+  for (uint32_t version : {2u, 5u}) {
+    Bytes bytes = makeIndex(version, {1, 3, 8}, slots, rows);
+    dwarf::DwpIndex index;
+    ASSERT_TRUE(index.parse(bytes.section())) << version;
+    dwarf::Contribution c[dwarf::DWP_SECTION_COUNT];
+    ASSERT_TRUE(index.lookup(a, c)) << version;
+    EXPECT_EQ(c[dwarf::DWP_INFO].offset, 0x10u);
+    EXPECT_EQ(c[dwarf::DWP_INFO].size, 0x20u);
+    EXPECT_EQ(c[dwarf::DWP_ABBREV].offset, 0x30u);
+    // Column 8 is .debug_macro in version 2 and the range lists in version 5.
+    EXPECT_EQ(c[dwarf::DWP_RNGLISTS].present, version == 5) << version;
+    ASSERT_TRUE(index.lookup(b, c)) << version;
+    EXPECT_EQ(c[dwarf::DWP_INFO].offset, 0x70u);
+    EXPECT_EQ(c[dwarf::DWP_ABBREV].size, 0xA0u);
+    EXPECT_FALSE(index.lookup(0x3333333300000002ull, c)) << version;  // probes past slot 2 to an empty one
+  }
+}
+
+TEST(DwpIndex, CollidingSignaturesAreFoundByProbing) {
+  // Both hash to slot 0; the second sits where the step (1 | high bits) leads.
+  const uint64_t a = 0x0000000000000000ull | 4, b = 0x0000000300000004ull;
+  // 4 slots: a -> slot 0, b -> slot 0 taken, step (3 & 3) | 1 = 3 -> slot 3.
+  std::vector<std::pair<uint64_t, uint32_t>> slots = {{a, 1}, {0, 0}, {0, 0}, {b, 2}};
+  Bytes bytes = makeIndex(5, {1}, slots, {{{1, 2}}, {{3, 4}}});
+  dwarf::DwpIndex index;
+  ASSERT_TRUE(index.parse(bytes.section()));
+  dwarf::Contribution c[dwarf::DWP_SECTION_COUNT];
+  ASSERT_TRUE(index.lookup(b, c));
+  EXPECT_EQ(c[dwarf::DWP_INFO].offset, 3u);
+}
+
+TEST(DwpIndex, DamagedIndexesAreRefusedOrEndTheirWalk) {
+  KAVE_3_1::RecordCapture records;
+  const uint64_t a = 5;
+  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> oneRow = {{{0, 8}}};
+  dwarf::DwpIndex index;
+  dwarf::Contribution c[dwarf::DWP_SECTION_COUNT];
+
+  Bytes good = makeIndex(5, {1}, {{0, 0}, {a, 1}}, oneRow);
+  ASSERT_TRUE(index.parse(good.section()));
+  ASSERT_TRUE(index.lookup(a, c));
+
+  // Cut anywhere: never parses past the bytes.
+  for (size_t n = 0; n < good.size(); ++n) {
+    Bytes cut;
+    cut.raw(good.data.substr(0, n));
+    EXPECT_FALSE(index.parse(cut.section())) << n;
+  }
+  // Version 3, slot count 3, more units than slots, no section columns with units.
+  EXPECT_FALSE(index.parse(makeIndex(3, {1}, {{0, 0}, {a, 1}}, oneRow).section()));
+  EXPECT_FALSE(index.parse(makeIndex(5, {1}, {{0, 0}, {a, 1}, {0, 0}}, oneRow).section()));
+  EXPECT_FALSE(index.parse(makeIndex(5, {1}, {{a, 1}}, {{{0, 8}}, {{8, 8}}}).section()));
+  EXPECT_FALSE(index.parse(makeIndex(5, {}, {{0, 0}, {a, 1}}, {{}}).section()));
+
+  // A row number past the units: refused at lookup.
+  ASSERT_TRUE(index.parse(makeIndex(5, {1}, {{0, 0}, {a, 9}}, oneRow).section()));
+  EXPECT_FALSE(index.lookup(a, c));
+  // Every slot taken by another signature: the probe ends after one round.
+  ASSERT_TRUE(index.parse(makeIndex(5, {1}, {{7, 1}, {9, 1}}, oneRow).section()));
+  EXPECT_FALSE(index.lookup(a, c));
+  EXPECT_GT(records.assertions(), 0u);
+}
+
+// A contribution that runs past its section is refused, whatever its size.
+TEST(DwpIndex, ContributionsOutsideTheirSectionsAreRefused) {
+  std::string path = fixture("cpp_clang_d5_dwp.dwp");
+  SymMgrObjectPtr<ElfHelper> file(new ElfHelper(KAVE_3_1::utf8ToWide(path).c_str()));
+  ASSERT_TRUE(file->valid());
+  KAVE_3_1::RecordCapture records;
+  dwarf::Contribution c[dwarf::DWP_SECTION_COUNT];
+  c[dwarf::DWP_INFO] = {0, 16, true};
+  c[dwarf::DWP_ABBREV] = {0, 16, true};
+  dwarf::DwarfSections sections;
+  EXPECT_TRUE(dwarf::splitSectionsFromFile(*file, c, sections));
+  EXPECT_EQ(sections.info.size, 16u);
+  c[dwarf::DWP_ABBREV] = {8, ~0ull - 4, true};
+  EXPECT_FALSE(dwarf::splitSectionsFromFile(*file, c, sections));
+  c[dwarf::DWP_ABBREV] = {~0ull - 4, 8, true};
+  EXPECT_FALSE(dwarf::splitSectionsFromFile(*file, c, sections));
+  EXPECT_TRUE(records.hasAssertion("contribution inside its section"));
+}
+
+}  // namespace
