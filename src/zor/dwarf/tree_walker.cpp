@@ -337,7 +337,9 @@ bool DWARFDebugInfoLoader::entryBounds(AttrBindings* entry, bool& haveLow, uint6
 }
 
 bool DWARFDebugInfoLoader::typeByteSize(DWARFCompilationUnit* unit, uint64_t typeOffset, uint64_t& size) {
-  auto it = m_typeSizes.find(typeOffset);
+  // Offsets of the supplementary file are another space: its types are not cached here.
+  const bool cached = unit->context() == this;
+  auto it = cached ? m_typeSizes.find(typeOffset) : m_typeSizes.end();
   if (it != m_typeSizes.end()) {
     size = it->second;
     return true;
@@ -347,7 +349,7 @@ bool DWARFDebugInfoLoader::typeByteSize(DWARFCompilationUnit* unit, uint64_t typ
   DWARFCompilationUnit* owner = type->unit() ? type->unit() : unit;
   uint64_t v = 0;
   if (!owner->constant(type->getAttribute(dwarf::DW_AT_byte_size), v)) return false;
-  m_typeSizes[typeOffset] = v;
+  if (cached) m_typeSizes[typeOffset] = v;
   size = v;
   return true;
 }
@@ -459,7 +461,9 @@ void DWARFDebugInfoLoader::handleVariable(DwarfReader& reader, AttrBindings* ent
   const char* name = entryName(entry);
   uint64_t size = 0;
   if (const AttrValue* type = entry->getAttribute(dwarf::DW_AT_type)) {
-    if (type->form == dwarf::STORED_REF && !typeByteSize(unit, type->value, size)) size = 0;
+    // The type may have moved into the supplementary file, with the types units share.
+    DWARFCompilationUnit* typeUnit = dwarf::referencedUnit(unit, *type);
+    if (typeUnit && !typeByteSize(typeUnit, type->value, size)) size = 0;
   }
   createFunctionScope(reader, entry, parentSink, name, address, address + size, SYMBOL_KIND_DATA);
 }
