@@ -27,7 +27,7 @@ namespace dwarf {
 // The DWARF sections of an ELF file as the reader takes them (relocated, decoded).
 void readDwarfSections(ElfHelper& elf, DwarfSections& out);
 
-class SupplementaryFile : public DwarfContext {
+class SupplementaryFile final : public DwarfContext {
  public:
   // Over an ELF file already opened and accepted; `loadBias` is the debug file's.
   SupplementaryFile(ElfHelper* elf, const std::wstring& path, uint64_t loadBias);
