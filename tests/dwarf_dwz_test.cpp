@@ -431,6 +431,7 @@ TEST(DwzModules, MismatchedSupplementaryFileIsRefusedAndTheModuleStillAnswers) {
 // a compile unit and an offset that is no unit entry.
 struct ImportFixture {
   Bytes abbrev, info;
+  uint32_t cuOffset = 0;
   ImportFixture(uint64_t low, uint32_t size) {
     abbrev.uleb(1).uleb(dwarf::DW_TAG_compile_unit).u8(1);
     abbrev.uleb(dwarf::DW_AT_name).uleb(dwarf::DW_FORM_string).uleb(dwarf::DW_AT_language).uleb(dwarf::DW_FORM_data1);
@@ -462,6 +463,7 @@ struct ImportFixture {
       info = Bytes();
       info.raw(u1.data).raw(u2.data).raw(uc.data);
     }
+    cuOffset = cu;
   }
 };
 
@@ -484,6 +486,15 @@ TEST(DwzImports, PartialUnitFunctionsAreFoundAndImportCyclesEnd) {
     std::vector<agreement::Frame> frames = agreement::ourFrames(m.bank.get(), mainStart + 1);
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].function, "from_partial");
+    // The function belongs to the compile unit that imports its partial unit.
+    SymMgrObjectPtr<IAddress> address;
+    SymMgrObjectPtr<ISymbolRange> range;
+    ASSERT_EQ(m.bank->addressByVa(mainStart + 1, address), STATUS_OK);
+    ASSERT_EQ(m.bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_FUNCTION, nullptr), STATUS_OK);
+    ASSERT_TRUE(range && range->symbol());
+    uint32_t id = 0;
+    ASSERT_EQ(range->symbol()->compUnitId(id), STATUS_OK);
+    EXPECT_EQ(id, f.cuOffset + 1);
   }
   EXPECT_TRUE(capture.hasAssertion("imported unit is a partial unit"));
   EXPECT_TRUE(capture.hasAssertion("DW_AT_import names a unit entry"));

@@ -184,6 +184,9 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   // imported twice is walked once, and an import cycle ends. Guarded by the walk lock.
   std::set<std::pair<const dwarf::DwarfContext*, uint64_t>> m_importsWalked;
   std::map<std::pair<const dwarf::DwarfContext*, uint64_t>, bool> m_importWorth;
+  // While a walk is inside imported partial units: the compile unit that imports them, to
+  // which the symbols found there belong.
+  DWARFCompilationUnit* m_importingUnit = nullptr;
 };
 
 namespace internal {

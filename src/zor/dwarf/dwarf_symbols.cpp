@@ -97,9 +97,10 @@ SymMgrObjectPtr<SourceLineIter> DWARFSymbol::sourceLines() {
 
 DWARFScope::DWARFScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, DwarfSourcePosition* declaration,
                        const wchar_t* name, uint64_t start, IScope* parent, symbol_kind_t kind, AttrBindings* entry,
-                       uint64_t childrenOffset)
+                       uint64_t childrenOffset, DWARFCompilationUnit* unit)
     : SymbolScope(ffl, parent,
-                  new DWARFSymbol(ffl, name, start, this, kind, entry ? entry->unit() : nullptr, declaration)),
+                  new DWARFSymbol(ffl, name, start, this, kind, unit ? unit : (entry ? entry->unit() : nullptr),
+                                  declaration)),
       m_loader(loader),
       m_childrenOffset(childrenOffset),
       m_entry(entry) {}

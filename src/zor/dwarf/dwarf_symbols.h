@@ -77,12 +77,14 @@ class DWARFSymbol : public Symbol {
   ZorLock m_cacheLock;
 };
 
-// A function, entry point, label or static variable.
+// A function, entry point, label or static variable. Its symbol belongs to `unit` when one
+// is given (an entry of an imported partial unit belongs to the unit importing it), else to
+// the entry's own unit.
 class DWARFScope : public SymbolScope {
  public:
   DWARFScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, DwarfSourcePosition* declaration,
              const wchar_t* name, uint64_t start, IScope* parent, symbol_kind_t kind, dwarf::AttrBindings* entry,
-             uint64_t childrenOffset);
+             uint64_t childrenOffset, DWARFCompilationUnit* unit = nullptr);
 
   uint32_t mergeFlags(IScope* other) override;
   void merge(IScope* other, uint32_t flags) override;

@@ -87,7 +87,11 @@ void DWARFDebugInfoLoader::importUnit(AttrBindings* entry, ISymbolTable* parentS
   target->handleCompileUnitEntry(unitEntry.get());
   if (unitEntry->getHasChildren() != dwarf::DW_CHILDREN_yes) return;
   // Deeper than the import itself, so chains of imports count against the depth limit.
+  // Symbols found there belong to the outermost importer, the compile unit.
+  DWARFCompilationUnit* const outer = m_importingUnit;
+  if (!outer) m_importingUnit = entry->unit();
   walkChildren(reader, unitEntry.get(), parentSink, mask, depth + 1);
+  m_importingUnit = outer;
 }
 
 }  // namespace ZOR_3_12

@@ -476,7 +476,7 @@ void DWARFDebugInfoLoader::createFunctionScope(DwarfReader& reader, AttrBindings
   DwarfSourcePosition* declaration = DwarfSourcePosition::read(entry, this, false);
   std::wstring wname = wide(name);
   DWARFScope* scope = new DWARFScope(m_ffl.get(), this, declaration, wname.c_str(), start, parentSink->ownerScope(),
-                                     kind, entry, reader.offset());
+                                     kind, entry, reader.offset(), m_importingUnit);
   scope->addRange(start, end);
   pushOpenScope(scope);
 }
@@ -489,7 +489,7 @@ void DWARFDebugInfoLoader::createFunctionScopeFromRanges(DwarfReader& reader, At
   DwarfSourcePosition* declaration = DwarfSourcePosition::read(entry, this, false);
   std::wstring wname = wide(name);
   DWARFScope* scope = new DWARFScope(m_ffl.get(), this, declaration, wname.c_str(), start, parentSink->ownerScope(),
-                                     kind, entry, reader.offset());
+                                     kind, entry, reader.offset(), m_importingUnit);
   for (const auto& r : ranges) scope->addRange(r.first, r.second);
   scope->setExplicitRanges(true);
   pushOpenScope(scope);
