@@ -2,9 +2,13 @@
 // request of any of them (one parse serves all four) and kept for the object's life.
 #include "demangler/demangler.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <string_view>
 
 #include <llvm/Demangle/Demangle.h>
 #include <llvm/Demangle/MicrosoftDemangle.h>
@@ -171,49 +175,103 @@ Forms computeForms(const std::string& name) {
 class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
  public:
   explicit SymbolNameDemangler(const wchar_t* name)
-      : SymMgrObject<ISymbolNameDemangler>(nullptr), m_name(name != nullptr ? name : L""), m_ready(false) {}
+      : SymMgrObject<ISymbolNameDemangler>(nullptr), m_name(name != nullptr ? name : L"") {}
+
+  const std::wstring& original() const { return m_name; }
 
   const wchar_t* name() override { return m_name.c_str(); }
   const wchar_t* demangledName(bool flag) override {
     prepare();
-    return flag ? m_full.c_str() : m_qualified.c_str();
+    return flag ? text(m_full) : text(m_qualified);
   }
   const wchar_t* shortName() override {
     prepare();
-    return m_short.c_str();
+    return text(m_short);
   }
   const wchar_t* alternateName() override {
     prepare();
-    return m_alternate.c_str();
+    return text(m_alternate);
   }
 
  private:
-  void prepare() {
-    if (m_ready) return;
-    m_ready = true;
+  // Most names a module holds (debug-information names, C symbols) are no mangled names:
+  // every form is the name itself, and no form keeps a copy of it. A name holding a value
+  // that is no Unicode scalar takes the long way, which spells such values U+FFFD.
+  static bool mayBeMangled(const std::wstring& name) {
+    if (!name.empty() && (name[0] == L'_' || name[0] == L'?')) return true;
+    for (wchar_t c : name) {
+      const uint32_t cp = static_cast<uint32_t>(c);
+      if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return true;
+    }
+    return false;
+  }
+  const wchar_t* text(const std::wstring& form) const { return m_plain ? m_name.c_str() : form.c_str(); }
+
+  // One object may serve several symbols (see NameCache), each under its own lock.
+  void prepare() { std::call_once(m_once, [this] { compute(); }); }
+
+  void compute() {
+    if (!mayBeMangled(m_name)) {
+      m_plain = true;
+      return;
+    }
     try {
       Forms forms = computeForms(KAVE_3_1::wideToUtf8(m_name));
       m_full = KAVE_3_1::utf8ToWide(forms.full);
       m_qualified = KAVE_3_1::utf8ToWide(forms.qualified);
       m_short = KAVE_3_1::utf8ToWide(forms.shortName);
       m_alternate = KAVE_3_1::utf8ToWide(forms.alternate);
+      m_plain = m_full == m_name && m_qualified == m_name && m_short == m_name && m_alternate == m_name;
+      if (m_plain) {
+        std::wstring().swap(m_full);
+        std::wstring().swap(m_qualified);
+        std::wstring().swap(m_short);
+        std::wstring().swap(m_alternate);
+      }
     } catch (...) {
-      m_full = m_qualified = m_short = m_alternate = m_name;
+      m_plain = true;
     }
   }
 
   std::wstring m_name;
-  bool m_ready;
+  std::once_flag m_once;
+  bool m_plain = false;  // every form equals m_name
   std::wstring m_full;
   std::wstring m_qualified;
   std::wstring m_short;
   std::wstring m_alternate;
 };
 
+// The names of a module repeat: every inlined copy of a function carries its origin's name,
+// and the symbol table and the debug information name the same functions. Recent names are
+// kept in a small direct-mapped table, so that a repeated name shares one object and is
+// demangled once. The table holds a bounded number of objects whatever is loaded.
+class NameCache {
+ public:
+  SymMgrObjectPtr<ISymbolNameDemangler> get(const wchar_t* name) {
+    const wchar_t* text = name != nullptr ? name : L"";
+    const size_t length = std::wcslen(text);
+    const size_t slot = std::hash<std::wstring_view>()(std::wstring_view(text, length)) % kSlots;
+    std::lock_guard<std::mutex> guard(m_lock);
+    SymMgrObjectPtr<SymbolNameDemangler>& kept = m_slots[slot];
+    if (!kept || kept->original().size() != length || kept->original().compare(0, length, text, length) != 0)
+      kept = new SymbolNameDemangler(text);
+    return SymMgrObjectPtr<ISymbolNameDemangler>(kept.get());
+  }
+
+ private:
+  static constexpr size_t kSlots = 4096;
+  std::mutex m_lock;
+  SymMgrObjectPtr<SymbolNameDemangler> m_slots[kSlots];
+};
+
 }  // namespace
 
 SymMgrObjectPtr<ISymbolNameDemangler> ISymbolNameDemangler::create(const wchar_t* name, exec_format_t) {
-  return SymMgrObjectPtr<ISymbolNameDemangler>(new SymbolNameDemangler(name));
+  // Outlives every module: a table made on first use is never destroyed, so that no symbol
+  // torn down during the process exit finds it gone.
+  static NameCache* cache = new NameCache;
+  return cache->get(name);
 }
 
 }  // namespace ZOR_3_12
