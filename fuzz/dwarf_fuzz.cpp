@@ -2,13 +2,17 @@
 // unit (decoded and skipped), origins, strings, range lists, and the line programs into a
 // line table, with a few queries on the result.
 //
-// Input: nine sections in this order, each a 4-byte little-endian length then its bytes
+// Input: twelve sections in this order, each a 4-byte little-endian length then its bytes
 // (a length beyond the input takes what is left): .debug_info, .debug_abbrev, .debug_str,
 // .debug_ranges, .debug_line, .debug_addr, .debug_str_offsets, .debug_rnglists,
-// .debug_line_str.
+// .debug_line_str, then the supplementary file's .debug_info, .debug_abbrev and .debug_str
+// (the reach of the alternate forms, origins into it and imported partial units). Inputs
+// with fewer sections leave the rest empty; no supplementary .debug_info means no file.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <vector>
 
 #include "kave/trace.h"
@@ -16,6 +20,7 @@
 #include "zor/dwarf/dwarf_constants.h"
 #include "zor/dwarf/line_resolver.h"
 #include "zor/dwarf/range_lists.h"
+#include "zor/dwarf/supplementary_file.h"
 
 using namespace ZOR_3_12;
 
@@ -45,7 +50,8 @@ class NullLoader : public SymMgrObject<IFileFormatLoader> {
 
 class FuzzContext : public dwarf::DwarfContext {
  public:
-  explicit FuzzContext(const dwarf::DwarfSections& s) : m_sections(s) {}
+  FuzzContext(const dwarf::DwarfSections& s, dwarf::DwarfContext* supplementary)
+      : m_sections(s), m_supplementary(supplementary) {}
   ~FuzzContext() {
     m_resolver.reset();
     m_owned.clear();
@@ -72,6 +78,7 @@ class FuzzContext : public dwarf::DwarfContext {
     return m_units;
   }
   bool inCodeOrDataRange(uint64_t address) override { return (address & 0xF000) != 0xF000; }
+  dwarf::DwarfContext* supplementary() override { return m_supplementary; }
   DWARFLineResolver& resolver() {
     if (!m_resolver) m_resolver = new DWARFLineResolver(&m_loader, this, nullptr, nullptr);
     return *m_resolver;
@@ -79,6 +86,7 @@ class FuzzContext : public dwarf::DwarfContext {
 
  private:
   dwarf::DwarfSections m_sections;
+  dwarf::DwarfContext* m_supplementary;
   bool m_read = false;
   std::vector<SymMgrObjectPtr<DWARFCompilationUnit>> m_owned;
   std::vector<DWARFCompilationUnit*> m_units;
@@ -86,7 +94,11 @@ class FuzzContext : public dwarf::DwarfContext {
   SymMgrObjectPtr<DWARFLineResolver> m_resolver;
 };
 
-void walkUnit(DWARFCompilationUnit* unit) {
+constexpr uint64_t kAtImport = 0x18;
+// Imported units followed per input, as the loader bounds them: each unit at most once.
+constexpr size_t kMaxImports = 64;
+
+void walkUnit(DWARFCompilationUnit* unit, std::set<DWARFCompilationUnit*>& imported) {
   dwarf::DwarfReader reader = unit->entryReader();
   while (reader.ok() && !reader.atEnd()) {
     SymMgrObjectPtr<dwarf::AttrBindings> entry(new dwarf::AttrBindings(unit));
@@ -109,6 +121,19 @@ void walkUnit(DWARFCompilationUnit* unit) {
     bool haveLow = unit->address(entry->getAttribute(dwarf::DW_AT_low_pc), low);
     unit->highPc(entry->getAttribute(dwarf::DW_AT_high_pc), haveLow, low, high);
     if (const dwarf::AttrValue* file = entry->getAttribute(dwarf::DW_AT_decl_file)) unit->globalFileIndex(file->value);
+    // Origins in this file or in the supplementary one, and their strings.
+    for (dwarf::AttrBindings* origin = entry->getOrigin(); origin; origin = origin->getOrigin()) {
+      const char* s = origin->unit()->string(origin->getAttribute(dwarf::DW_AT_name, true));
+      if (s) (void)std::strlen(s);
+    }
+    if (entry->getTag() == dwarf::DW_TAG_imported_unit && imported.size() < kMaxImports) {
+      const dwarf::AttrValue* import = entry->getAttribute(kAtImport, true);
+      DWARFCompilationUnit* target = import ? dwarf::referencedUnit(unit, *import) : nullptr;
+      if (target && imported.insert(target).second) {
+        target->ensureUnitEntry();
+        walkUnit(target, imported);
+      }
+    }
   }
   // The same bytes again, skipped instead of decoded, following siblings forward only.
   reader = unit->entryReader();
@@ -128,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   (void)quiet;
   // Each section in its own allocation, so a read past its end is caught.
-  std::vector<std::vector<uint8_t>> bytes(9);
+  std::vector<std::vector<uint8_t>> bytes(12);
   size_t pos = 0;
   for (auto& b : bytes) {
     if (size - pos < 4) break;
@@ -158,11 +183,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.rnglists = section(bytes[7]);
   s.lineStr = section(bytes[8]);
 
-  FuzzContext context(s);
+  std::unique_ptr<dwarf::SupplementaryFile> supplementary;
+  if (!bytes[9].empty()) {
+    dwarf::DwarfSections sup;
+    sup.info = section(bytes[9]);
+    sup.abbrev = section(bytes[10]);
+    sup.str = section(bytes[11]);
+    supplementary.reset(new dwarf::SupplementaryFile(sup, 0x1000));
+  }
+
+  FuzzContext context(s, supplementary.get());
   DWARFLineResolver& resolver = context.resolver();
+  std::set<DWARFCompilationUnit*> imported;
   for (DWARFCompilationUnit* unit : context.units()) {
     unit->ensureUnitEntry();
-    walkUnit(unit);
+    walkUnit(unit, imported);
   }
   if (resolver.ensureAllLinesLoaded() == STATUS_OK) {
     LineTable& table = resolver.lineTable();
