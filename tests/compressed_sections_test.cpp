@@ -1,0 +1,317 @@
+// Compressed debug sections at the byte level: the zlib, zstd and .zdebug copies that
+// objcopy made of real images must decode to exactly the original's section bytes (and,
+// in relocatable objects, relocate to the same bytes); damaged headers and streams must
+// leave the section absent with an assertion record.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <zlib.h>
+
+#include "kave/trace.h"
+#include "support/elf_oracle.h"
+#include "zor/elf/compressed_section.h"
+#include "zor/elf/elf_helper.h"
+
+using namespace ZOR_3_12;
+using internal::DecodeStatus;
+using internal::SectionCompression;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::string modern(const std::string& name) { return std::string(ZOR_FIXTURES_DIR) + "/modern/" + name; }
+
+struct Image {
+  std::shared_ptr<Bytes> bytes;
+  SymMgrObjectPtr<ElfHelper> helper;
+};
+
+Image fromBytes(const Bytes& bytes) {
+  Image i;
+  i.bytes = std::make_shared<Bytes>(bytes);
+  i.helper = new ElfHelper(i.bytes, i.bytes->data(), i.bytes->size());
+  return i;
+}
+
+Image load(const std::string& name) { return fromBytes(elf_oracle::readFile(modern(name))); }
+
+Bytes toBytes(const elf::Span& s) { return s.empty() ? Bytes() : Bytes(s.data, s.data + s.size); }
+
+// Every .debug_* section of `original`, looked up by the same name in `packed`, must give
+// the same bytes there. objcopy leaves a section uncompressed when packing would not
+// shrink it, so only most of them are compressed.
+void expectSameDebugSections(ElfHelper& original, ElfHelper& packed) {
+  unsigned compared = 0, compressed = 0;
+  for (uint32_t i = 0; i < original.sectionCount(); ++i) {
+    const char* name = original.sectionName(i);
+    if (!name || std::strncmp(name, ".debug_", 7) != 0) continue;
+    SCOPED_TRACE(name);
+    const int64_t j = packed.sectionIndexByName(name);
+    ASSERT_GE(j, 0);
+    const Bytes expected = toBytes(original.sectionBytes(i));
+    ASSERT_FALSE(expected.empty());
+    if (packed.sectionCompression(static_cast<uint32_t>(j)) != SectionCompression::kNone) {
+      EXPECT_NE(toBytes(packed.rawSectionBytes(static_cast<uint32_t>(j))), expected);
+      ++compressed;
+    }
+    EXPECT_EQ(toBytes(packed.sectionBytes(static_cast<uint32_t>(j))), expected);
+    ++compared;
+  }
+  EXPECT_GE(compared, 4u);
+  EXPECT_GE(compressed, 3u);
+  // The named sections the DWARF reader takes by enumerator serve the decoded bytes too.
+  for (NamedSection n : {kSecDebugInfo, kSecDebugAbbrev, kSecDebugStr, kSecDebugLine}) {
+    SCOPED_TRACE(namedSectionName(n));
+    ASSERT_NE(original.section(n), nullptr);
+    ASSERT_NE(packed.section(n), nullptr);
+    EXPECT_EQ(toBytes(packed.section(n)->span()), toBytes(original.section(n)->span()));
+    EXPECT_EQ(toBytes(packed.relocatedSection(n)), toBytes(original.relocatedSection(n)));
+  }
+}
+
+struct Pair {
+  const char* original;
+  const char* packed;
+  SectionCompression kind;
+};
+
+class CompressedCopies : public ::testing::TestWithParam<Pair> {};
+
+TEST_P(CompressedCopies, DecodeToTheOriginalSectionBytes) {
+  KAVE_3_1::RecordCapture capture;
+  Image original = load(GetParam().original);
+  Image packed = load(GetParam().packed);
+  ASSERT_TRUE(original.helper->valid());
+  ASSERT_TRUE(packed.helper->valid());
+  const int64_t info = packed.helper->sectionIndexByName(".debug_info");
+  ASSERT_GE(info, 0);
+  EXPECT_EQ(packed.helper->sectionCompression(static_cast<uint32_t>(info)), GetParam().kind);
+  expectSameDebugSections(*original.helper, *packed.helper);
+  EXPECT_EQ(capture.assertions(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modern, CompressedCopies,
+                         ::testing::Values(Pair{"c_gcc_d5_O2", "c_gcc_d5_O2_zlib", SectionCompression::kGabi},
+                                           Pair{"c_clang_d5_O2", "c_clang_d5_O2_zstd", SectionCompression::kGabi},
+                                           Pair{"c_gcc_d4_O2", "c_gcc_d4_O2_zdebug", SectionCompression::kGnu},
+                                           Pair{"cpp_gcc_d5_O2_32", "cpp_gcc_d5_O2_32_zlib", SectionCompression::kGabi},
+                                           Pair{"c_gcc_d5_O2.o", "c_gcc_d5_O2_zlib.o", SectionCompression::kGabi},
+                                           Pair{"c_gcc_d5_O2.o", "c_gcc_d5_O2_zdebug.o", SectionCompression::kGnu}));
+
+TEST(CompressedSections, RelocatableObjectsRelocateTheDecodedBytes) {
+  Image plain = load("c_gcc_d5_O2.o");
+  for (const char* name : {"c_gcc_d5_O2_zlib.o", "c_gcc_d5_O2_zdebug.o"}) {
+    SCOPED_TRACE(name);
+    Image packed = load(name);
+    for (NamedSection n : {kSecDebugInfo, kSecDebugLine}) {
+      ASSERT_NE(packed.helper->section(n), nullptr);
+      const RelocationTable* table = packed.helper->relocationTable(packed.helper->section(n)->index());
+      ASSERT_NE(table, nullptr);
+      ASSERT_FALSE(table->empty());
+      const Bytes relocated = toBytes(packed.helper->relocatedSection(n));
+      // The relocations changed something, and changed it as in the uncompressed object.
+      EXPECT_NE(relocated, toBytes(packed.helper->section(n)->span()));
+      EXPECT_EQ(relocated, toBytes(plain.helper->relocatedSection(n)));
+    }
+  }
+}
+
+TEST(CompressedSections, ThreadsAskingAtOnceShareOneDecodedCopy) {
+  for (int round = 0; round < 8; ++round) {
+    Image packed = load("c_clang_d5_O2_zstd");
+    const uint32_t info = static_cast<uint32_t>(packed.helper->sectionIndexByName(".debug_info"));
+    std::atomic<bool> go{false};
+    std::vector<elf::Span> seen(4);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < seen.size(); ++t) {
+      threads.emplace_back([&, t] {
+        while (!go.load()) std::this_thread::yield();
+        seen[t] = t % 2 ? packed.helper->sectionBytes(info) : packed.helper->section(kSecDebugInfo)->span();
+      });
+    }
+    go = true;
+    for (std::thread& t : threads) t.join();
+    ASSERT_FALSE(seen[0].empty());
+    for (const elf::Span& s : seen) {
+      EXPECT_EQ(s.data, seen[0].data);
+      EXPECT_EQ(s.size, seen[0].size);
+    }
+  }
+}
+
+// Hand-damaged copies of the 64-bit zlib image: header fields and streams.
+class DamagedCompression : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bytes = elf_oracle::readFile(modern("c_gcc_d5_O2_zlib"));
+    good = fromBytes(bytes);
+    ASSERT_TRUE(good.helper->valid());
+    info = static_cast<uint32_t>(good.helper->sectionIndexByName(".debug_info"));
+    const elf::SectionHeader* h = good.helper->sectionHeader(info);
+    ASSERT_NE(h, nullptr);
+    offset = h->sh_offset;
+    size = h->sh_size;
+    shdr = good.helper->header().e_shoff + uint64_t(info) * good.helper->header().e_shentsize;
+    ASSERT_TRUE(internal::claimedSize(SectionCompression::kGabi, good.helper->rawSectionBytes(info), true, claim));
+    ASSERT_EQ(claim, good.helper->sectionBytes(info).size);
+  }
+
+  template <class T>
+  static void put(Bytes& b, uint64_t at, T value) {
+    std::memcpy(&b[at], &value, sizeof value);
+  }
+
+  // Loads the damaged copy: .debug_info must read as absent, with one new assertion
+  // record, while the other debug sections still decode.
+  void expectAbsent(const Bytes& damaged, const char* what) {
+    SCOPED_TRACE(what);
+    const size_t before = capture.assertions();
+    Image i = fromBytes(damaged);
+    ASSERT_TRUE(i.helper->valid());
+    EXPECT_TRUE(i.helper->sectionBytes(info).empty());
+    ASSERT_NE(i.helper->section(kSecDebugInfo), nullptr);
+    EXPECT_EQ(i.helper->section(kSecDebugInfo)->data(), nullptr);
+    EXPECT_TRUE(i.helper->relocatedSection(kSecDebugInfo).empty());
+    EXPECT_EQ(capture.assertions(), before + 1);  // reported once, however often asked
+    EXPECT_EQ(toBytes(i.helper->section(kSecDebugAbbrev)->span()),
+              toBytes(good.helper->section(kSecDebugAbbrev)->span()));
+  }
+
+  KAVE_3_1::RecordCapture capture;
+  Bytes bytes;
+  Image good;
+  uint32_t info = 0;
+  uint64_t offset = 0, size = 0, shdr = 0, claim = 0;
+};
+
+TEST_F(DamagedCompression, BadClaimsAndStreamsLeaveTheSectionAbsent) {
+  Bytes b = bytes;
+  put<uint64_t>(b, offset + 8, uint64_t(1) << 40);
+  expectAbsent(b, "claim beyond the absolute cap");
+
+  b = bytes;
+  put<uint64_t>(b, offset + 8, (size - 24) * internal::kMaxExpansion + internal::kMaxExpansion);
+  expectAbsent(b, "claim beyond the expansion cap");
+
+  b = bytes;
+  put<uint64_t>(b, offset + 8, claim + 1);
+  expectAbsent(b, "claim larger than the stream");
+
+  b = bytes;
+  put<uint64_t>(b, offset + 8, claim - 1);
+  expectAbsent(b, "claim smaller than the stream");
+
+  b = bytes;
+  put<uint32_t>(b, offset, 9);
+  expectAbsent(b, "unknown compression type");
+
+  b = bytes;
+  for (uint64_t k = offset + 24 + (size - 24) / 3; k < offset + 24 + (size - 24) / 2; ++k) b[k] ^= 0x5A;
+  expectAbsent(b, "corrupt stream");
+
+  b = bytes;
+  put<uint64_t>(b, shdr + 32, size / 2);
+  expectAbsent(b, "truncated stream");
+
+  b = bytes;
+  put<uint64_t>(b, shdr + 32, 20);
+  expectAbsent(b, "header cut short");
+}
+
+TEST_F(DamagedCompression, OtherEncodingsAreCheckedToo) {
+  // zstd: a damaged frame.
+  Bytes z = elf_oracle::readFile(modern("c_clang_d5_O2_zstd"));
+  Image zi = fromBytes(z);
+  const uint32_t zinfo = static_cast<uint32_t>(zi.helper->sectionIndexByName(".debug_info"));
+  const elf::SectionHeader zh = *zi.helper->sectionHeader(zinfo);
+  for (uint64_t k = zh.sh_offset + 24 + 4; k < zh.sh_offset + zh.sh_size; k += 7) z[k] ^= 0xA5;
+  size_t before = capture.assertions();
+  Image damaged = fromBytes(z);
+  EXPECT_TRUE(damaged.helper->sectionBytes(zinfo).empty());
+  EXPECT_EQ(capture.assertions(), before + 1);
+
+  // .zdebug: magic and size field.
+  Bytes g = elf_oracle::readFile(modern("c_gcc_d4_O2_zdebug"));
+  Image gi = fromBytes(g);
+  const uint32_t ginfo = static_cast<uint32_t>(gi.helper->sectionIndexByName(".debug_info"));
+  ASSERT_EQ(std::string(gi.helper->sectionName(ginfo)), ".zdebug_info");
+  const uint64_t at = gi.helper->sectionHeader(ginfo)->sh_offset;
+  Bytes noMagic = g;
+  noMagic[at] = 'X';
+  Bytes huge = g;
+  huge[at + 4] = 0x7F;  // big-endian: the top byte of the size
+  for (const Bytes* d : {&noMagic, &huge}) {
+    before = capture.assertions();
+    Image i = fromBytes(*d);
+    EXPECT_TRUE(i.helper->sectionBytes(ginfo).empty());
+    EXPECT_EQ(i.helper->section(kSecDebugInfo)->data(), nullptr);
+    EXPECT_EQ(capture.assertions(), before + 1);
+  }
+}
+
+// The decoder on hand-made sections: exact sizes and the cap boundaries.
+Bytes gabiZlib(const Bytes& payload, uint64_t claim) {
+  uLongf packedSize = compressBound(payload.size());
+  Bytes packed(packedSize);
+  EXPECT_EQ(compress2(packed.data(), &packedSize, payload.data(), payload.size(), 9), Z_OK);
+  packed.resize(packedSize);
+  Bytes out(24 + packed.size(), 0);
+  out[0] = 1;  // ELFCOMPRESS_ZLIB
+  std::memcpy(&out[8], &claim, 8);
+  std::memcpy(&out[24], packed.data(), packed.size());
+  return out;
+}
+
+DecodeStatus decode(const Bytes& raw, Bytes& out) {
+  elf::Span s;
+  s.data = raw.data();
+  s.size = raw.size();
+  return internal::decodeSection(SectionCompression::kGabi, s, true, out);
+}
+
+TEST(SectionDecoder, SizesMustMatchExactlyAndClaimsStayWithinTheCaps) {
+  Bytes payload(100000);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<unsigned char>(i * 7 / 13);
+  Bytes out;
+  EXPECT_EQ(decode(gabiZlib(payload, payload.size()), out), DecodeStatus::kOk);
+  EXPECT_EQ(out, payload);
+  EXPECT_EQ(decode(gabiZlib(payload, payload.size() + 1), out), DecodeStatus::kCorrupt);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(decode(gabiZlib(payload, payload.size() - 1), out), DecodeStatus::kCorrupt);
+
+  // Zeros compress far better than usual data: the cap is relative to the packed size.
+  Bytes zeros(1 << 20, 0);
+  const Bytes packed = gabiZlib(zeros, zeros.size());
+  EXPECT_EQ(decode(packed, out), DecodeStatus::kOk);
+  EXPECT_EQ(out, zeros);
+  Bytes overClaim = packed;
+  const uint64_t limit = (packed.size() - 24) * internal::kMaxExpansion;
+  uint64_t claim = limit + internal::kMaxExpansion;
+  std::memcpy(&overClaim[8], &claim, 8);
+  EXPECT_EQ(decode(overClaim, out), DecodeStatus::kOversized);
+  claim = limit;  // within the cap: refused only because the stream is shorter
+  std::memcpy(&overClaim[8], &claim, 8);
+  EXPECT_EQ(decode(overClaim, out), DecodeStatus::kCorrupt);
+
+  EXPECT_EQ(decode(Bytes(packed.begin(), packed.begin() + 23), out), DecodeStatus::kTruncatedHeader);
+  // A 32-bit header is 12 bytes: type, size, alignment.
+  Bytes h32(12, 0);
+  h32[0] = 2;
+  const uint32_t claim32 = 5;
+  std::memcpy(&h32[4], &claim32, 4);
+  elf::Span s;
+  s.data = h32.data();
+  s.size = h32.size();
+  EXPECT_EQ(internal::decodeSection(SectionCompression::kGabi, s, false, out), DecodeStatus::kCorrupt);
+  s.size = 11;
+  EXPECT_EQ(internal::decodeSection(SectionCompression::kGabi, s, false, out), DecodeStatus::kTruncatedHeader);
+}
+
+}  // namespace
