@@ -142,6 +142,8 @@ class Symbol final : public ComObject<IDiaSymbol> {
       char* plain = llvm::microsoftDemangle(text.c_str(), nullptr, nullptr, nullptr, &status);
       if (plain && status == llvm::demangle_success) text = plain;
       std::free(plain);
+    } else if (m_symbol.tag == SymTagPublicSymbol && m_model->machine == kMachineI386) {
+      text = undecorateI386CName(text);
     }
     *out = allocUtf8String(text);
     return *out ? S_OK : E_OUTOFMEMORY;
@@ -408,6 +410,20 @@ class Session final : public ComObject<IDiaSession> {
 };
 
 }  // namespace
+
+std::string undecorateI386CName(const std::string& name) {
+  if (name.empty() || name[0] == '?') return name;
+  size_t begin = name[0] == '_' || name[0] == '@' ? 1 : 0;
+  size_t end = name.size();
+  size_t at = name.rfind('@');
+  if (at != std::string::npos && at >= begin && at + 1 < end &&
+      std::all_of(name.begin() + at + 1, name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    end = at;
+    if (end > begin && name[end - 1] == '@') --end;  // vectorcall doubles the '@'
+  }
+  // A name that would vanish (a lone "_" or "@8") is no decoration.
+  return end > begin ? name.substr(begin, end - begin) : name;
+}
 
 IDiaSession* newSession(ModelPtr model) { return new Session(std::move(model)); }
 

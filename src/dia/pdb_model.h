@@ -82,6 +82,7 @@ struct PdbModel {
   uint32_t age = 0;
   uint32_t dbiAge = 0;
   bool hasDbiAge = false;
+  uint16_t machine = 0;  // the image's machine type as the DBI stream records it
 
   std::vector<PdbSymbol> symbols;  // index = id; index 0 is never a symbol
   uint32_t globalId = 0;

@@ -452,12 +452,14 @@ void Reader::readLines(uint32_t compilandId, const std::vector<uint8_t>& c13) {
       pos += blockSize;
     }
     // A line runs up to the next entry of the contribution (whatever its block), the last
-    // one up to the end of the contribution.
+    // one up to the end of the contribution. Entries sharing an offset (compilers write a
+    // function's opening line and its first statement at one address) all stay, in file
+    // order, but only the last of them covers the code: the earlier ones get length 0, so
+    // that they are found at their exact address only.
     std::stable_sort(entries.begin(), entries.end(),
                      [](const Entry& a, const Entry& b) { return a.offset < b.offset; });
     std::vector<uint32_t> ends(entries.size(), codeSize);
-    for (size_t i = entries.size(); i-- > 1;)
-      ends[i - 1] = entries[i].offset > entries[i - 1].offset ? entries[i].offset : ends[i];
+    for (size_t i = 0; i + 1 < entries.size(); ++i) ends[i] = entries[i + 1].offset;
     for (size_t i = 0; i < entries.size(); ++i) {
       const Entry& entry = entries[i];
       uint32_t end = ends[i];
@@ -783,6 +785,7 @@ HRESULT Reader::run(const std::string& path) {
   if (!take(dbi)) return E_PDB_FORMAT;
   m_model.dbiAge = dbi->getAge();
   m_model.hasDbiAge = true;
+  m_model.machine = static_cast<uint16_t>(dbi->getMachineType());
   for (const llvm::object::coff_section& section : dbi->getSectionHeaders())
     m_sections.emplace_back(section.VirtualAddress, section.VirtualSize);
   if (m_file.hasPDBStringTable()) {

@@ -15,6 +15,9 @@ namespace {
 bool sameText(const wchar_t* a, const wchar_t* b) { return a && b && std::wcscmp(a, b) == 0; }
 // Decorated (Microsoft-mangled) names carry a '?'.
 bool decorated(const wchar_t* name) { return name && std::wcschr(name, L'?') != nullptr; }
+// Undecoration options: the name alone, without return type, calling convention, access,
+// argument list or template arguments' prefixes.
+constexpr dia::DWORD kUndecorateFlags = 0x3FB;
 
 }  // namespace
 
@@ -75,6 +78,13 @@ void DiaSymbol::ensureName() {
   internal::Bstr text;
   if (m_symbol->get_name(text.out()) == dia::S_OK && text.get()) {
     NamedSymbol::setName(text.get());
+    // Names the demangler reads itself ('?') keep its forms; thunks are named as they are.
+    dia::DWORD tag = 0;
+    internal::Bstr plain;
+    if (!decorated(text.get()) && m_symbol->get_symTag(&tag) == dia::S_OK && tag != dia::SymTagThunk &&
+        m_symbol->get_undecoratedNameEx(kUndecorateFlags, plain.out()) == dia::S_OK && plain.get() &&
+        plain.get()[0] && !sameText(plain.get(), text.get()))
+      m_undecorated = plain.get();
   } else {
     wchar_t unnamed[30];
     std::swprintf(unnamed, 30, L"Unnamed_%lx", static_cast<unsigned long>(rva()));
@@ -86,6 +96,7 @@ void DiaSymbol::ensureName() {
 void DiaSymbol::setName(const wchar_t* name) {
   ScopedLock guard(&m_cacheLock);
   NamedSymbol::setName(name);
+  m_undecorated.clear();
   m_nameDone.store(true, std::memory_order_release);
 }
 
@@ -96,12 +107,12 @@ const wchar_t* DiaSymbol::name() {
 
 const wchar_t* DiaSymbol::demangledName(bool flag) {
   ensureName();
-  return NamedSymbol::demangledName(flag);
+  return m_undecorated.empty() ? NamedSymbol::demangledName(flag) : m_undecorated.c_str();
 }
 
 const wchar_t* DiaSymbol::shortName() {
   ensureName();
-  return NamedSymbol::shortName();
+  return m_undecorated.empty() ? NamedSymbol::shortName() : m_undecorated.c_str();
 }
 
 const wchar_t* DiaSymbol::alternateName() {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include <zor/source.h>
 
@@ -52,6 +53,9 @@ class DiaSymbol : public ScopeRelatedSymbol {
   internal::ComPtr<dia::IDiaSession> m_session;
   ISrcLineResolver* m_resolver;
   uint64_t m_rva = 0;
+  // The name under a decoration the demangler does not know (x86 C publics: "_f@8" is
+  // "f"), as the PDB undecorates it; empty when it adds nothing to the name.
+  std::wstring m_undecorated;
   SymMgrObjectPtr<ISourceLocation> m_location;
   std::atomic<bool> m_nameDone{false};
   std::atomic<bool> m_rvaDone{false};
