@@ -12,8 +12,6 @@ namespace dwarf {
 
 namespace {
 
-constexpr uint32_t kShtNote = 7;
-constexpr uint32_t kNtGnuBuildId = 3;
 // Real ids are 16 or 20 bytes and checksums no longer; a larger one is not believed.
 constexpr uint64_t kMaxIdSize = 64;
 
@@ -83,25 +81,7 @@ AltLink readAltLink(const ElfHelper& elf) {
 }
 
 std::vector<uint8_t> elfBuildId(const ElfHelper& elf) {
-  for (uint32_t i = 0; elf.valid() && i < elf.sectionCount(); ++i) {
-    const elf::SectionHeader* header = elf.sectionHeader(i);
-    if (!header || header->sh_type != kShtNote) continue;
-    elf::Span notes = elf.sectionBytes(i);
-    DwarfReader reader(notes.data, notes.size);
-    while (reader.ok() && reader.remaining() >= 12) {
-      uint64_t nameSize = reader.readU32();
-      uint64_t descSize = reader.readU32();
-      uint32_t type = reader.readU32();
-      const uint8_t* name = reader.position();
-      reader.skip((nameSize + 3) & ~uint64_t{3});
-      const uint8_t* desc = reader.position();
-      reader.skip((descSize + 3) & ~uint64_t{3});
-      if (!reader.ok()) break;
-      if (type == kNtGnuBuildId && nameSize == 4 && std::equal(name, name + 4, "GNU") && descSize <= kMaxIdSize)
-        return std::vector<uint8_t>(desc, desc + descSize);
-    }
-  }
-  return std::vector<uint8_t>();
+  return elf.valid() ? elf.buildId() : std::vector<uint8_t>();
 }
 
 std::vector<std::wstring> altLinkCandidates(const std::wstring& debugFilePath, const AltLink& link) {

@@ -34,7 +34,7 @@ bool parseDebugSup(const uint8_t* data, uint64_t size, AltLink& out, bool* isSup
 // is_supplementary 0); kind kNone when there is none or it does not parse.
 AltLink readAltLink(const ElfHelper& elf);
 
-// The build id of an ELF file from its NT_GNU_BUILD_ID note; empty when it has none.
+// The build id of an ELF file (its GNU build-id note); empty when it has none.
 std::vector<uint8_t> elfBuildId(const ElfHelper& elf);
 
 // The paths to try for the supplementary file of the debug file at `debugFilePath`, in
