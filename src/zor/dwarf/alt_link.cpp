@@ -91,6 +91,7 @@ std::vector<std::wstring> altLinkCandidates(const std::wstring& debugFilePath, c
   };
   if (link.path.empty()) return out;
   const std::wstring recorded = KAVE_3_1::utf8ToWide(link.path);
+  if (recorded.empty()) return out;
   const std::wstring dir = directoryOf(debugFilePath);
   const std::wstring base = baseNameOf(recorded);
   add(recorded.front() == L'/' ? recorded : join(dir, recorded));
