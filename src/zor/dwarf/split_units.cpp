@@ -149,20 +149,38 @@ SkeletonFacts readSkeletonFacts(DWARFCompilationUnit* unit) {
   return facts;
 }
 
-bool splitSectionsFromFile(ElfHelper& file, const Contribution* c, DwarfSections& out) {
+bool splitSections(const DwarfSections& whole, const Contribution* c, DwarfSections& out) {
   out = DwarfSections();
-  bool ok = cut(sectionOf(file, ".debug_info.dwo"), c ? &c[DWP_INFO] : nullptr, out.info) &&
-            cut(sectionOf(file, ".debug_abbrev.dwo"), c ? &c[DWP_ABBREV] : nullptr, out.abbrev) &&
-            cut(sectionOf(file, ".debug_str_offsets.dwo"), c ? &c[DWP_STR_OFFSETS] : nullptr, out.strOffsets) &&
-            cut(sectionOf(file, ".debug_rnglists.dwo"), c ? &c[DWP_RNGLISTS] : nullptr, out.rnglists);
+  bool ok = cut(whole.info, c ? &c[DWP_INFO] : nullptr, out.info) &&
+            cut(whole.abbrev, c ? &c[DWP_ABBREV] : nullptr, out.abbrev) &&
+            cut(whole.strOffsets, c ? &c[DWP_STR_OFFSETS] : nullptr, out.strOffsets) &&
+            cut(whole.rnglists, c ? &c[DWP_RNGLISTS] : nullptr, out.rnglists);
   if (!ok) {
     ZOR_ASSERT_TEXT("contribution inside its section", internal::kDwarfSource, __LINE__);
     out = DwarfSections();
     return false;
   }
   // Strings are shared by every unit of a package.
-  out.str = sectionOf(file, ".debug_str.dwo");
+  out.str = whole.str;
   return out.info.present() && out.abbrev.present();
+}
+
+void addSkeletonSections(const DwarfSections& skeleton, uint16_t version, uint64_t rangesBase, DwarfSections& out) {
+  out.addr = skeleton.addr;
+  if (version < 5 && skeleton.ranges.present() && rangesBase < skeleton.ranges.size) {
+    out.ranges.data = skeleton.ranges.data + rangesBase;
+    out.ranges.size = skeleton.ranges.size - rangesBase;
+  }
+}
+
+bool splitSectionsFromFile(ElfHelper& file, const Contribution* c, DwarfSections& out) {
+  DwarfSections whole;
+  whole.info = sectionOf(file, ".debug_info.dwo");
+  whole.abbrev = sectionOf(file, ".debug_abbrev.dwo");
+  whole.str = sectionOf(file, ".debug_str.dwo");
+  whole.strOffsets = sectionOf(file, ".debug_str_offsets.dwo");
+  whole.rnglists = sectionOf(file, ".debug_rnglists.dwo");
+  return splitSections(whole, c, out);
 }
 
 // --- SplitUnits ------------------------------------------------------------------------
@@ -230,14 +248,7 @@ DWARFCompilationUnit* SplitUnits::makeUnit(DWARFCompilationUnit* skeleton, const
                                            ElfHelper& file, const Contribution* contributions) {
   DwarfSections sections;
   if (!splitSectionsFromFile(file, contributions, sections)) return nullptr;
-  // Addresses and (before DWARF 5) range lists stay in the skeleton's file.
-  const DwarfSections& skeletonSections = m_parent->sections();
-  sections.addr = skeletonSections.addr;
-  if (skeleton->version() < 5 && skeletonSections.ranges.present() &&
-      facts.rangesBase < skeletonSections.ranges.size) {
-    sections.ranges.data = skeletonSections.ranges.data + facts.rangesBase;
-    sections.ranges.size = skeletonSections.ranges.size - facts.rangesBase;
-  }
+  addSkeletonSections(m_parent->sections(), skeleton->version(), facts.rangesBase, sections);
   std::unique_ptr<SplitUnitContext> context(new SplitUnitContext(m_parent, sections));
   DWARFCompilationUnit* unit = context->adoptSplitUnit(skeleton, facts.dwoId);
   if (!unit) return nullptr;

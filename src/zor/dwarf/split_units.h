@@ -55,10 +55,15 @@ struct SkeletonFacts {
 };
 SkeletonFacts readSkeletonFacts(DWARFCompilationUnit* unit);
 
-// The sections of a split unit taken from one .dwo file or package: the .dwo sections whole,
-// or cut to the contributions a package index gives. False when a contribution lies outside
-// its section (reported).
+// The sections of a split unit (info, abbrev, str, str_offsets, rnglists) out of the .dwo
+// sections of one file: whole for a .dwo file (`contributions` null), or cut to the
+// contributions a package index gives. False when a contribution lies outside its section
+// (reported) or the unit would have no entries or no abbreviations.
+bool splitSections(const DwarfSections& whole, const Contribution* contributions, DwarfSections& out);
 bool splitSectionsFromFile(ElfHelper& file, const Contribution* contributions, DwarfSections& out);
+// Adds what a split unit reads from its skeleton's file: the address table and, before
+// DWARF 5, the range lists (from `rangesBase` on).
+void addSkeletonSections(const DwarfSections& skeleton, uint16_t version, uint64_t rangesBase, DwarfSections& out);
 
 class SplitUnits {
  public:
