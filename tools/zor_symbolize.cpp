@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <zor/extensions.h>
@@ -411,6 +412,21 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // The line table and the function records are read independently of each other: the
+  // line table is read on a second thread while the first query reads the functions. The
+  // library serves concurrent callers, and each part is built by one thread alone, so the
+  // answers are those of a single thread.
+  std::thread lineReader([&bank] {
+    SymMgrObjectPtr<IAddress> anywhere;
+    SymMgrObjectPtr<ISourceLocation> ignored;
+    if (succeeded(bank->addressByVa(bank->preferredLoadAddress(), anywhere)) && anywhere)
+      lineTableLocationByAddress(bank.get(), anywhere.get(), ignored);
+  });
+  auto finishAll = [&lineReader] {
+    lineReader.join();
+    finish();
+  };
+
   Symbolizer symbolizer(bank.get(), options);
   Printer printer(options);
   std::vector<Frame> frames;
@@ -429,7 +445,7 @@ int main(int argc, char** argv) {
     }
     printer.endBatch();
     printer.flush();
-    finish();
+    finishAll();
   }
   // Standard input: answer each line as it arrives, so the tool can serve a pipe.
   std::ios::sync_with_stdio(false);
@@ -443,5 +459,5 @@ int main(int argc, char** argv) {
     else printer.flushIfLarge();
   }
   printer.flush();
-  finish();
+  finishAll();
 }

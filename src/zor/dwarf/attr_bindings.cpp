@@ -224,6 +224,61 @@ void unknownForm(DwarfReader& reader) {
 
 AttrBindings::~AttrBindings() { delete m_origin; }
 
+namespace {
+
+// The entries handed back on one thread, each holding the one reference the pool keeps.
+class EntryPool {
+ public:
+  ~EntryPool() {
+    for (AttrBindings* entry : m_free) entry->release();
+  }
+  AttrBindings* take() {
+    if (m_free.empty()) return nullptr;
+    AttrBindings* entry = m_free.back();
+    m_free.pop_back();
+    return entry;
+  }
+  // False when the pool is full: the caller keeps its reference.
+  bool put(AttrBindings* entry) {
+    if (m_free.size() >= kMaxFree) return false;
+    m_free.push_back(entry);
+    return true;
+  }
+
+ private:
+  static constexpr size_t kMaxFree = 64;
+  std::vector<AttrBindings*> m_free;
+};
+
+thread_local EntryPool t_entryPool;
+
+}  // namespace
+
+SymMgrObjectPtr<AttrBindings> AttrBindings::acquire(DWARFCompilationUnit* unit) {
+  AttrBindings* kept = t_entryPool.take();
+  if (!kept) return SymMgrObjectPtr<AttrBindings>(new AttrBindings(unit));
+  SymMgrObjectPtr<AttrBindings> entry(kept);
+  kept->release();  // the pool's reference
+  delete kept->m_origin;
+  kept->m_origin = nullptr;
+  kept->m_originLooked = false;
+  kept->m_depth = 0;
+  kept->m_unit = unit;
+  return entry;
+}
+
+void AttrBindings::recycle(SymMgrObjectPtr<AttrBindings>& entry) {
+  AttrBindings* e = entry.get();
+  // Taking a reference tells how many there were: two means only `entry` held it, and the
+  // new one becomes the pool's.
+  if (e && e->addRef() == 2) {
+    if (!t_entryPool.put(e)) e->release();
+  } else if (e) {
+    e->release();
+  }
+  entry.reset();
+}
+
 bool AttrBindings::decode(DwarfReader& reader) {
   m_attributes.clear();
   m_tag = 0;

@@ -34,6 +34,13 @@ class AttrBindings : public SymMgrObjectImpl {
   explicit AttrBindings(DWARFCompilationUnit* unit) : m_unit(unit) {}
   ~AttrBindings() override;
 
+  // An entry of `unit` to decode into: one handed back by recycle() on this thread when
+  // there is one (its value storage is reused), else a new one. A walk decodes millions
+  // of entries and keeps few of them.
+  static SymMgrObjectPtr<AttrBindings> acquire(DWARFCompilationUnit* unit);
+  // Hands `entry` back for reuse when nobody else holds it; clears the pointer either way.
+  static void recycle(SymMgrObjectPtr<AttrBindings>& entry);
+
   // Decodes the entry at the reader's position (a cursor over the unit's bytes). False on a
   // null entry, an unknown abbreviation code (reported) or a read past the unit.
   bool decode(DwarfReader& reader);

@@ -46,12 +46,14 @@ std::wstring wide(const char* s) { return s ? KAVE_3_1::utf8ToWide(s) : std::wst
 bool DWARFDebugInfoLoader::readEntry(DwarfReader& reader, DWARFCompilationUnit* unit, ISymbolTable* parentSink,
                                      uint32_t mask, bool process, int depth) {
   if (!reader.ok() || reader.atEnd()) return false;
-  SymMgrObjectPtr<AttrBindings> entry(new AttrBindings(unit));
+  SymMgrObjectPtr<AttrBindings> entry = AttrBindings::acquire(unit);
   if (!entry->decode(reader)) return false;
   if (process)
     dispatchEntry(reader, entry.get(), parentSink, mask, depth);
   else if (entry->getHasChildren() == dwarf::DW_CHILDREN_yes)
     skipChildren(reader, entry.get());
+  // Entries that no scope kept are decoded again into the same storage.
+  AttrBindings::recycle(entry);
   return true;
 }
 

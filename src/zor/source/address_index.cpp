@@ -30,6 +30,7 @@ void AddressIndex::addRun(uint64_t key, LineRun* run) {
 }
 
 void AddressIndex::listAcross(uint64_t from, uint64_t to, LineRun* run) {
+  if (from >= to) return;  // most rows extend a run upwards only: no search for nothing
   for (auto it = m_lists.lower_bound(from); it != m_lists.end() && it->first < to; ++it) addOnce(it->second, run);
 }
 
