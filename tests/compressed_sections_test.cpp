@@ -120,7 +120,25 @@ TEST(CompressedSections, RelocatableObjectsRelocateTheDecodedBytes) {
       EXPECT_NE(relocated, toBytes(packed.helper->section(n)->span()));
       EXPECT_EQ(relocated, toBytes(plain.helper->relocatedSection(n)));
     }
+    // Sections the DWARF reader looks up by name are relocated by index the same way.
+    for (const char* section : {".debug_rnglists", ".debug_loclists"}) {
+      SCOPED_TRACE(section);
+      const int64_t p = plain.helper->sectionIndexByName(section);
+      const int64_t c = packed.helper->sectionIndexByName(section);
+      ASSERT_GE(p, 0);
+      ASSERT_GE(c, 0);
+      const Bytes relocated = toBytes(packed.helper->relocatedSectionBytes(static_cast<uint32_t>(c)));
+      EXPECT_NE(relocated, toBytes(packed.helper->sectionBytes(static_cast<uint32_t>(c))));
+      EXPECT_EQ(relocated, toBytes(plain.helper->relocatedSectionBytes(static_cast<uint32_t>(p))));
+      // Made once.
+      EXPECT_EQ(packed.helper->relocatedSectionBytes(static_cast<uint32_t>(c)).data,
+                packed.helper->relocatedSectionBytes(static_cast<uint32_t>(c)).data);
+    }
   }
+  // Without relocations the section's own bytes come back.
+  Image exe = load("c_gcc_d5_O2_zlib");
+  const uint32_t lineStr = static_cast<uint32_t>(exe.helper->sectionIndexByName(".debug_line_str"));
+  EXPECT_EQ(exe.helper->relocatedSectionBytes(lineStr).data, exe.helper->sectionBytes(lineStr).data);
 }
 
 TEST(CompressedSections, ThreadsAskingAtOnceShareOneDecodedCopy) {

@@ -84,7 +84,7 @@ void DWARFDebugInfoLoader::readSections() {
   m_sections.line = toSection(e.relocatedSection(kSecDebugLine));
   auto byName = [&e](const char* name) {
     int64_t index = e.sectionIndexByName(name);
-    return index < 0 ? dwarf::Section() : toSection(e.sectionBytes(static_cast<uint32_t>(index)));
+    return index < 0 ? dwarf::Section() : toSection(e.relocatedSectionBytes(static_cast<uint32_t>(index)));
   };
   m_sections.addr = byName(".debug_addr");
   m_sections.strOffsets = byName(".debug_str_offsets");

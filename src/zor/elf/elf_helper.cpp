@@ -608,4 +608,27 @@ elf::Span ElfHelper::relocatedSection(NamedSection which) {
   return s;
 }
 
+elf::Span ElfHelper::relocatedSectionBytes(uint32_t index) {
+  std::lock_guard<std::recursive_mutex> guard(m_relocLock);
+  const elf::Span bytes = sectionBytes(index);
+  if (bytes.empty()) return bytes;
+  auto done = m_relocatedByIndex.find(index);
+  if (done == m_relocatedByIndex.end()) {
+    std::vector<unsigned char> copy;
+    RelocationAddends* reader = relocationsFor(index);
+    const RelocationTable* table = reader ? fillRelocationTable(reader) : nullptr;
+    if (table && !table->empty()) {
+      copy.assign(bytes.data, bytes.data + bytes.size);
+      ByteWriter writer(copy);
+      for (const auto& entry : *table) reader->apply(writer, entry.second);  // places outside are skipped
+    }
+    done = m_relocatedByIndex.emplace(index, std::move(copy)).first;
+  }
+  if (done->second.empty()) return bytes;
+  elf::Span s;
+  s.data = done->second.data();
+  s.size = done->second.size();
+  return s;
+}
+
 }  // namespace ZOR_3_12

@@ -142,6 +142,9 @@ class ElfHelper : public SymMgrObjectImpl {
   // targets it applied, as a private copy made on first request; without relocations, the
   // section's bytes themselves.
   elf::Span relocatedSection(NamedSection which);
+  // The same for any section by index: its bytes (decoded first when compressed) with the
+  // relocations that target it applied, copied once; without relocations, sectionBytes().
+  elf::Span relocatedSectionBytes(uint32_t index);
 
  private:
   void read();
@@ -192,6 +195,8 @@ class ElfHelper : public SymMgrObjectImpl {
   RelocationTable* m_debugInfoReloc = nullptr;
   RelocationTable* m_debugLineReloc = nullptr;
   std::vector<unsigned char> m_relocatedCopy[kNamedSectionCount];
+  // Relocated copies by section index; an empty vector means "nothing to relocate".
+  std::map<uint32_t, std::vector<unsigned char>> m_relocatedByIndex;
   bool m_relocatedDone[kNamedSectionCount] = {};
   uint64_t m_lastCodeStart = 0, m_lastCodeEnd = 0;
   uint64_t m_lastDataStart = 0, m_lastDataEnd = 0;
