@@ -21,6 +21,7 @@
 
 #include "dia/dia_interfaces.h"
 #include "dia/dia_session.h"
+#include "dia/omap.h"
 #include "dia/image_codeview.h"
 #include "dia/wide_text.h"
 
@@ -953,6 +954,110 @@ TEST(DiaUndecorate, I386CNames) {
   EXPECT_EQ(undecorateI386CName("_"), "_");
   EXPECT_EQ(undecorateI386CName("_@4"), "_@4");
   EXPECT_EQ(undecorateI386CName(""), "");
+}
+
+// OMAP tables as a rearranging tool writes them: bytes of {from, to} pairs.
+std::vector<uint8_t> omapBytes(const std::vector<std::pair<uint32_t, uint32_t>>& records) {
+  std::vector<uint8_t> bytes;
+  for (const auto& r : records)
+    for (uint32_t v : {r.first, r.second})
+      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  return bytes;
+}
+
+TEST(DiaOmap, TranslatesByStretch) {
+  // Written out of order: [0x1000, 0x1100) moves to 0x5000, [0x1100, 0x1200) is dropped,
+  // everything from 0x1200 on moves to 0x3000.
+  std::vector<uint8_t> bytes = omapBytes({{0x1200, 0x3000}, {0x1000, 0x5000}, {0x1100, 0}});
+  plugin::OmapTable table(bytes.data(), bytes.size());
+  uint32_t out = 0;
+  uint64_t room = 0;
+  EXPECT_FALSE(table.translate(0xFFF, out));  // before the first record
+  ASSERT_TRUE(table.translate(0x1000, out, &room));
+  EXPECT_EQ(out, 0x5000u);
+  EXPECT_EQ(room, 0x100u);
+  ASSERT_TRUE(table.translate(0x10FF, out, &room));
+  EXPECT_EQ(out, 0x50FFu);
+  EXPECT_EQ(room, 1u);
+  EXPECT_FALSE(table.translate(0x1100, out));
+  EXPECT_FALSE(table.translate(0x11FF, out));
+  ASSERT_TRUE(table.translate(0x1250, out, &room));
+  EXPECT_EQ(out, 0x3050u);
+  EXPECT_EQ(room, ~0ull);
+}
+
+TEST(DiaOmap, BadTablesAnswerNothingOrStayInRange) {
+  uint32_t out = 7;
+  plugin::OmapTable none(nullptr, 16);
+  EXPECT_TRUE(none.empty());
+  EXPECT_FALSE(none.translate(0x1000, out));
+  std::vector<uint8_t> partial = omapBytes({{0x1000, 0x2000}});
+  plugin::OmapTable cut(partial.data(), 7);  // not one whole record
+  EXPECT_TRUE(cut.empty());
+  // A move past 4 GB is refused rather than wrapped.
+  std::vector<uint8_t> high = omapBytes({{0x10, 0xFFFFFFF0u}});
+  plugin::OmapTable top(high.data(), high.size());
+  ASSERT_TRUE(top.translate(0x1F, out));
+  EXPECT_EQ(out, 0xFFFFFFFFu);
+  EXPECT_FALSE(top.translate(0x20, out));
+  // Two records for one address: the later one in the file decides, whatever the order.
+  std::vector<uint8_t> twice = omapBytes({{0x100, 0x900}, {0x100, 0x700}, {0x80, 0x80}});
+  plugin::OmapTable dup(twice.data(), twice.size());
+  ASSERT_TRUE(dup.translate(0x104, out));
+  EXPECT_EQ(out, 0x704u);
+  ASSERT_TRUE(dup.translate(0x84, out));
+  EXPECT_EQ(out, 0x84u);
+}
+
+TEST(DiaOmap, ModelAddressesMoveIntoTheImage) {
+  plugin::PdbModel model;
+  model.symbols.resize(6);
+  auto place = [&](size_t id, SymTag tag, uint32_t rva) {
+    model.symbols[id].tag = tag;
+    model.symbols[id].hasAddress = model.symbols[id].hasRva = true;
+    model.symbols[id].rva = rva;
+  };
+  place(1, SymTagFunction, 0x1010);
+  place(2, SymTagPublicSymbol, 0x1010);
+  place(3, SymTagData, 0x1180);
+  place(4, SymTagThunk, 0x1260);
+  model.symbols[4].hasTarget = true;
+  model.symbols[4].targetRva = 0x1020;
+  place(5, SymTagLabel, 0x500);
+  model.lines = {{0x1000, 0x10, 1, 0, 1, 1}, {0x10F0, 0x20, 2, 0, 1, 1}, {0x1150, 0x10, 3, 0, 1, 1},
+                 {0x1260, 0x08, 4, 0, 1, 1}};
+  plugin::PdbModel untouched = model;
+  plugin::applyOmap(untouched);
+  EXPECT_EQ(untouched.symbols[1].rva, 0x1010u);  // no OMAPFROM stream: nothing moves
+  EXPECT_EQ(untouched.lines.size(), 4u);
+
+  plugin::PdbDebugStream to;  // the reverse map is not what moves addresses
+  to.name = "OMAPTO";
+  to.data = omapBytes({{0, 0x9000}});
+  plugin::PdbDebugStream from;
+  from.name = "OMAPFROM";
+  from.data = omapBytes({{0x1000, 0x5000}, {0x1100, 0}, {0x1200, 0x3000}});
+  model.debugStreams = {to, from};
+  plugin::applyOmap(model);
+  EXPECT_TRUE(model.symbols[1].hasRva);
+  EXPECT_EQ(model.symbols[1].rva, 0x5010u);
+  EXPECT_EQ(model.symbols[2].rva, 0x1010u);  // publics are mapped span by span by their readers
+  EXPECT_FALSE(model.symbols[3].hasRva);     // dropped stretch
+  EXPECT_FALSE(model.symbols[3].hasAddress);
+  EXPECT_TRUE(model.symbols[1].hasAddress);
+  EXPECT_EQ(model.symbols[4].rva, 0x3060u);
+  EXPECT_TRUE(model.symbols[4].hasTarget);
+  EXPECT_EQ(model.symbols[4].targetRva, 0x5020u);
+  EXPECT_FALSE(model.symbols[5].hasRva);  // before the first record
+  // The line in the dropped stretch goes; the one crossing into it is cut at its stretch's
+  // end; the order is the image's.
+  ASSERT_EQ(model.lines.size(), 3u);
+  EXPECT_EQ(model.lines[0].rva, 0x3060u);
+  EXPECT_EQ(model.lines[0].line, 4u);
+  EXPECT_EQ(model.lines[1].rva, 0x5000u);
+  EXPECT_EQ(model.lines[1].length, 0x10u);
+  EXPECT_EQ(model.lines[2].rva, 0x50F0u);
+  EXPECT_EQ(model.lines[2].length, 0x10u);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "dia/pdb_reader.h"
 
+#include "dia/omap.h"
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -155,6 +157,7 @@ class Reader {
   uint32_t fileIdFor(const std::string& name, uint32_t kind, const uint8_t* checksum, size_t size);
   void readGlobalRecords();
   void readDebugStreams(pdb::DbiStream& dbi);
+  bool readOriginalSections(pdb::DbiStream& dbi);
 
   pdb::PDBFile& m_file;
   uint64_t m_fileSize;
@@ -770,6 +773,26 @@ void Reader::readDebugStreams(pdb::DbiStream& dbi) {
   }
 }
 
+// A rearranged image's PDB places its symbols and lines in the sections as they were
+// before the move, which it keeps as the original section headers.
+bool Reader::readOriginalSections(pdb::DbiStream& dbi) {
+  bool hasOmap = false;
+  for (const PdbDebugStream& stream : m_model.debugStreams) hasOmap = hasOmap || stream.name == "OMAPFROM";
+  uint32_t index = dbi.getDebugStreamIndex(pdb::DbgHeaderType::SectionHdrOrig);
+  if (!hasOmap || index == pdb::kInvalidStreamIndex || index >= m_file.getNumStreams()) return false;
+  auto stream = m_file.safelyCreateIndexedStream(index);
+  std::vector<uint8_t> bytes;
+  if (!take(stream) || !copyStream(llvm::BinaryStreamRef(**stream), m_fileSize, bytes)) return false;
+  constexpr size_t kHeaderSize = sizeof(llvm::object::coff_section);
+  if (bytes.size() < kHeaderSize) return false;
+  for (size_t at = 0; at + kHeaderSize <= bytes.size(); at += kHeaderSize) {
+    llvm::object::coff_section header;
+    std::memcpy(&header, &bytes[at], kHeaderSize);
+    m_sections.emplace_back(header.VirtualAddress, header.VirtualSize);
+  }
+  return true;
+}
+
 HRESULT Reader::run(const std::string& path) {
   if (!take(m_file.parseFileHeaders()) || !take(m_file.parseStreamData())) return E_PDB_FORMAT;
   if (!infoStreamIsSafe(m_file, m_fileSize)) return E_PDB_FORMAT;
@@ -786,8 +809,10 @@ HRESULT Reader::run(const std::string& path) {
   m_model.dbiAge = dbi->getAge();
   m_model.hasDbiAge = true;
   m_model.machine = static_cast<uint16_t>(dbi->getMachineType());
-  for (const llvm::object::coff_section& section : dbi->getSectionHeaders())
-    m_sections.emplace_back(section.VirtualAddress, section.VirtualSize);
+  readDebugStreams(*dbi);
+  if (!readOriginalSections(*dbi))
+    for (const llvm::object::coff_section& section : dbi->getSectionHeaders())
+      m_sections.emplace_back(section.VirtualAddress, section.VirtualSize);
   if (m_file.hasPDBStringTable()) {
     auto strings = m_file.getStringTable();
     if (take(strings)) m_strings = &*strings;
@@ -829,7 +854,7 @@ HRESULT Reader::run(const std::string& path) {
   }
   for (uint32_t i = 0; i < count; ++i) readModule(i, modules[i]);
   readGlobalRecords();
-  readDebugStreams(*dbi);
+  applyOmap(m_model);
 
   std::stable_sort(m_model.lines.begin(), m_model.lines.end(),
                    [](const PdbLine& a, const PdbLine& b) { return a.rva < b.rva; });
