@@ -21,7 +21,12 @@ status_t Scope::originalSymbolRanges(SymMgrObjectPtr<SymbolRangeIter>& out, uint
                                      uint32_t kindMask) {
   status_t status = loadSymbols(kindMask);
   if (status != STATUS_OK) return status;
-  out = symbolTable()->originalSymbolRanges(from, to, kindMask);
+  // A body without entries made no table, and answers nothing: none is made for it now.
+  if (!m_table) {
+    out = nullptr;
+    return STATUS_FALSE;
+  }
+  out = m_table->originalSymbolRanges(from, to, kindMask);
   return out ? STATUS_OK : STATUS_FALSE;
 }
 
@@ -29,7 +34,12 @@ status_t Scope::symbolRangeByAddress(SymMgrObjectPtr<ISymbolRange>& out, uint64_
                                      ISymbolSelector* selector) {
   status_t status = loadSymbols(kindMask);
   if (status != STATUS_OK) return status;
-  out = symbolTable()->symbolRangeByAddress(address, kindMask, selector);
+  // A body without entries made no table, and answers nothing: none is made for it now.
+  if (!m_table) {
+    out = nullptr;
+    return STATUS_FALSE;
+  }
+  out = m_table->symbolRangeByAddress(address, kindMask, selector);
   return out ? STATUS_OK : STATUS_FALSE;
 }
 
@@ -37,7 +47,12 @@ status_t Scope::nonOverlappedSymbolRanges(SymMgrObjectPtr<SymbolRangeIter>& out,
                                           uint32_t kindMask, ISymbolSelector* selector) {
   status_t status = loadSymbols(kindMask);
   if (status != STATUS_OK) return status;
-  out = symbolTable()->nonOverlappedSymbolRanges(from, to, kindMask, selector);
+  // A body without entries made no table, and answers nothing: none is made for it now.
+  if (!m_table) {
+    out = nullptr;
+    return STATUS_FALSE;
+  }
+  out = m_table->nonOverlappedSymbolRanges(from, to, kindMask, selector);
   return out ? STATUS_OK : STATUS_FALSE;
 }
 

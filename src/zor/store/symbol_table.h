@@ -9,8 +9,8 @@
 #define ZOR_STORE_SYMBOL_TABLE_H_
 
 #include <cstdint>
-#include <deque>
 #include <map>
+#include <vector>
 
 #include <zor/symbol.h>
 
@@ -104,7 +104,7 @@ class SymbolTable : public SymMgrObject<ISymbolTable> {
 
   // Read access for iterators, tests and benchmarks.
   SymbolIndex& index() { return m_index; }
-  const std::deque<IScope*>& keptScopes() const { return m_keptScopes; }
+  const std::vector<IScope*>& keptScopes() const { return m_keptScopes; }
 
  private:
   ListItem* indexRange(uint64_t start, uint64_t end, IScope* scope);
@@ -117,7 +117,8 @@ class SymbolTable : public SymMgrObject<ISymbolTable> {
 
   IScope* m_ownerScope;
   SymbolIndex m_index;
-  std::deque<IScope*> m_keptScopes;
+  // A vector: an empty deque allocates its first block, and most scopes keep few or none.
+  std::vector<IScope*> m_keptScopes;
 };
 
 // The candidate symbols of one index entry at one address, in list order; handed to a
