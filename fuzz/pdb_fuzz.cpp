@@ -1,12 +1,15 @@
 // Arbitrary bytes as a PDB: loading must fail cleanly or give a model whose every
 // enumeration (symbols, children, files, lines, debug streams) can be walked.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "dia/dia_interfaces.h"
 #include "dia/dia_session.h"
+#include "dia/omap.h"
 #include "dia/pdb_reader.h"
 #include "dia/wide_text.h"
 
@@ -82,9 +85,43 @@ void walk(IDiaSession* session, IDiaSymbol* scope, int depth) {
   children->Release();
 }
 
+// The same bytes as an address map of a rearranged image, and as the addresses of lines
+// moved through it: translation stays inside the stretch it found, lines stay ordered.
+void fuzzOmap(const uint8_t* data, size_t size) {
+  size = std::min<size_t>(size, 1 << 16);
+  plugin::OmapTable table(data, size);
+  plugin::PdbModel model;
+  for (size_t at = 0; at + 4 <= size && at < 1024; at += 4) {
+    uint32_t rva = 0, out = 0;
+    uint64_t room = 0;
+    std::memcpy(&rva, data + at, 4);
+    if (table.translate(rva, out, &room) && room == 0) __builtin_trap();
+    plugin::PdbLine line;
+    line.rva = rva;
+    line.length = static_cast<uint32_t>(at);
+    line.fileId = line.compilandId = 1;
+    model.lines.push_back(line);
+    plugin::PdbSymbol symbol;
+    symbol.tag = at % 8 ? SymTagFunction : SymTagPublicSymbol;
+    symbol.hasAddress = symbol.hasRva = symbol.hasTarget = true;
+    symbol.rva = rva;
+    symbol.targetRva = ~rva;
+    model.symbols.push_back(symbol);
+  }
+  plugin::PdbDebugStream from;
+  from.name = "OMAPFROM";
+  from.recordSize = 8;
+  from.data.assign(data, data + size - size % 8);
+  model.debugStreams.push_back(std::move(from));
+  plugin::applyOmap(model);
+  for (size_t i = 1; i < model.lines.size(); ++i)
+    if (model.lines[i - 1].rva > model.lines[i].rva) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzzOmap(data, size);
   auto model = std::make_shared<plugin::PdbModel>();
   if (FAILED(plugin::readPdbBytes(data, size, "fuzz.pdb", *model))) return 0;
   IDiaSession* session = plugin::newSession(model);
