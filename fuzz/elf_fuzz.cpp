@@ -1,11 +1,14 @@
 // Feeds arbitrary bytes to the ELF reader as an in-memory image: structure, segments,
-// sections, relocations, symbols, PLT entries and the debug-link candidate.
+// sections (compressed ones decoded), relocations, symbols, PLT entries, the build id and
+// the debug-link candidate.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "kave/trace.h"
+#include "zor/dwarf/debug_directories.h"
 #include "zor/dwarf/dwarf_symbol_file_to_resolve.h"
 #include "zor/elf/elf_file_loader.h"
 #include "zor/elf/elf_helper.h"
@@ -18,6 +21,8 @@ using namespace ZOR_3_12;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool s_quiet = [] {
     KAVE_3_1::setAssertStream(nullptr);
+    // The candidate's global search must not wander through the machine's debug files.
+    setenv(internal::kDebugDirectoriesVariable, "/nonexistent-zor-fuzz/debug", 1);
     return true;
   }();
   (void)s_quiet;
@@ -49,8 +54,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ElfHelper& h = *helper;
   for (uint32_t i = 0; i < h.sectionCount() && i < 64; ++i) {
     h.sectionName(i);
+    h.sectionCompression(i);
+    // Decodes compressed sections; a second request must hand out the same bytes.
+    const elf::Span first = h.sectionBytes(i);
+    const elf::Span again = h.sectionBytes(i);
+    if (first.data != again.data || first.size != again.size) std::abort();
+    if (!first.empty()) (void)(first.data[0] + first.data[first.size - 1]);
     if (RelocationTable* t = h.relocationTable(i)) (void)t->size();
   }
+  // The DWARF reader's by-name lookups, which also find .zdebug_ twins.
+  for (const char* name : {".debug_addr", ".debug_str_offsets", ".debug_rnglists", ".debug_line_str",
+                           ".debug_types", ".debug_loclists"}) {
+    const int64_t index = h.sectionIndexByName(name);
+    if (index >= 0) (void)h.relocatedSectionBytes(static_cast<uint32_t>(index)).size;
+  }
+  (void)h.buildId().size();
   for (unsigned n = 0; n < kNamedSectionCount; ++n) {
     if (SectionData* d = h.section(static_cast<NamedSection>(n))) (void)d->size();
     h.relocatedSection(static_cast<NamedSection>(n));

@@ -254,6 +254,18 @@ TEST_F(DamagedCompression, OtherEncodingsAreCheckedToo) {
   Image damaged = fromBytes(z);
   EXPECT_TRUE(damaged.helper->sectionBytes(zinfo).empty());
   EXPECT_EQ(capture.assertions(), before + 1);
+  // zstd: the frame records its size, and it must be the claimed one.
+  const Bytes zOriginal = elf_oracle::readFile(modern("c_clang_d5_O2_zstd"));
+  const uint64_t zClaim = zi.helper->sectionBytes(zinfo).size;
+  ASSERT_GT(zClaim, 0u);
+  for (uint64_t claim : {zClaim - 1, zClaim + 1}) {
+    Bytes c = zOriginal;
+    std::memcpy(&c[zh.sh_offset + 8], &claim, 8);
+    before = capture.assertions();
+    Image i = fromBytes(c);
+    EXPECT_TRUE(i.helper->sectionBytes(zinfo).empty()) << claim;
+    EXPECT_EQ(capture.assertions(), before + 1);
+  }
 
   // .zdebug: magic and size field.
   Bytes g = elf_oracle::readFile(modern("c_gcc_d4_O2_zdebug"));

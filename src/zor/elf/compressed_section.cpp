@@ -43,7 +43,12 @@ DecodeStatus readHeader(SectionCompression kind, const elf::Span& raw, bool is64
   return DecodeStatus::kOk;
 }
 
-bool inflateExactly(const unsigned char* in, uint64_t inSize, std::vector<unsigned char>& out) {
+// The claimed size is reserved at once (its pages are committed only when written) and the
+// output grows into it as the stream produces it, doubling, so a damaged stream claiming a
+// large size fails before much memory is touched.
+constexpr size_t kFirstChunk = size_t(1) << 16;
+
+bool inflateExactly(const unsigned char* in, uint64_t inSize, uint64_t claim, std::vector<unsigned char>& out) {
   z_stream z;
   std::memset(&z, 0, sizeof z);
   if (inflateInit(&z) != Z_OK) return false;
@@ -51,10 +56,18 @@ bool inflateExactly(const unsigned char* in, uint64_t inSize, std::vector<unsign
   // a huge section cannot wrap the counter.
   constexpr uint64_t kPiece = uint64_t(1) << 30;
   uint64_t inDone = 0;
+  out.reserve(static_cast<size_t>(claim));
+  out.resize(static_cast<size_t>(claim < kFirstChunk ? claim : kFirstChunk));
   z.next_out = out.data();
   z.avail_out = static_cast<uInt>(out.size());
   int rc = Z_OK;
   for (;;) {
+    if (z.avail_out == 0 && out.size() < claim) {
+      const size_t done = out.size();
+      out.resize(static_cast<size_t>(claim - done < done ? claim : done * 2));
+      z.next_out = out.data() + done;
+      z.avail_out = static_cast<uInt>(out.size() - done);
+    }
     if (z.avail_in == 0 && inDone < inSize) {
       const uint64_t n = inSize - inDone < kPiece ? inSize - inDone : kPiece;
       z.next_in = const_cast<Bytef*>(in + inDone);
@@ -66,12 +79,20 @@ bool inflateExactly(const unsigned char* in, uint64_t inSize, std::vector<unsign
     // (more than claimed) or the input ran out (a truncated stream).
     if (rc != Z_OK) break;
   }
-  const bool ok = rc == Z_STREAM_END && z.avail_out == 0;
+  const bool ok = rc == Z_STREAM_END && z.avail_out == 0 && out.size() == claim;
   inflateEnd(&z);
   return ok;
 }
 
-bool unzstdExactly(const unsigned char* in, uint64_t inSize, std::vector<unsigned char>& out) {
+bool unzstdExactly(const unsigned char* in, uint64_t inSize, uint64_t claim, std::vector<unsigned char>& out) {
+  // A single frame that records its size must record the claimed one: checked before the
+  // output is allocated.
+  const unsigned long long frameSize = ZSTD_getFrameContentSize(in, static_cast<size_t>(inSize));
+  if (frameSize == ZSTD_CONTENTSIZE_ERROR) return false;
+  if (frameSize != ZSTD_CONTENTSIZE_UNKNOWN && frameSize != claim &&
+      ZSTD_findFrameCompressedSize(in, static_cast<size_t>(inSize)) == inSize)
+    return false;
+  out.resize(static_cast<size_t>(claim));
   const size_t n = ZSTD_decompress(out.data(), out.size(), in, static_cast<size_t>(inSize));
   return !ZSTD_isError(n) && n == out.size();
 }
@@ -100,9 +121,9 @@ DecodeStatus decodeSection(SectionCompression kind, const elf::Span& raw, bool i
   const uint64_t packed = raw.size - h.headerSize;
   if (h.size > kMaxDecodedSize || h.size / kMaxExpansion > packed) return DecodeStatus::kOversized;
   if (h.size == 0) return DecodeStatus::kOk;  // nothing to decode: an empty section
-  out.resize(static_cast<size_t>(h.size));
   const unsigned char* in = raw.data + h.headerSize;
-  const bool ok = h.type == kCompressZlib ? inflateExactly(in, packed, out) : unzstdExactly(in, packed, out);
+  const bool ok =
+      h.type == kCompressZlib ? inflateExactly(in, packed, h.size, out) : unzstdExactly(in, packed, h.size, out);
   if (!ok) {
     out.clear();
     out.shrink_to_fit();
