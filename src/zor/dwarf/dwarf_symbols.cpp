@@ -210,6 +210,9 @@ SymMgrObjectPtr<ISourceLocation> DWARFInlineInstance::callSite() {
 ISymbol* DWARFInlineInstance::symbol() {
   ScopedLock guard(&m_lock);
   if (m_inlinedFunction) return m_inlinedFunction;
+  // Asked again by the lookup below (damaged input can put this instance in the table it
+  // searches, over the address it looks up): no symbol yet, rather than endless recursion.
+  if (m_resolving) return nullptr;
   IScope* owner = m_globalTable ? m_globalTable->ownerScope() : nullptr;
   AttrBindings* origin = m_entry ? m_entry->getOrigin() : nullptr;
   if (!origin) {
@@ -233,7 +236,9 @@ ISymbol* DWARFInlineInstance::symbol() {
     }
   }
   if (haveStart && m_globalTable) {
+    m_resolving = true;
     SymMgrObjectPtr<ISymbolRange> range = m_globalTable->symbolRangeByAddress(start, SYMBOL_KIND_FUNCTION, nullptr);
+    m_resolving = false;
     if (range && range->symbol()) {
       m_inlinedFunction = range->symbol();
       return m_inlinedFunction;

@@ -139,6 +139,7 @@ class DWARFInlineInstance : public SymMgrObject<IInlineInstance> {
   // counted: the table's scopes may go before this instance when the table is torn down.
   ISymbol* m_inlinedFunction = nullptr;
   SymMgrObjectPtr<ISymbol> m_madeSymbol;  // a symbol made for the instance alone
+  bool m_resolving = false;                // inside symbol()'s lookup of the out-of-line copy
   ISymbolTable* m_globalTable;
   SymMgrObjectPtr<dwarf::AttrBindings> m_entry;
   std::unique_ptr<DwarfSourcePosition> m_call;
