@@ -6,6 +6,7 @@
 // Addresses are virtual addresses of the file (as its symbol table shows them), written in
 // hexadecimal with or without "0x". Without address arguments one address per line is read
 // from standard input, and each answer is written as soon as no further input waits.
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -174,7 +175,7 @@ class Symbolizer {
       SymMgrObjectPtr<ISourceLocation> location;
       if (lineTableLocationByAddress(m_bank, address.get(), location) == STATUS_OK && location)
         describeLocation(location.get(), only.file, only.line, &only.column);
-      out.push_back(only);
+      out.push_back(std::move(only));
       return;
     }
     const size_t count = m_options.inlines ? chain.size() : 1;
@@ -183,7 +184,7 @@ class Symbolizer {
       if (chain[i].location) describeLocation(chain[i].location.get(), frame.file, frame.line, &frame.column);
       // Only the outermost frame is a function of its own with a start address.
       if (chain[i].function) describeFunction(chain[i].function, frame, i + 1 == chain.size());
-      out.push_back(frame);
+      out.push_back(std::move(frame));
     }
     // The linkage name of the last frame printed is the one of the function that holds the
     // code, from the symbol table when it covers the address: debug information names split
@@ -271,6 +272,19 @@ class Symbolizer {
 
 void appendJsonString(std::string& out, const std::string& text) {
   out += '"';
+  // Names and paths rarely hold a character that needs escaping: copy them whole.
+  bool plain = true;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == '"' || c == '\\') {
+      plain = false;
+      break;
+    }
+  }
+  if (plain) {
+    out += text;
+    out += '"';
+    return;
+  }
   for (unsigned char c : text) {
     switch (c) {
       case '"': out += "\\\""; break;
@@ -293,7 +307,7 @@ void appendJsonString(std::string& out, const std::string& text) {
 
 class Printer {
  public:
-  explicit Printer(const Options& options) : m_options(options) {}
+  explicit Printer(const Options& options) : m_options(options) { appendJsonString(m_moduleJson, options.obj); }
 
   void answer(const std::string& input, bool parsed, uint64_t va, const std::vector<Frame>& frames) {
     if (m_options.style == Style::Json) return json(input, parsed, va, frames);
@@ -360,27 +374,43 @@ class Printer {
       m_out += "{\"Address\":";
       appendJsonString(m_out, zortools::hex(va));
       m_out += ",\"ModuleName\":";
-      appendJsonString(m_out, m_options.obj);
+      m_out += m_moduleJson;
       m_out += ",\"Symbol\":[";
       for (size_t i = 0; i < frames.size(); ++i) {
         const Frame& f = frames[i];
         if (i) m_out += ',';
-        m_out += "{\"Column\":" + std::to_string(f.column) + ",\"Discriminator\":0,\"FileName\":";
+        m_out += "{\"Column\":";
+        appendNumber(f.column);
+        m_out += ",\"Discriminator\":0,\"FileName\":";
         appendJsonString(m_out, f.file);
         m_out += ",\"FunctionName\":";
         appendJsonString(m_out, f.function);
-        m_out += ",\"Line\":" + std::to_string(f.line) + ",\"StartAddress\":";
-        appendJsonString(m_out, f.hasStart && !f.function.empty() ? zortools::hex(f.startAddress) : std::string());
+        m_out += ",\"Line\":";
+        appendNumber(f.line);
+        m_out += ",\"StartAddress\":";
+        if (f.hasStart && !f.function.empty())
+          appendJsonString(m_out, zortools::hex(f.startAddress));
+        else
+          m_out += "\"\"";
         m_out += ",\"StartFileName\":";
         appendJsonString(m_out, f.startFile);
-        m_out += ",\"StartLine\":" + std::to_string(f.startLine) + "}";
+        m_out += ",\"StartLine\":";
+        appendNumber(f.startLine);
+        m_out += '}';
       }
       m_out += "]}";
     }
     if (!m_inBatch) m_out += '\n';
   }
 
+  void appendNumber(uint32_t value) {
+    char buf[16];
+    const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value);
+    m_out.append(buf, r.ptr);
+  }
+
   const Options& m_options;
+  std::string m_moduleJson;  // the module path as a JSON string, the same in every answer
   std::string m_out;
   bool m_inBatch = false;
   bool m_first = true;
