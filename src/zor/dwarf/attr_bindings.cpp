@@ -27,7 +27,6 @@ void setBlock(DwarfReader& reader, uint64_t length, AttrValue& out) {
 bool readValue(const DWARFCompilationUnit* unit, DwarfReader& reader, uint64_t form, int64_t implicitConst,
                AttrValue& out, bool resolveStrings = true) {
   const UnitHeader& h = unit->header();
-  const DwarfSections& sections = unit->context()->sections();
   // Versions 2 and 3 read DW_FORM_strp as 4 bytes and DW_FORM_ref_addr with the address
   // size; from version 4 on both are section offsets of the unit's offset size.
   const bool legacy = h.version < 4;
@@ -101,6 +100,8 @@ bool readValue(const DWARFCompilationUnit* unit, DwarfReader& reader, uint64_t f
       case DW_FORM_strp:
       case DW_FORM_line_strp: {
         uint64_t offset = legacy && form == DW_FORM_strp ? reader.readU32() : reader.readOffset();
+        // Looked up here only: most values are no strings, and the lookup is a virtual call.
+        const DwarfSections& sections = unit->context()->sections();
         const Section& s = form == DW_FORM_strp ? sections.str : sections.lineStr;
         out.form = STORED_STRP;
         out.value = offset;

@@ -362,7 +362,12 @@ bool DWARFDebugInfoLoader::handleSubprogram(DwarfReader& reader, AttrBindings* e
                                             symbol_kind_t kind) {
   if (isSkippable(entry)) return false;  // a declaration
   const char* rawName = entryName(entry);
-  if (!rawName || !*rawName) return true;
+  if (!rawName || !*rawName) {
+    // A definition named only in a supplementary file that is missing (or refused) still
+    // has its code: it stays a function, and the symbol table's entry names it on merging.
+    if (!dwarf::nameInMissingSupplementary(entry)) return true;
+    rawName = "";
+  }
   std::string name(rawName);
   DWARFCompilationUnit* unit = entry->unit();
   // Fortran compilers append one underscore to external names; "_BLNK_" (blank common) is
