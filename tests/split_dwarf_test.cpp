@@ -14,6 +14,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <zor/extensions.h>
@@ -398,6 +399,91 @@ TEST(SplitUnits, DamagedPackageIndexIsRefused) {
   std::remove((copy + ".dwp").c_str());
   std::remove(copy.c_str());
   rmdir(dir.c_str());
+}
+
+// A .dwo that is no ELF file, or one cut short, is refused or read as far as it goes: the
+// module answers from its skeleton and symbol table, and nothing crashes.
+TEST(SplitUnits, UnreadableOrTruncatedDwoFallsBack) {
+  WorkingDirectory cwd("/");
+  const std::string image = fixture("cpp_gcc_d5_split");
+  const std::string dwo = readFile(image + ".dwo");
+  ASSERT_GT(dwo.size(), 1000u);
+  char dirTemplate[] = "/tmp/zor_split_XXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate;
+  const std::string copy = dir + "/cpp_gcc_d5_split";
+  writeFile(copy, readFile(image));
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool refused;  // no split unit can come of it
+  };
+  const Case cases[] = {
+      {"not an ELF file", std::string(4096, 'x'), true},
+      {"empty", std::string(), true},
+      {"cut in the middle", dwo.substr(0, dwo.size() / 2), false},
+      {"cut after the ELF header", dwo.substr(0, 80), true},
+  };
+  for (const Case& c : cases) {
+    writeFile(copy + ".dwo", c.bytes);
+    KAVE_3_1::RecordCapture records;
+    SymMgrObjectPtr<ISymbolManager> manager;
+    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+    SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), copy);
+    ASSERT_TRUE(bank) << c.what;
+    Census census1 = census(bank.get(), copy);
+    EXPECT_GT(census1.dwarfFunctions + census1.imageFunctions, 10u) << c.what;
+    EXPECT_GT(census1.withLine, 10u) << c.what;  // the skeleton's line program
+    if (c.refused) {
+      EXPECT_EQ(census1.inlined, 0u) << c.what;
+      EXPECT_GT(records.assertions(), 0u) << c.what;
+    }
+  }
+  std::remove((copy + ".dwo").c_str());
+  std::remove(copy.c_str());
+  rmdir(dir.c_str());
+}
+
+// Several threads asking at once (inline chains, lazily read bodies, unit details, the
+// package opened on first use) see what one thread alone sees.
+TEST(SplitUnits, ConcurrentQueriesAgreeWithOneThread) {
+  WorkingDirectory cwd("/");
+  const std::string path = fixture("two_gcc_d5_dwp");
+  std::vector<uint64_t> addresses = addressesToCheck(path);
+  addresses.resize(std::min<size_t>(addresses.size(), 500));
+  std::vector<std::vector<Frame>> alone;
+  {
+    SymMgrObjectPtr<ISymbolManager> manager;
+    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+    SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
+    ASSERT_TRUE(bank);
+    for (uint64_t a : addresses) alone.push_back(ourFrames(bank.get(), a));
+  }
+  SymMgrObjectPtr<ISymbolManager> manager;
+  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
+  ASSERT_TRUE(bank);
+  ourFrames(bank.get(), addresses.front());  // the image's symbols first, as callers are asked to
+  constexpr int kThreads = 4;
+  std::vector<std::vector<std::vector<Frame>>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (size_t i = 0; i < addresses.size(); ++i) {
+        size_t k = (i + t * addresses.size() / kThreads) % addresses.size();
+        seen[t].push_back(ourFrames(bank.get(), addresses[k]));
+        ICompUnitDetails* details = nullptr;
+        bank->compUnitDetailsById(static_cast<uint32_t>(i % 64), details);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) {
+    for (size_t i = 0; i < addresses.size(); ++i) {
+      size_t k = (i + t * addresses.size() / kThreads) % addresses.size();
+      EXPECT_EQ(seen[t][i], alone[k]) << "thread " << t << " at 0x" << std::hex << addresses[k];
+    }
+  }
 }
 
 // --- the package index on hand-made bytes -----------------------------------------------

@@ -162,7 +162,11 @@ bool splitSections(const DwarfSections& whole, const Contribution* c, DwarfSecti
   }
   // Strings are shared by every unit of a package.
   out.str = whole.str;
-  return out.info.present() && out.abbrev.present();
+  if (!out.info.present() || !out.abbrev.present()) {
+    ZOR_ASSERT_TEXT("split unit has .debug_info.dwo and .debug_abbrev.dwo", internal::kDwarfSource, __LINE__);
+    return false;
+  }
+  return true;
 }
 
 void addSkeletonSections(const DwarfSections& skeleton, uint16_t version, uint64_t rangesBase, DwarfSections& out) {
