@@ -126,8 +126,10 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   ISymbol* o = other->symbol();
   if (!s || !o) return 0;
   const wchar_t* sName = s->name();
-  // A function whose name was out of reach (see handleSubprogram) takes the newcomer's.
-  if ((!sName || !*sName) && s->kind() == SYMBOL_KIND_FUNCTION) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
+  // A function whose name was out of reach (see handleSubprogram) takes the name of a
+  // newcomer that covers the same extent.
+  if ((!sName || !*sName) && s->kind() == SYMBOL_KIND_FUNCTION)
+    return myEnd == otherEnd ? r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
   const wchar_t* sShort = s->shortName();
   const wchar_t* oShort = o->shortName();
   if (sameText(sName, oShort)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;

@@ -9,13 +9,13 @@ namespace internal {
 void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end, RunChange& change) {
   change.clear();
   // `next` is the first run that starts after `start`.
-  RunMap::iterator next;
-  if (m_lastUsed != m_runs.end() && m_lastUsed->first <= start &&
-      (std::next(m_lastUsed) == m_runs.end() || std::next(m_lastUsed)->first > start)) {
-    next = std::next(m_lastUsed);
-  } else {
-    next = m_runs.upper_bound(start);
+  RunMap::iterator next = m_runs.end();
+  bool found = false;
+  if (m_lastUsed != m_runs.end() && m_lastUsed->first <= start) {
+    next = std::next(m_lastUsed);  // one tree step, taken once
+    found = next == m_runs.end() || next->first > start;
   }
+  if (!found) next = m_runs.upper_bound(start);
 
   RunMap::iterator target = m_runs.end();
   if (next != m_runs.begin() && std::prev(next)->second->end() >= start) {
