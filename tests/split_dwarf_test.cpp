@@ -444,6 +444,32 @@ TEST(SplitUnits, UnreadableOrTruncatedDwoFallsBack) {
   rmdir(dir.c_str());
 }
 
+// With the skeletons in a separate debug file, the package is named after that file.
+TEST(SplitUnits, PackageNamedAfterTheSeparateDebugFile) {
+  WorkingDirectory cwd("/");
+  const std::string image = fixture("cpp_gcc_d4_dwp");
+  char dirTemplate[] = "/tmp/zor_split_XXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate;
+  const std::string module = dir + "/module", debug = dir + "/module.debug";
+  writeFile(module, readFile(image));
+  writeFile(debug + ".dwp", readFile(image + ".dwp"));
+  ASSERT_EQ(std::system(("cd '" + dir + "' && objcopy --only-keep-debug module module.debug && objcopy --strip-debug "
+                         "module && objcopy --add-gnu-debuglink=module.debug module")
+                            .c_str()),
+            0);
+  SymMgrObjectPtr<ISymbolManager> manager;
+  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), module);
+  ASSERT_TRUE(bank);
+  EXPECT_NE(KAVE_3_1::wideToUtf8(bank->symFileName()).find("module.debug"), std::string::npos);
+  Census c = census(bank.get(), module);
+  EXPECT_GT(c.inlined, c.addresses / 10);
+  EXPECT_GT(c.dwarfFunctions, c.imageFunctions);
+  for (const char* f : {"/module", "/module.debug", "/module.debug.dwp"}) std::remove((dir + f).c_str());
+  rmdir(dir.c_str());
+}
+
 // Several threads asking at once (inline chains, lazily read bodies, unit details, the
 // package opened on first use) see what one thread alone sees.
 TEST(SplitUnits, ConcurrentQueriesAgreeWithOneThread) {
