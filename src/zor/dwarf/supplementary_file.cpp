@@ -112,5 +112,19 @@ DWARFCompilationUnit* referencedUnit(DWARFCompilationUnit* from, const AttrValue
   return context ? context->unitContaining(ref.value) : nullptr;
 }
 
+bool nameInMissingSupplementary(AttrBindings* entry) {
+  if (!entry || !entry->unit() || entry->unit()->context()->supplementary()) return false;
+  static const uint64_t kNaming[] = {DW_AT_name, DW_AT_linkage_name, DW_AT_MIPS_linkage_name, DW_AT_specification,
+                                     DW_AT_abstract_origin};
+  // Origins in the file itself are followed (getOrigin bounds the chain).
+  for (AttrBindings* e = entry; e; e = e->getOrigin()) {
+    for (uint64_t name : kNaming) {
+      const AttrValue* v = e->getAttribute(name, true);
+      if (v && (v->form == STORED_STRP_ALT || v->form == STORED_REF_ALT)) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace dwarf
 }  // namespace ZOR_3_12

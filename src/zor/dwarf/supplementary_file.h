@@ -72,6 +72,10 @@ class SupplementaryFile final : public DwarfContext {
 // other forms, when the supplementary file is absent, or when no unit holds the offset.
 DWARFCompilationUnit* referencedUnit(DWARFCompilationUnit* from, const AttrValue& ref);
 
+// Whether the entry's name (or the origin that would name it) lies in a supplementary file
+// that is absent: its name, linkage name or origin reference uses an alternate form.
+bool nameInMissingSupplementary(AttrBindings* entry);
+
 }  // namespace dwarf
 }  // namespace ZOR_3_12
 
