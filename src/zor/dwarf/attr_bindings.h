@@ -58,6 +58,13 @@ class AttrBindings : public SymMgrObjectImpl {
   const AttrValue* getAttribute(uint64_t name, bool noFollow = false);
   // The entry named by DW_AT_abstract_origin, else DW_AT_specification; decoded once.
   AttrBindings* getOrigin();
+  // Frees the decoded origin of an entry that is kept but seldom asked again; the next
+  // getOrigin() decodes it anew.
+  void forgetOrigin() {
+    delete m_origin;
+    m_origin = nullptr;
+    m_originLooked = false;
+  }
 
   const std::vector<AttrValue>& attributes() const { return m_attributes; }
 

@@ -245,6 +245,8 @@ ISymbol* DWARFInlineInstance::symbol() {
     m_resolving = false;
     if (range && range->symbol()) {
       m_inlinedFunction = range->symbol();
+      // The answer is kept; every instance keeping its origin's entry as well is not needed.
+      m_entry->forgetOrigin();
       return m_inlinedFunction;
     }
   }
@@ -253,6 +255,7 @@ ISymbol* DWARFInlineInstance::symbol() {
   m_madeSymbol = new DWARFSymbol(m_ffl, name.c_str(), 0, owner, SYMBOL_KIND_FUNCTION, origin->unit(),
                                  DwarfSourcePosition::read(origin, m_loader, false));
   m_inlinedFunction = m_madeSymbol.get();
+  m_entry->forgetOrigin();
   return m_inlinedFunction;
 }
 
