@@ -166,8 +166,15 @@ TEST(AltLinkRecords, FoundUnderAGlobalDirectoryWhenNotBesideTheImage) {
             0);
   ScopedEnv env("ZOR_DEBUG_FILE_DIRECTORIES", scratch + "/root");
   SymMgrObjectPtr<ElfHelper> image = openElf(scratch + "/image/alt_d5_a");
-  std::unique_ptr<dwarf::SupplementaryFile> found =
-      dwarf::SupplementaryFile::find(*image, KAVE_3_1::utf8ToWide(scratch + "/image/alt_d5_a"), 0);
+  const std::wstring imagePath = KAVE_3_1::utf8ToWide(scratch + "/image/alt_d5_a");
+  {
+    // Probing candidates that do not exist leaves no record: a missing file is no fault.
+    ScopedEnv none("ZOR_DEBUG_FILE_DIRECTORIES", scratch + "/nowhere");
+    KAVE_3_1::RecordCapture capture;
+    EXPECT_FALSE(dwarf::SupplementaryFile::find(*image, imagePath, 0));
+    EXPECT_EQ(capture.records().size(), 0u);
+  }
+  std::unique_ptr<dwarf::SupplementaryFile> found = dwarf::SupplementaryFile::find(*image, imagePath, 0);
   ASSERT_TRUE(found);
   EXPECT_EQ(KAVE_3_1::wideToUtf8(found->path()), scratch + "/root/.dwz/alt_d5.multi");
   EXPECT_FALSE(found->units().empty());
