@@ -315,12 +315,8 @@ TEST_F(SystemLibc, DebugFileIsFoundByBuildIdAndResolvesFunctionStarts) {
   EXPECT_GT(resolved, symbols.size() * 95 / 100);
 }
 
-// The debug file's symbol table gives the addresses: the library itself has none. Disabled
-// until the agreement harness accepts any symbol-table alias of the function (glibc exports
-// most functions under several names and the oracle picks one of them, e.g. fclose for
-// _IO_new_fclose) and counts "nothing" against "nothing" as agreement; with those rules
-// the differences left are a handful of addresses.
-TEST_F(SystemLibc, DISABLED_AgreesWithTheSymbolizer) {
+// The debug file's symbol table gives the addresses: the library itself has none.
+TEST_F(SystemLibc, AgreesWithTheSymbolizer) {
   agreement::expectAgreement("libc.so.6", libc, debugFile);
 }
 

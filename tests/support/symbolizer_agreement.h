@@ -29,8 +29,9 @@ struct CodeSymbol {
 std::string run(const std::string& command);
 bool haveSymbolizer();
 
-// Sized code symbols of an image as nm lists them.
-std::vector<CodeSymbol> codeSymbols(const std::string& path);
+// Sized symbols of an image whose nm type letter is in `types` (local and global code by
+// default).
+std::vector<CodeSymbol> codeSymbols(const std::string& path, const std::string& types = "tT");
 // Every function start plus 2,000 random addresses inside functions (fixed seed).
 std::vector<uint64_t> addressesToCheck(const std::string& path);
 // Our frames at an address, innermost first, through the public interface.

@@ -252,7 +252,10 @@ ISymbol* DWARFInlineInstance::symbol() {
   }
   std::wstring name;
   if (const char* s = DWARFDebugInfoLoader::inlinedFunctionName(origin)) name = KAVE_3_1::utf8ToWide(s);
-  m_madeSymbol = new DWARFSymbol(m_ffl, name.c_str(), 0, owner, SYMBOL_KIND_FUNCTION, origin->unit(),
+  // An origin in the supplementary file has a unit of another offset space: the symbol
+  // belongs to the unit of the call instead.
+  DWARFCompilationUnit* unit = origin->unit()->context() == m_loader ? origin->unit() : m_entry->unit();
+  m_madeSymbol = new DWARFSymbol(m_ffl, name.c_str(), 0, owner, SYMBOL_KIND_FUNCTION, unit,
                                  DwarfSourcePosition::read(origin, m_loader, false));
   m_inlinedFunction = m_madeSymbol.get();
   m_entry->forgetOrigin();
