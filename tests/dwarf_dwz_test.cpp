@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -369,6 +370,30 @@ void expectSameAnswers(const std::string& name, const std::string& rewritten, co
   EXPECT_GE(percent, 99.0) << name;
   // The rewritten image must still name inlined functions, whose entries moved away.
   EXPECT_GT(inlined, addresses.size() / 20) << name;
+}
+
+// The symbol made for a function inlined from the supplementary file belongs to a unit of
+// the module (the caller's), never to an offset of the other file.
+TEST(DwzModules, InlinedFunctionsFromTheSupplementaryFileBelongToTheCallersUnit) {
+  LoadedModule m = load(dwzFixture("alt_d5_a"));
+  ASSERT_TRUE(m.bank);
+  std::set<uint32_t> outerIds, innerIds;
+  size_t inner = 0;
+  for (uint64_t va : agreement::addressesToCheck(dwzFixture("alt_d5_a"))) {
+    SymMgrObjectPtr<IAddress> address;
+    std::vector<InlineFrame> frames;
+    if (m.bank->addressByVa(va, address) != STATUS_OK || inlineFrames(m.bank.get(), address.get(), frames) != STATUS_OK)
+      continue;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      uint32_t id = 0;
+      if (!frames[i].function || frames[i].function->compUnitId(id) != STATUS_OK) continue;
+      (i + 1 == frames.size() ? outerIds : innerIds).insert(id);
+      inner += i + 1 == frames.size() ? 0 : 1;
+    }
+  }
+  EXPECT_GT(inner, 100u);
+  EXPECT_EQ(outerIds.size(), 2u);  // cppdemo.cpp and dwzdemo_extra.cpp
+  for (uint32_t id : innerIds) EXPECT_TRUE(outerIds.count(id)) << id;
 }
 
 TEST(DwzModules, ImagesBeforeTheRewriteAgreeWithTheSymbolizer) {
