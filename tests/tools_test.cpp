@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/elf_oracle.h"
+
 namespace {
 
 const std::string kFixtures = ZOR_FIXTURES_DIR;
@@ -27,68 +29,32 @@ struct Result {
 
 Result run(const std::string& command) {
   Result r;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.status = elf_oracle::runStatus(command, r.out);
   return r;
 }
 
-bool have(const std::string& tool) { return run("command -v " + tool + " >/dev/null 2>&1").status == 0; }
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
+bool have(const char* tool) { return elf_oracle::haveTool(tool); }
+using elf_oracle::lines;
 
 std::string symbolize() { return kBinary + "/zor-symbolize"; }
 
-struct Function {
-  uint64_t start;
-  uint64_t size;
-  bool global;
-};
-
-// Defined code symbols as nm lists them (the dynamic table too, for stripped images):
-// start -> every name at that start, and the functions with their sizes.
+// Defined code symbols of both symbol tables (the dynamic one for stripped images): start ->
+// every name at that start, and the functions. With `demangle`, names go through LLVM's
+// demangling filter when it is installed: the library demangles with LLVM's demangler, whose
+// spelling of some names (lambdas, for one) differs from the GNU one.
 struct NmSymbols {
   std::map<uint64_t, std::set<std::string>> namesAt;
-  std::vector<Function> functions;
+  std::vector<elf_oracle::NmSymbol> functions;
 };
 
-// With `demangle`, names go through LLVM's demangling filter when it is installed: the
-// library demangles with LLVM's demangler, whose spelling of some names (lambdas, for one)
-// differs from the GNU one.
 NmSymbols nmFunctions(const std::string& image, bool demangle) {
   NmSymbols s;
-  const std::string flags = " -S --defined-only ";
   std::string filter;
   if (demangle) filter = have("llvm-cxxfilt-14") ? " | llvm-cxxfilt-14" : " | c++filt";
-  for (const char* table : {"", "-D"}) {
-    for (const std::string& line : lines(run(std::string("nm ") + table + flags + image + " 2>/dev/null" + filter).out)) {
-      // "start size type name" (the size is missing for symbols without one)
-      std::istringstream in(line);
-      std::string start, second, third;
-      in >> start >> second >> third;
-      std::string type = third, name;
-      uint64_t size = 0;
-      if (second.size() == 1) {  // no size column
-        type = second;
-        name = third;
-      } else {
-        size = std::stoull(second, nullptr, 16);
-      }
-      std::string rest;
-      std::getline(in, rest);
-      if (!rest.empty()) name += (name.empty() ? rest.substr(1) : rest);
-      const uint64_t address = std::stoull(start, nullptr, 16);
-      s.namesAt[address].insert(name);
-      if (type == "T" || type == "t" || type == "W" || type == "i") s.functions.push_back({address, size, type == "T" || type == "W"});
+  for (bool dynamic : {false, true}) {
+    for (const elf_oracle::NmSymbol& sym : elf_oracle::nm(image, dynamic, filter)) {
+      s.namesAt[sym.address].insert(sym.name);
+      if (sym.isCode()) s.functions.push_back(sym);
     }
   }
   return s;
@@ -112,41 +78,28 @@ std::vector<std::string> functionNames(const std::string& output) {
   return names;
 }
 
-// Address and size of the image's .text section, as readelf shows them.
-bool textSection(const std::string& image, uint64_t& address, uint64_t& size) {
-  for (const std::string& line : lines(run("readelf -SW " + image).out)) {
-    const size_t at = line.find(" .text ");
-    if (at == std::string::npos) continue;
-    std::istringstream in(line.substr(at + 7));
-    std::string type, addr, offset, sz;
-    in >> type >> addr >> offset >> sz;
-    address = std::stoull(addr, nullptr, 16);
-    size = std::stoull(sz, nullptr, 16);
-    return true;
-  }
-  return false;
-}
-
 // Every function start plus a few addresses inside each function; for an image without any
 // function symbol, addresses spread over its code.
 std::vector<uint64_t> probeAddresses(const std::string& image, const NmSymbols& symbols,
                                      std::map<uint64_t, uint64_t>& functionOf) {
   std::mt19937_64 random(12345);
   std::vector<uint64_t> addresses;
-  uint64_t text = 0, textSize = 0;
-  if (symbols.functions.empty() && textSection(image, text, textSize)) {
-    for (uint64_t a = text; a < text + textSize; a += 7) {
-      addresses.push_back(a);
-      functionOf[a] = a;
+  if (symbols.functions.empty()) {
+    for (const elf_oracle::Section& text : elf_oracle::sections(image)) {
+      if (text.name != ".text") continue;
+      for (uint64_t a = text.addr; a < text.addr + text.size; a += 7) {
+        addresses.push_back(a);
+        functionOf[a] = a;
+      }
     }
   }
-  for (const Function& f : symbols.functions) {
-    addresses.push_back(f.start);
-    functionOf[f.start] = f.start;
+  for (const elf_oracle::NmSymbol& f : symbols.functions) {
+    addresses.push_back(f.address);
+    functionOf[f.address] = f.address;
     for (int k = 0; k < 3 && f.size > 1; ++k) {
-      const uint64_t inside = f.start + 1 + random() % (f.size - 1);
+      const uint64_t inside = f.address + 1 + random() % (f.size - 1);
       addresses.push_back(inside);
-      functionOf[inside] = f.start;
+      functionOf[inside] = f.address;
     }
   }
   return addresses;
@@ -188,30 +141,6 @@ INSTANTIATE_TEST_SUITE_P(ImagesWithoutDebugInfo, ToolsTest,
                          ::testing::Values("elf/hello_nopie", "elf/nodebug/hello_nodebug", "elf/libplt.so",
                                            "elf/libplt_clang.so"));
 
-class ToolsDebugInfoTest : public ::testing::TestWithParam<const char*> {};
-
-// Global functions only: for local ones (cold parts, functions of anonymous namespaces) the
-// debug information may rightly name the code differently from the symbol table.
-TEST_P(ToolsDebugInfoTest, GlobalFunctionStartsCarryTheSymbolTableNames) {
-  if (!have("nm")) GTEST_SKIP() << "nm not installed";
-  const std::string image = kFixtures + "/" + GetParam();
-  const NmSymbols symbols = nmFunctions(image, true);
-  std::vector<uint64_t> starts;
-  for (const Function& f : symbols.functions)
-    if (f.global) starts.push_back(f.start);
-  ASSERT_FALSE(starts.empty());
-  const Result ours = run(symbolize() + " -C --no-inlines --obj=" + image + hexList(starts));
-  ASSERT_EQ(ours.status, 0);
-  const auto actual = functionNames(ours.out);
-  ASSERT_EQ(actual.size(), starts.size());
-  for (size_t i = 0; i < starts.size(); ++i)
-    EXPECT_EQ(symbols.namesAt.at(starts[i]).count(actual[i]), 1u) << std::hex << "0x" << starts[i] << ": " << actual[i];
-}
-
-INSTANTIATE_TEST_SUITE_P(ImagesWithDebugInfo, ToolsDebugInfoTest,
-                         ::testing::Values("elf/hello_pie", "dwarf/c_gcc_d3_O2", "dwarf/cpp_gcc_d3_O2",
-                                           "dwarf/cpp_clang_d3_O2"));
-
 // Whole answers (inlined frames, files, lines, columns) at every third byte of every global
 // function of images with debug information.
 class ToolsLineTest : public ::testing::TestWithParam<const char*> {};
@@ -220,9 +149,9 @@ TEST_P(ToolsLineTest, WholeAnswersMatchTheLlvmSymbolizerInGlobalFunctions) {
   if (!have("llvm-symbolizer-14") || !have("nm")) GTEST_SKIP() << "llvm-symbolizer-14 or nm not installed";
   const std::string image = kFixtures + "/" + GetParam();
   std::vector<uint64_t> addresses;
-  for (const Function& f : nmFunctions(image, false).functions)
-    if (f.global)
-      for (uint64_t offset = 0; offset < f.size; offset += 3) addresses.push_back(f.start + offset);
+  for (const elf_oracle::NmSymbol& f : nmFunctions(image, false).functions)
+    if (f.isGlobal())
+      for (uint64_t offset = 0; offset < f.size; offset += 3) addresses.push_back(f.address + offset);
   ASSERT_FALSE(addresses.empty());
   const std::string list = hexList(addresses);
   const auto expected = lines(run("llvm-symbolizer-14 --obj=" + image + list).out);
@@ -363,42 +292,6 @@ TEST(ToolsDumpTest, UnitsNameTheSourceCompilerAndLanguage) {
   // Without --units the section stays out.
   EXPECT_EQ(run(kBinary + "/zor-dump --no-symbols " + kFixtures + "/dwarf/cpp_gcc_d3_O2").out.find("\nunits\n"),
             std::string::npos);
-}
-
-// Every global function with a size starts a non-empty line row: the compiler always emits
-// one at the entry of a function it has debug information for.
-TEST(ToolsDumpTest, LinesStartAtEveryFunctionWithDebugInfo) {
-  if (!have("nm") || !have("llvm-symbolizer-14")) GTEST_SKIP() << "nm or llvm-symbolizer-14 not installed";
-  const std::string image = kFixtures + "/dwarf/cpp_gcc_d3_O2";
-  const Result dump = run(kBinary + "/zor-dump --no-symbols --lines " + image);
-  ASSERT_EQ(dump.status, 0);
-  std::set<uint64_t> rowStarts;
-  size_t rows = 0;
-  for (const std::string& line : lines(dump.out)) {
-    unsigned long long from, to;
-    unsigned row = 0, column = 0;
-    char file[512];
-    if (std::sscanf(line.c_str(), " [0x%llx, 0x%llx) %511[^:]:%u:%u", &from, &to, file, &row, &column) != 5) continue;
-    // Rows may be empty (several line entries at one address), never reversed.
-    EXPECT_LE(from, to) << line;
-    EXPECT_GT(row, 0u) << line;
-    if (from < to) rowStarts.insert(from);
-    ++rows;
-  }
-  EXPECT_GT(rows, 20u);
-  // Only functions of the program's own unit count: the C runtime's have no line rows.
-  std::vector<uint64_t> starts;
-  for (const Function& f : nmFunctions(image, false).functions)
-    if (f.global && f.size > 0) starts.push_back(f.start);
-  const auto peer = lines(run("llvm-symbolizer-14 --no-inlines --obj=" + image + hexList(starts)).out);
-  ASSERT_EQ(peer.size(), starts.size() * 3);
-  int checked = 0;
-  for (size_t i = 0; i < starts.size(); ++i) {
-    if (peer[3 * i + 1].find("cppdemo") == std::string::npos) continue;
-    EXPECT_EQ(rowStarts.count(starts[i]), 1u) << std::hex << "no row at 0x" << starts[i];
-    ++checked;
-  }
-  EXPECT_GT(checked, 0);
 }
 
 }  // namespace

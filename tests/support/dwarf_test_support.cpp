@@ -1,6 +1,5 @@
 #include "support/dwarf_test_support.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <regex>
 #include <sstream>
@@ -8,6 +7,7 @@
 #include <dirent.h>
 
 #include "kave/unicode.h"
+#include "support/elf_oracle.h"
 
 namespace dwarf_test {
 
@@ -24,17 +24,10 @@ dwarf::Section toSection(const elf::Span& span) {
   return s;
 }
 
-bool run(const std::string& command, std::string& out) {
-  out.clear();
-  FILE* p = popen((command + " 2>/dev/null").c_str(), "r");
-  if (!p) return false;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  return pclose(p) == 0;
-}
 
 }  // namespace
+
+using elf_oracle::run;
 
 TestContext::TestContext(const std::string& path) {
   m_elf = new ElfHelper(KAVE_3_1::utf8ToWide(path).c_str());

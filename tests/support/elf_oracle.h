@@ -1,11 +1,10 @@
-// What the binutils readers say about an ELF file, parsed from their text output at test
-// time: the comparison oracle of the ELF reader's tests. Every function answers empty when
-// the tool is missing, so callers can skip.
+// What the peer tools of the system (binutils, nm, readelf, objdump, the LLVM symbolizer)
+// say about a file, parsed from their text output at test time: the comparison oracle of the
+// reader suites. Every function answers empty when the tool is missing, so callers can skip.
 #ifndef ZOR_TESTS_SUPPORT_ELF_ORACLE_H_
 #define ZOR_TESTS_SUPPORT_ELF_ORACLE_H_
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -13,17 +12,21 @@
 #include <string>
 #include <vector>
 
+#include "support/symbolizer_agreement.h"
+
 namespace elf_oracle {
 
-inline bool run(const std::string& command, std::string& out) {
-  out.clear();
-  FILE* p = popen((command + " 2>/dev/null").c_str(), "r");
-  if (!p) return false;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  return pclose(p) == 0;
+// Runs `command` (its standard error discarded); the exit status, or -1 when it cannot run.
+inline int runStatus(const std::string& command, std::string& out) {
+  out = agreement::run("{ " + command + "; } 2>/dev/null; echo \"#status $?\"");
+  const size_t mark = out.rfind("#status ");
+  if (mark == std::string::npos) return -1;
+  const int status = std::atoi(out.c_str() + mark + 8);
+  out.resize(mark);
+  return status;
 }
+
+inline bool run(const std::string& command, std::string& out) { return runStatus(command, out) == 0; }
 
 inline bool haveTool(const char* tool) {
   std::string out;
@@ -33,6 +36,53 @@ inline bool haveTool(const char* tool) {
 inline std::vector<std::string> split(const std::string& s) {
   std::istringstream in(s);
   return std::vector<std::string>(std::istream_iterator<std::string>(in), std::istream_iterator<std::string>());
+}
+
+inline std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+struct NmSymbol {
+  uint64_t address, size;  // size 0 when nm shows none
+  char type;
+  std::string name;
+  bool isCode() const { return type == 'T' || type == 't' || type == 'W' || type == 'i'; }
+  bool isGlobal() const { return type == 'T' || type == 'W'; }
+};
+
+// `nm -S --defined-only` (with `dynamic`, of .dynsym); `filter` is a shell pipe stage such
+// as " | c++filt".
+inline std::vector<NmSymbol> nm(const std::string& path, bool dynamic = false, const std::string& filter = "") {
+  std::vector<NmSymbol> result;
+  std::string out;
+  run(std::string("nm ") + (dynamic ? "-D " : "") + "-S --defined-only '" + path + "'" + filter, out);
+  for (const std::string& line : lines(out)) {
+    // "start size type name" (the size is missing for symbols without one)
+    std::istringstream in(line);
+    std::string start, second, third, rest;
+    in >> start >> second >> third;
+    std::getline(in, rest);
+    NmSymbol s{std::strtoull(start.c_str(), nullptr, 16), 0, 0, ""};
+    if (second.size() == 1) {
+      s.type = second[0];
+      s.name = third + rest;
+    } else {
+      s.size = std::strtoull(second.c_str(), nullptr, 16);
+      s.type = third.empty() ? 0 : third[0];
+      s.name = rest.empty() ? rest : rest.substr(1);
+    }
+    if (!s.name.empty()) result.push_back(s);
+  }
+  return result;
+}
+
+inline uint64_t nmValue(const std::string& path, const std::string& name) {
+  for (const NmSymbol& s : nm(path))
+    if (s.name == name) return s.address;
+  return 0;
 }
 
 struct Section {
