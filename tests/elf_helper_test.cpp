@@ -129,31 +129,6 @@ TEST_F(ElfHelperTest, SectionNamesAndNamedRecordsMatchTheHeaders) {
   }
 }
 
-TEST_F(ElfHelperTest, PltRelocationsAreReadInOrderWithTheirOrdinals) {
-  for (const char* name : {"libplt.so", "libplt_clang.so", "hello_pie", "hello_32"}) {
-    SCOPED_TRACE(name);
-    const std::string path = fixture(name);
-    const bool is32 = std::string(name) == "hello_32";
-    std::vector<elf_oracle::Relocation> expected = elf_oracle::relocations(path, is32 ? ".rel.plt" : ".rela.plt");
-    ASSERT_FALSE(expected.empty());
-    SymMgrObjectPtr<ElfHelper> h = open(path);
-    RelocationAddends* reader = pltRelocations(*h);
-    ASSERT_NE(reader, nullptr);
-    RelocationTable* table = h->fillRelocationTable(reader);
-    ASSERT_NE(table, nullptr);
-    ASSERT_EQ(table->size(), expected.size());
-    for (uint32_t k = 0; k < expected.size(); ++k) {
-      auto it = table->find(expected[k].offset);
-      ASSERT_NE(it, table->end());
-      EXPECT_EQ(it->second.ordinal, k);
-      ASSERT_TRUE(it->second.strings);
-      EXPECT_EQ(it->second.strings->index(), h->section(kSecDynstr)->index());
-    }
-    // Filling again keeps what is there.
-    EXPECT_EQ(h->fillRelocationTable(reader)->size(), expected.size());
-  }
-}
-
 // Relocated debug sections of an object: each place holds S + A at the width of its type,
 // every other byte is the file's, and the mapping itself is untouched.
 void checkRelocatedSection(const std::string& path, const char* sectionName, NamedSection which) {
