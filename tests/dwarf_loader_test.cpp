@@ -18,6 +18,7 @@
 
 #include "kave/trace.h"
 #include "kave/unicode.h"
+#include "support/elf_oracle.h"
 #include "zor/dwarf/debug_info_loader.h"
 #include "zor/dwarf/dwarf_symbols.h"
 #include "zor/elf/elf_file_loader.h"
@@ -30,21 +31,7 @@ using namespace ZOR_3_12;
 
 std::string fixture(const std::string& name) { return std::string(ZOR_FIXTURES_DIR) + "/" + name; }
 
-uint64_t nmValue(const std::string& path, const std::string& symbol) {
-  std::string command = "nm '" + path + "' 2>/dev/null";
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return 0;
-  char line[1024];
-  uint64_t value = 0;
-  while (fgets(line, sizeof line, p)) {
-    char name[900] = {0};
-    unsigned long long v = 0;
-    char type = 0;
-    if (sscanf(line, "%llx %c %899s", &v, &type, name) == 3 && symbol == name) value = v;
-  }
-  pclose(p);
-  return value;
-}
+using elf_oracle::nmValue;
 
 struct Module {
   SymMgrObjectPtr<ISymbolManager> manager;
@@ -209,34 +196,6 @@ TEST(DwarfLoader, RelocatableObjectFunctionsSitAtTheirSymbols) {
   SymMgrObjectPtr<ISourceLocation> decl;
   ASSERT_EQ(fn->symbol()->sourceLocation(decl), STATUS_OK);
   EXPECT_EQ(decl->line(), 82u);
-}
-
-// The same module loaded twice gives the same symbols; the line resolver is made once.
-TEST(DwarfLoader, LineResolverIsMadeOnce) {
-  SymMgrObjectPtr<IFileFormatLoader> ffl = IFileFormatLoader::create(wide(fixture("dwarf/c_gcc_d3_O2").c_str()).c_str());
-  ASSERT_TRUE(ffl);
-  auto* elf = dynamic_cast<ElfFileLoader*>(ffl.get());
-  ASSERT_NE(elf, nullptr);
-  SymMgrObjectPtr<IDebugInfoLoader> loader(
-      internal::makeDwarfDebugInfoLoader(ffl.get(), ffl->fileName(), elf->elfHelper(), nullptr));
-  ZorLock lock;
-  ISrcLineResolver* first = loader->srcLineResolver(nullptr, &lock);
-  EXPECT_NE(first, nullptr);
-  EXPECT_EQ(loader->srcLineResolver(nullptr, nullptr), first);
-  EXPECT_EQ(loader->symFileFormat(), SYM_FORMAT_DWARF);
-}
-
-// A module without DWARF: the loader reports it and loads nothing.
-TEST(DwarfLoader, NoDebugInfo) {
-  SymMgrObjectPtr<IFileFormatLoader> ffl =
-      IFileFormatLoader::create(wide(fixture("elf/hello_nopie").c_str()).c_str());
-  ASSERT_TRUE(ffl);
-  auto* elf = dynamic_cast<ElfFileLoader*>(ffl.get());
-  ASSERT_NE(elf, nullptr);
-  SymMgrObjectPtr<IDebugInfoLoader> loader(
-      internal::makeDwarfDebugInfoLoader(ffl.get(), ffl->fileName(), elf->elfHelper(), nullptr));
-  GlobalScope scope(ffl.get(), nullptr, nullptr);
-  EXPECT_EQ(loader->loadDebugInfo(scope.symbolTable(), SYMBOL_KIND_ALL, nullptr), STATUS_NO_DEBUG_INFO);
 }
 
 // Damaged .debug_info (bytes flipped at random, fixed seed): every kind is loaded and every

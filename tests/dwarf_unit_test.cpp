@@ -74,25 +74,6 @@ TEST(DwarfUnits, UnitEntriesAndEntryCountsMatchDwarfdump) {
   EXPECT_GE(unitsCompared, fixtures);
 }
 
-TEST(DwarfUnits, HeadersOfEveryVersion) {
-  struct Case {
-    const char* fixture;
-    uint16_t version;
-    uint8_t addrSize;
-  } cases[] = {{"c_gcc_d2_O0", 2, 8}, {"c_gcc_d3_O2_32", 3, 4}, {"cpp_gcc_d4_O2", 4, 8}, {"cpp_clang_d5_O2", 5, 8}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.fixture);
-    TestContext context(dwarf_test::fixturePath(c.fixture));
-    ASSERT_FALSE(context.units().empty());
-    const UnitHeader& h = context.units()[0]->header();
-    EXPECT_EQ(h.version, c.version);
-    EXPECT_EQ(h.addrSize, c.addrSize);
-    EXPECT_EQ(h.unitType, DW_UT_compile);
-    EXPECT_EQ(h.headerSize, c.version >= 5 ? 12u : 11u);
-    EXPECT_GT(h.size, h.headerSize);
-  }
-}
-
 TEST(DwarfUnits, RelocatableObjectReadsThroughItsRelocations) {
   if (!dwarf_test::haveDwarfdump()) GTEST_SKIP() << "llvm-dwarfdump-14 missing";
   std::string path = dwarf_test::fixturePath("cpp_gcc_d3_O2.o");
