@@ -1,6 +1,6 @@
-// The line table: the chunked file array, run building and merging, the address index
-// behind locsByAddr, the per-file stores behind linesForSrc, and a randomized comparison
-// of both queries against a brute-force model.
+// The line table: the chunked array under it, bounds and the order of answers at one
+// address, and a randomized comparison of both queries (locsByAddr, linesForSrc) against a
+// brute-force model, which covers run building and merging.
 #include <zor/line_table.h>
 
 #include <gtest/gtest.h>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "source_test_fakes.h"
-#include "zor/source/line_store.h"
 #include "zor/source/source_line.h"
 #include "zor/source/source_location.h"
 
@@ -108,18 +107,6 @@ TEST(ChunkArrayTest, GrowsInChunksOf256WithoutMovingElements) {
   EXPECT_EQ(*array.at(5000), static_cast<void*>(far));
 }
 
-TEST(ChunkArrayTest, LargeFirstGrowthUsesLargeChunks) {
-  TChunkArrayImpl<uint64_t> large(0x40001);
-  EXPECT_EQ(large.chunkSize(), 0x40000u);
-  EXPECT_EQ(large.size(), 0x80000u);
-  *large.at(0x40000) = 7;
-  EXPECT_EQ(*large.at(0x40000), 7u);
-
-  TChunkArrayImpl<uint64_t> exact(0x40000);  // not more than 0x40000: small chunks
-  EXPECT_EQ(exact.chunkSize(), 256u);
-  EXPECT_EQ(exact.size(), 0x40000u);
-}
-
 TEST(ChunkArrayTest, FailedAllocationStopsGrowthAndFreesWhatWasMade) {
   int freed = 0;
   {
@@ -134,17 +121,7 @@ TEST(ChunkArrayTest, FailedAllocationStopsGrowthAndFreesWhatWasMade) {
   EXPECT_EQ(freed, 0);  // freeing happens in the destructor, checked by sanitizers
 }
 
-// --- File array ---------------------------------------------------------------------------
-
-TEST_F(LineTableTest, FileIndexGrowsTheFileArrayInChunksAndLeavesOtherSlotsEmpty) {
-  EXPECT_EQ(m_table.fileSlots(), 256u);
-  m_table.insert(1, 1000, 10, 0, 0x100, 0x10);
-  EXPECT_EQ(m_table.fileSlots(), 1024u);
-  EXPECT_TRUE(m_table.linesForSrc(kAll, 1000, 0, kAll));
-  for (uint32_t index : {0u, 255u, 256u, 999u, 1001u, 1023u, 1024u, 50000u}) {
-    EXPECT_FALSE(m_table.linesForSrc(kAll, index, 0, kAll)) << index;
-  }
-}
+// --- Bounds and order the model does not check -------------------------------------------
 
 TEST_F(LineTableTest, AbsurdFileIndexIsRefusedWithoutGrowing) {
   m_table.insert(1, LineTable::kMaxFileIndex, 10, 0, 0x100, 0x10);
@@ -155,80 +132,6 @@ TEST_F(LineTableTest, AbsurdFileIndexIsRefusedWithoutGrowing) {
 
   m_table.insert(1, LineTable::kMaxFileIndex - 1, 10, 0, 0x100, 0x10);
   EXPECT_EQ(drain(m_table.locsByAddr(0x100, kAll)), (std::vector<Loc>{{1, LineTable::kMaxFileIndex - 1, 10, 0}}));
-}
-
-// --- Runs ---------------------------------------------------------------------------------
-
-TEST(LineStoreTest, RowThatBridgesTwoRunsMergesThem) {
-  internal::LineStore store(7, 3);
-  internal::RunChange change;
-  store.add(1, 0, 0x100, 0x110, change);
-  store.add(3, 0, 0x120, 0x130, change);
-  ASSERT_EQ(store.runs().size(), 2u);
-  store.add(2, 0, 0x110, 0x120, change);
-  ASSERT_EQ(store.runs().size(), 1u);
-  const internal::LineRun& run = *store.runs().begin()->second;
-  EXPECT_EQ(run.start(), 0x100u);
-  EXPECT_EQ(run.end(), 0x130u);
-  EXPECT_EQ(run.rows().size(), 3u);
-  EXPECT_EQ(change.merged.size(), 1u);
-  EXPECT_FALSE(change.created);
-}
-
-TEST(LineStoreTest, RowBeforeARunThatReachesItExtendsItDownwards) {
-  internal::LineStore store(7, 3);
-  internal::RunChange change;
-  store.add(5, 0, 0x200, 0x210, change);
-  store.add(4, 0, 0x1F0, 0x200, change);  // ends where the run starts
-  ASSERT_EQ(store.runs().size(), 1u);
-  EXPECT_EQ(store.runs().begin()->first, 0x1F0u);
-  EXPECT_EQ(store.runs().begin()->second->start(), 0x1F0u);
-  store.add(3, 0, 0x1E0, 0x1EF, change);  // one byte short: a run of its own
-  EXPECT_EQ(store.runs().size(), 2u);
-  // A wide row swallows both runs and a third one beyond.
-  store.add(9, 0, 0x300, 0x301, change);
-  store.add(1, 0, 0x100, 0x300, change);
-  ASSERT_EQ(store.runs().size(), 1u);
-  EXPECT_EQ(change.merged.size(), 2u);  // the first run reached receives the row
-  EXPECT_EQ(store.runs().begin()->second->end(), 0x301u);
-}
-
-TEST_F(LineTableTest, MergedRunsAnswerAcrossTheFormerGap) {
-  m_table.insert(1, 2, 10, 0, 0x100, 0x10);
-  m_table.insert(1, 2, 30, 0, 0x120, 0x10);
-  EXPECT_FALSE(m_table.locsByAddr(0x118, kAll));
-  m_table.insert(1, 2, 20, 0, 0x110, 0x10);
-  EXPECT_EQ(drain(m_table.locsByAddr(0x118, kAll)), (std::vector<Loc>{{1, 2, 20, 0}}));
-  EXPECT_EQ(drain(m_table.locsByAddr(0x125, kAll)), (std::vector<Loc>{{1, 2, 30, 0}}));
-  EXPECT_EQ(drain(m_table.locsByAddr(0x100, kAll)), (std::vector<Loc>{{1, 2, 10, 0}}));
-  EXPECT_FALSE(m_table.locsByAddr(0x130, kAll));
-}
-
-// --- locsByAddr ---------------------------------------------------------------------------
-
-TEST_F(LineTableTest, RowsOfTwoUnitsAtOneAddressAreFilteredByKey) {
-  m_table.insert(0x10, 1, 5, 2, 0x400, 0x20);
-  m_table.insert(0x20, 1, 9, 4, 0x408, 0x20);
-  std::vector<Loc> both = drain(m_table.locsByAddr(0x410, kAll));
-  std::sort(both.begin(), both.end());
-  EXPECT_EQ(both, (std::vector<Loc>{{0x10, 1, 5, 2}, {0x20, 1, 9, 4}}));
-  EXPECT_EQ(drain(m_table.locsByAddr(0x410, 0x10)), (std::vector<Loc>{{0x10, 1, 5, 2}}));
-  EXPECT_EQ(drain(m_table.locsByAddr(0x410, 0x20)), (std::vector<Loc>{{0x20, 1, 9, 4}}));
-  EXPECT_FALSE(m_table.locsByAddr(0x410, 0x30));
-  EXPECT_EQ(drain(m_table.locsByAddr(0x404, kAll)), (std::vector<Loc>{{0x10, 1, 5, 2}}));
-  EXPECT_EQ(drain(m_table.locsByAddr(0x420, kAll)), (std::vector<Loc>{{0x20, 1, 9, 4}}));
-}
-
-TEST_F(LineTableTest, GapsAndOutsideAddressesGiveNull) {
-  m_table.insert(1, 1, 1, 0, 0x1000, 0x10);
-  m_table.insert(1, 1, 2, 0, 0x1020, 0x10);
-  EXPECT_FALSE(m_table.locsByAddr(0, kAll));
-  EXPECT_FALSE(m_table.locsByAddr(0xFFF, kAll));
-  EXPECT_FALSE(m_table.locsByAddr(0x1010, kAll));
-  EXPECT_FALSE(m_table.locsByAddr(0x101F, kAll));
-  EXPECT_TRUE(m_table.locsByAddr(0x1020, kAll));
-  EXPECT_FALSE(m_table.locsByAddr(0x1030, kAll));
-  EXPECT_FALSE(m_table.locsByAddr(UINT64_MAX, kAll));
 }
 
 TEST_F(LineTableTest, RowOfSizeZeroIsStoredButCoversNothing) {
@@ -265,25 +168,6 @@ TEST_F(LineTableTest, InnermostStartComesFirstWhenRowsOfOneRunNest) {
   EXPECT_EQ(drain(m_table.locsByAddr(0x148, kAll)), (std::vector<Loc>{{1, 1, 2, 0}, {1, 1, 3, 0}, {1, 1, 1, 0}}));
 }
 
-TEST_F(LineTableTest, IteratorResetReplaysAndCurrentIsStableUntilNext) {
-  m_table.insert(1, 1, 1, 0, 0x100, 0x10);
-  m_table.insert(2, 1, 2, 0, 0x100, 0x10);
-  SymMgrObjectPtr<SourceLocationIter> it = m_table.locsByAddr(0x100, kAll);
-  ASSERT_TRUE(it);
-  std::vector<Loc> first = drain(it);
-  EXPECT_FALSE(it->current());
-  EXPECT_FALSE(it->next());
-  it->reset();
-  EXPECT_EQ(it->current().get(), it->current().get());
-  EXPECT_EQ(drain(it), first);
-
-  SymMgrObjectPtr<SourceLineIter> lines = m_table.linesForSrc(kAll, 1, 0, kAll);
-  std::vector<Line> all = drain(lines);
-  EXPECT_EQ(all.size(), 2u);
-  lines->reset();
-  EXPECT_EQ(drain(lines), all);
-}
-
 TEST_F(LineTableTest, ManyUnitsAtOneStartAreAllFoundAndGrowIndependently) {
   // Code of discarded functions: every unit's rows start again at address 0.
   for (uint64_t unit = 1; unit <= 50; ++unit) {
@@ -295,47 +179,6 @@ TEST_F(LineTableTest, ManyUnitsAtOneStartAreAllFoundAndGrowIndependently) {
   EXPECT_EQ(drain(m_table.locsByAddr(4 + 30, kAll)).size(), 20u);  // units 31..50
   EXPECT_EQ(drain(m_table.locsByAddr(4 + 30, 31)), (std::vector<Loc>{{31, 1, 2, 0}}));
   EXPECT_FALSE(m_table.locsByAddr(4 + 30, 30));
-}
-
-// --- linesForSrc --------------------------------------------------------------------------
-
-TEST_F(LineTableTest, SpanIncludesRowsThatOverlapIt) {
-  m_table.insert(1, 1, 1, 0, 0x0F0, 0x20);  // [0xF0, 0x110) reaches into the span
-  m_table.insert(1, 1, 2, 0, 0x110, 0x10);
-  m_table.insert(1, 1, 3, 0, 0x1F8, 0x08);
-  m_table.insert(1, 1, 4, 0, 0x200, 0x10);  // starts at the span's end: outside
-  m_table.insert(1, 1, 5, 0, 0x080, 0x10);  // ends before the span, separate run
-  auto lines = drain(m_table.linesForSrc(kAll, 1, 0x100, 0x200));
-  std::vector<uint32_t> numbers;
-  for (const Line& l : lines) numbers.push_back(std::get<2>(l));
-  EXPECT_EQ(numbers, (std::vector<uint32_t>{1, 2, 3}));
-  EXPECT_FALSE(m_table.linesForSrc(kAll, 1, 0x300, 0x400));
-  EXPECT_EQ(drain(m_table.linesForSrc(kAll, 1, 0, kAll)).size(), 5u);
-}
-
-TEST_F(LineTableTest, LinesComeUnitByUnitInKeyOrderAndFilterByKey) {
-  m_table.insert(0x30, 1, 30, 0, 0x100, 0x10);
-  m_table.insert(0x10, 1, 10, 0, 0x300, 0x10);
-  m_table.insert(0x20, 1, 20, 0, 0x200, 0x10);
-  m_table.insert(0x10, 1, 11, 0, 0x050, 0x10);
-  m_table.insert(0x10, 2, 99, 0, 0x100, 0x10);
-  auto lines = drain(m_table.linesForSrc(kAll, 1, 0, kAll));
-  std::vector<uint32_t> numbers;
-  for (const Line& l : lines) numbers.push_back(std::get<2>(l));
-  EXPECT_EQ(numbers, (std::vector<uint32_t>{11, 10, 20, 30}));
-  EXPECT_EQ(drain(m_table.linesForSrc(0x20, 1, 0, kAll)), (std::vector<Line>{{0x20, 1, 20, 0, 0x200, 0x10}}));
-  EXPECT_FALSE(m_table.linesForSrc(0x40, 1, 0, kAll));
-  EXPECT_FALSE(m_table.linesForSrc(0x20, 2, 0, kAll));
-}
-
-TEST_F(LineTableTest, LinesCarryStartAddressesFromTheLoader) {
-  m_table.insert(1, 1, 3, 0, 0x7000, 0x10);
-  SymMgrObjectPtr<SourceLineIter> it = m_table.linesForSrc(kAll, 1, 0, kAll);
-  ASSERT_TRUE(it);
-  SymMgrObjectPtr<IAddress> a = it->current()->startAddress();
-  ASSERT_TRUE(a);
-  EXPECT_EQ(a->va(), 0x7000u);
-  EXPECT_EQ(it->current()->location()->sourceFile(), nullptr);  // the fake resolver has no files
 }
 
 TEST_F(LineTableTest, EndsBeyondTheAddressSpaceAreCut) {

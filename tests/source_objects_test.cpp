@@ -12,58 +12,6 @@
 namespace zor_test {
 namespace {
 
-TEST(SourceFileTest, DwarfFileDecodesItsUtf8NameAndHasNoChecksum) {
-  RecordingResolver resolver;
-  SourceFile file(&resolver, 4, "/src/caf\xc3\xa9/m\xe2\x82\xac.c", 1234, 567);
-  EXPECT_STREQ(file.name(), L"/src/caf\u00e9/m\u20ac.c");
-  EXPECT_EQ(file.checksum(), nullptr);
-  EXPECT_EQ(file.checksumType(), 0u);
-  EXPECT_EQ(file.modificationTime(), 1234u);
-  EXPECT_EQ(file.length(), 567u);
-
-  SourceFile broken(&resolver, 5, "bad\xff.c", 0, 0);  // invalid UTF-8 is replaced, not dropped
-  EXPECT_STREQ(broken.name(), L"bad\uFFFD.c");
-  SourceFile unnamed(&resolver, 6, static_cast<const char*>(nullptr), 0, 0);
-  EXPECT_STREQ(unnamed.name(), L"");
-}
-
-TEST(SourceFileTest, PdbFileWidensItsChecksumAndHasNoTimeOrLength) {
-  RecordingResolver resolver;
-  SourceFile file(&resolver, 1, L"c:\\src\\a.cpp", "0A1b2C", 3);
-  EXPECT_STREQ(file.name(), L"c:\\src\\a.cpp");
-  ASSERT_NE(file.checksum(), nullptr);
-  EXPECT_STREQ(file.checksum(), L"0A1b2C");
-  EXPECT_EQ(file.checksumType(), 3u);
-  EXPECT_EQ(file.modificationTime(), 0u);
-  EXPECT_EQ(file.length(), 0u);
-
-  SourceFile empty(&resolver, 2, L"b.cpp", "", 0);
-  EXPECT_EQ(empty.checksum(), nullptr);
-  SourceFile none(&resolver, 3, L"c.cpp", nullptr, 0);
-  EXPECT_EQ(none.checksum(), nullptr);
-}
-
-TEST(SourceFileTest, LinesPassTheFileIndexKeyAndBoundsToTheResolver) {
-  RecordingResolver resolver;
-  SourceFile file(&resolver, 9, "a.c", 0, 0);
-  SymMgrObjectPtr<SourceLineIter> out;
-  EXPECT_EQ(file.lines(out, 0x77, nullptr, nullptr), STATUS_FALSE);  // the resolver's status
-  EXPECT_EQ(resolver.lastKey, 0x77u);
-  EXPECT_EQ(resolver.lastFile, 9u);
-  EXPECT_EQ(resolver.lastFrom, 0u);
-  EXPECT_EQ(resolver.lastTo, UINT64_MAX);
-
-  SymMgrObjectPtr<IAddress> from(new PlainAddress(0x1000));
-  SymMgrObjectPtr<IAddress> to(new PlainAddress(0x2000));
-  file.lines(out, COMP_UNIT_ALL, from.get(), to.get());
-  EXPECT_EQ(resolver.lastKey, COMP_UNIT_ALL);
-  EXPECT_EQ(resolver.lastFrom, 0x1000u);
-  EXPECT_EQ(resolver.lastTo, 0x2000u);
-  file.lines(out, 1, nullptr, to.get());
-  EXPECT_EQ(resolver.lastFrom, 0u);
-  EXPECT_EQ(resolver.lastTo, 0x2000u);
-}
-
 TEST(SourceLocationTest, AsksForItsFileUntilTheResolverKnowsIt) {
   RecordingResolver resolver;
   SourceFile file(&resolver, 3, "x.c", 0, 0);
@@ -93,18 +41,6 @@ TEST(SourceLineTest, SizeIsTheSpanCutTo32Bits) {
   EXPECT_EQ(wide->location()->line(), 3u);
   EXPECT_EQ(wide->location()->column(), 4u);
   EXPECT_EQ(static_cast<SourceLocation*>(wide->location())->fileIndex(), 2u);
-}
-
-TEST(SourceLineTest, StartAddressIsANewObjectFromTheLoaderEachTime) {
-  AddressOnlyLoader loader;
-  RecordingResolver resolver;
-  SymMgrObjectPtr<ISourceLine> line(new SourceLine(&loader, &resolver, 1, 2, 3, 4, 0x4010, 0x4020));
-  SymMgrObjectPtr<IAddress> a = line->startAddress();
-  SymMgrObjectPtr<IAddress> b = line->startAddress();
-  ASSERT_TRUE(a && b);
-  EXPECT_EQ(a->va(), 0x4010u);
-  EXPECT_NE(a.get(), b.get());
-  EXPECT_EQ(loader.addressCalls, 2);
 }
 
 TEST(SourceLineTest, SharedLocationLivesAsLongAsTheLine) {

@@ -1,5 +1,5 @@
-// Range lists, scopes, symbols and the symbol ranges made from them, and the lazy loading of
-// the global scope.
+// Range lists, the extents of symbol ranges, nested tables and their lifetime, and the lazy
+// loading of the global scope.
 #include <gtest/gtest.h>
 
 #include <utility>
@@ -7,7 +7,6 @@
 
 #include "support/store_fixture.h"
 #include "zor/store/symbol_range.h"
-#include "zor/store/thunk_range_iterator.h"
 
 namespace zor_fake {
 namespace {
@@ -117,131 +116,6 @@ TEST_F(ScopeTest, ExtentToNextReachesTheNextSymbolOrTheSegmentEnd) {
   // A range whose scope has no parent has nothing to compare with but its segment.
   SymbolRange top(0x401000, 0x401010, &m_global, nullptr);
   EXPECT_EQ(top.extentToNext(), 0x1000u);
-}
-
-TEST_F(ScopeTest, RangeAccessors) {
-  auto* f = add(L"f", 0x401100, 0x401200);
-  f->addRange(0x401400, 0x401480);
-  auto r = at(0x401110);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->symbol(), f->symbol());
-  EXPECT_EQ(r->inlineInstance(), nullptr);
-  EXPECT_TRUE(r->isSymbolStart());
-  EXPECT_EQ(r->startAddress()->va(), 0x401100u);
-  EXPECT_EQ(r->startAddress()->rva(), 0x1100u);
-  EXPECT_EQ(r->startAddress().get(), r->startAddress().get());  // cached
-  EXPECT_EQ(r->endAddress()->va(), 0x401200u);
-  EXPECT_FALSE(r->parentRange());      // the global scope has no ranges of its own
-  EXPECT_FALSE(r->childRanges());      // a plain symbol scope loads nothing
-  SymMgrObjectPtr<IAddress> a;
-  m_loader->address(a, 0x401110);
-  EXPECT_FALSE(r->childRangeByAddress(a.get()));
-  SymbolRange cold(0x401400, 0x401480, f, nullptr);
-  EXPECT_FALSE(cold.isSymbolStart());
-
-  // A nested scope finds its parent's range through the parent's range list.
-  auto* inner = new TestScope(m_loader.get(), f, L"inner", 0x401420, SYMBOL_KIND_FUNCTION, 1, nullptr);
-  inner->addRange(0x401420, 0x401430);
-  SymbolRange ir(0x401420, 0x401430, inner, nullptr);
-  auto parent = ir.parentRange();
-  ASSERT_TRUE(parent);
-  EXPECT_EQ(static_cast<SymbolRange*>(parent.get())->start(), 0x401400u);
-  EXPECT_EQ(parent->size(), 0x80u);
-  EXPECT_EQ(parent->symbol(), f->symbol());
-  SymbolRange stray(0x401300, 0x401310, inner, nullptr);
-  EXPECT_FALSE(stray.parentRange());
-  delete inner;
-}
-
-TEST_F(ScopeTest, ThunkIsLookedUpOnce) {
-  auto* f = add(L"f", 0x401100, 0x401200);
-  SymbolRange r(0x401100, 0x401200, f, nullptr);
-  EXPECT_EQ(r.thunk(), nullptr);
-  f->attachThunk(new ImportThunk(f, 0x401100, 0x10));
-  EXPECT_EQ(r.thunk(), nullptr);  // the first answer stays
-  SymbolRange fresh(0x401100, 0x401200, f, nullptr);
-  ASSERT_NE(fresh.thunk(), nullptr);
-  EXPECT_EQ(std::wstring(fresh.thunk()->name()), L"f");
-  EXPECT_EQ(fresh.thunk()->thunkKind(), uint32_t(THUNK_KIND_IMPORT));
-}
-
-TEST_F(ScopeTest, SymbolRangesAndThunkRangesOfAScope) {
-  auto* f = add(L"f", 0x401100, 0x401200);
-  f->addRange(0x401800, 0x401900);
-  auto ranges = f->symbol()->ranges();
-  std::vector<uint64_t> starts;
-  for (auto r = ranges->current(); r; r = ranges->next() ? ranges->current() : nullptr)
-    starts.push_back(r->startAddress()->va());
-  EXPECT_EQ(starts, (std::vector<uint64_t>{0x401100, 0x401800}));
-  EXPECT_FALSE(ranges->current());
-  ranges->reset();
-  EXPECT_EQ(ranges->current()->size(), 0x100u);
-
-  auto thunks = f->symbol()->thunkRanges();
-  EXPECT_FALSE(thunks->current());
-  EXPECT_FALSE(thunks->next());
-  auto* t1 = new ImportThunk(f, 0x401F00, 8);
-  auto* t2 = new ImportThunk(f, 0x401F10, 8);
-  f->attachThunk(t1);
-  f->attachThunk(t2);
-  thunks->reset();
-  ASSERT_TRUE(thunks->current());
-  EXPECT_EQ(thunks->current()->thunk(), t1);
-  EXPECT_EQ(thunks->current()->size(), 8u);
-  ASSERT_TRUE(thunks->next());
-  EXPECT_EQ(thunks->current()->thunk(), t2);
-  EXPECT_EQ(thunks->current()->symbol(), f->symbol());
-  EXPECT_FALSE(thunks->next());
-  EXPECT_FALSE(thunks->current());
-}
-
-TEST_F(ScopeTest, SymbolNamesKindsLinkageAndKeys) {
-  auto* f = add(L"_Z3fooi", 0x401100, 0x401200);
-  auto* sym = static_cast<Symbol*>(f->symbol());
-  EXPECT_EQ(std::wstring(sym->name()), L"_Z3fooi");
-  EXPECT_EQ(std::wstring(sym->shortName()), L"foo");
-  EXPECT_NE(std::wstring(sym->demangledName(true)), L"_Z3fooi");
-  sym->setName(L"bar");
-  EXPECT_EQ(std::wstring(sym->name()), L"bar");
-  EXPECT_EQ(std::wstring(sym->shortName()), L"bar");
-  EXPECT_EQ(std::wstring(sym->demangledName(false)), L"bar");
-  EXPECT_EQ(sym->linkage(), SYMBOL_LINKAGE_GLOBAL);
-  sym->setLinkage(SYMBOL_LINKAGE_LOCAL);
-  EXPECT_EQ(sym->linkage(), SYMBOL_LINKAGE_LOCAL);
-  EXPECT_EQ(f->compUnitKey(), COMP_UNIT_ALL);
-  sym->setCompUnitKey(0x20, 0x1);
-  EXPECT_EQ(f->compUnitKey(), 0x100000020ull);
-  uint32_t id = 77;
-  EXPECT_EQ(sym->compUnitId(id), STATUS_FALSE);
-  EXPECT_EQ(id, 77u);
-  SymMgrObjectPtr<ISourceLocation> loc;
-  EXPECT_EQ(sym->sourceLocation(loc), STATUS_FALSE);
-  EXPECT_FALSE(sym->sourceLines());
-  auto a1 = sym->address(), a2 = sym->address();
-  ASSERT_TRUE(a1 && a2);
-  EXPECT_NE(a1.get(), a2.get());
-  EXPECT_TRUE(a1->equals(*a2));
-  // Callers' references never destroy a symbol: its scope does.
-  sym->addRef();
-  sym->release();
-  EXPECT_EQ(std::wstring(f->symbol()->name()), L"bar");
-}
-
-TEST_F(ScopeTest, ScopeDefaultsAndSymbolScopeQueries) {
-  EXPECT_EQ(m_global.symbol(), nullptr);
-  EXPECT_EQ(m_global.parentScope(), nullptr);
-  auto* f = add(L"f", 0x401100, 0x401200);
-  EXPECT_EQ(f->parentScope(), &m_global);
-  SymMgrObjectPtr<SymbolRangeIter> it;
-  EXPECT_EQ(f->originalSymbolRanges(it, 0, ~0ull, ~0u), STATUS_FALSE);
-  EXPECT_FALSE(it);
-  SymMgrObjectPtr<ISymbolRange> r;
-  EXPECT_EQ(f->symbolRangeByAddress(r, 0x401100, ~0u, nullptr), STATUS_FALSE);
-  EXPECT_EQ(m_global.originalSymbolRanges(it, 0x401000, 0x402000, ~0u), STATUS_OK);
-  ASSERT_TRUE(it);
-  EXPECT_EQ(m_global.nonOverlappedSymbolRanges(it, 0x401000, 0x402000, ~0u, nullptr), STATUS_OK);
-  EXPECT_EQ(m_global.symbolRangeByAddress(r, 0x400000, ~0u, nullptr), STATUS_FALSE);
-  EXPECT_FALSE(r);
 }
 
 class CountingInstance : public SymMgrObject<IInlineInstance> {

@@ -405,13 +405,6 @@ TEST_F(TableTest, AmongEqualEndsTheLaterInsertedComesFirst) {
   EXPECT_EQ(checkIndex(*m_table), "");
 }
 
-TEST_F(TableTest, PointQueryOverTouchingRecords) {
-  add(L"below", 0x0F00, 0x1000);
-  add(L"at", 0x1000, 0x1100);
-  EXPECT_EQ(original(0x1000, 0x1000), (std::vector<Piece>{{0x1000, 0x1100, L"at"}}));
-  EXPECT_EQ(original(0x0F00, 0x1000), (std::vector<Piece>{{0x0F00, 0x1000, L"below"}}));
-}
-
 TEST_F(TableTest, NonOverlappedPiecesFollowTheWinner) {
   add(L"A", 0x1000, 0x1100, SYMBOL_KIND_PUBLIC);
   add(L"B", 0x1040, 0x1060, SYMBOL_KIND_FUNCTION);
@@ -428,12 +421,6 @@ TEST_F(TableTest, NonOverlappedPiecesFollowTheWinner) {
   RecordingSelector sel;
   sel.pickIndex = 0;
   EXPECT_EQ(pieces(0x1000, 0x1100, SYMBOL_KIND_ALL, &sel), (std::vector<Piece>{{0x1000, 0x1100, L"A"}}));
-}
-
-TEST_F(TableTest, NonOverlappedWinnerKeepsItsPieceAcrossKeys) {
-  add(L"A", 0x1000, 0x1100, SYMBOL_KIND_FUNCTION);
-  add(L"B", 0x1040, 0x1060, SYMBOL_KIND_PUBLIC);
-  EXPECT_EQ(pieces(0x1000, 0x1100), (std::vector<Piece>{{0x1000, 0x1100, L"A"}}));
 }
 
 TEST_F(TableTest, NonOverlappedAdjacentRecordsOfOneScopeAreTwoPieces) {
