@@ -1,7 +1,6 @@
-// The module symbol bank: properties forwarded to the two loaders, the checksum text, the
-// image queries and their statuses, and the order in which line queries are answered.
+// The module symbol bank: address conversions of ELF and PE images, the symbol ranges of a
+// real image in address order, and the order in which line queries are answered.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
@@ -9,7 +8,6 @@
 
 #include <zor/zor.h>
 
-#include "kave/file.h"
 #include "kave/unicode.h"
 #include "loader_test_fakes.h"
 #include "zor/manager/module_symbol_bank.h"
@@ -21,10 +19,6 @@ namespace {
 std::string fixturePath(const char* relative) { return std::string(ZOR_FIXTURES_DIR) + "/" + relative; }
 std::wstring fixture(const char* relative) { return KAVE_3_1::utf8ToWide(fixturePath(relative)); }
 
-uint64_t fileSize(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-}
 
 class BankTest : public ::testing::Test {
  protected:
@@ -36,65 +30,6 @@ class BankTest : public ::testing::Test {
   }
   SymMgrObjectPtr<ISymbolManager> m_manager;
 };
-
-TEST_F(BankTest, PropertiesOfAnImageWithoutDebugInfo) {
-  auto bank = load("elf/hello_nopie");
-  ASSERT_TRUE(bank);
-  EXPECT_EQ(std::wstring(bank->execFileName()), fixture("elf/hello_nopie"));
-  EXPECT_EQ(bank->execFileFormat(), EXEC_FORMAT_ELF);
-  EXPECT_EQ(bank->architecture(), uint32_t(ARCH_X86_64));
-  EXPECT_EQ(bank->symFileFormat(), uint32_t(SYM_FORMAT_NONE));
-  EXPECT_STREQ(bank->symFileName(), bank->execFileName());
-  EXPECT_EQ(bank->sizeEstimate(), 10 * fileSize(fixturePath("elf/hello_nopie")));
-
-  // The preferred base is an address of the image, below its code.
-  SymMgrObjectPtr<ISection> text;
-  ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
-  EXPECT_GE(text->address(), bank->preferredLoadAddress());
-  EXPECT_GT(bank->imageSize(), 0u);
-  SymMgrObjectPtr<IAddress> base;
-  EXPECT_EQ(bank->addressByVa(bank->preferredLoadAddress(), base), STATUS_OK);
-}
-
-TEST_F(BankTest, ChecksumIsTheFileChecksumInSixteenDigitsAndCached) {
-  auto bank = load("elf/hello_nopie");
-  ASSERT_TRUE(bank);
-  KAVE_3_1::File file{KAVE_3_1::Filename(KAVE_3_1::String(fixture("elf/hello_nopie")))};
-  const uint64_t sum = file.checksum();
-  ASSERT_NE(sum, 0u);
-  wchar_t expected[17];
-  swprintf(expected, 17, L"%08x%08x", unsigned(sum >> 32), unsigned(sum));
-  const wchar_t* text = bank->checkSum();
-  EXPECT_STREQ(text, expected);
-  EXPECT_EQ(wcslen(text), 16u);
-  EXPECT_EQ(bank->checkSum(), text);  // the same pointer every time
-}
-
-TEST_F(BankTest, SegmentAndSectionLookups) {
-  auto bank = load("elf/hello_nopie");
-  ASSERT_TRUE(bank);
-  SymMgrObjectPtr<SegmentIter> segments;
-  ASSERT_EQ(bank->segments(segments), STATUS_OK);
-  ISegment* first = segments->current();
-  ASSERT_NE(first, nullptr);
-  ISegment* found = nullptr;
-  EXPECT_EQ(bank->segmentByName(first->name(), &found), STATUS_OK);
-  EXPECT_EQ(found, first);
-  found = first;
-  EXPECT_EQ(bank->segmentByName(L"no such segment", &found), STATUS_FALSE);
-  EXPECT_EQ(found, nullptr);
-  EXPECT_EQ(bank->segmentByName(nullptr, &found), STATUS_INVALID_ARGUMENT);
-  EXPECT_EQ(bank->segmentByName(first->name(), nullptr), STATUS_INVALID_ARGUMENT);
-
-  SymMgrObjectPtr<ISection> text;
-  ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
-  EXPECT_STREQ(text->name(), L".text");
-  EXPECT_GT(text->size(), 0u);
-  SymMgrObjectPtr<ISection> none = text;
-  EXPECT_EQ(bank->sectionByName(L".no_such_section", none), STATUS_FALSE);
-  EXPECT_FALSE(none);
-  EXPECT_EQ(bank->sectionByName(nullptr, none), STATUS_INVALID_ARGUMENT);
-}
 
 TEST_F(BankTest, AddressConversionsAgreeInAnElfImage) {
   auto bank = load("elf/hello_nopie");
@@ -141,32 +76,6 @@ TEST(BankPeTest, SectionOffsetsOfAPeImageAreRelativeToTheImageBase) {
   SymMgrObjectPtr<IAddress> byRva;
   ASSERT_EQ(bank->addressByRva(text->address() + 8, byRva), STATUS_OK);
   EXPECT_EQ(byRva->va(), address->va());
-}
-
-TEST_F(BankTest, QueriesThatNeedAnObjectRejectNull) {
-  auto bank = load("elf/hello_nopie");
-  ASSERT_TRUE(bank);
-  SymMgrObjectPtr<ISymbolRange> range;
-  EXPECT_EQ(bank->symbolRangeByAddress(nullptr, range, SYMBOL_KIND_ALL, nullptr), STATUS_INVALID_ARGUMENT);
-  SymMgrObjectPtr<ISourceLocation> location;
-  EXPECT_EQ(bank->sourceLocationsByAddress(nullptr, location, COMP_UNIT_ALL, nullptr), STATUS_INVALID_ARGUMENT);
-  ISourceFile* file = nullptr;
-  EXPECT_EQ(bank->sourceFileByName(L"hello.c", COMP_UNIT_ALL, nullptr, &file), STATUS_NOT_IMPLEMENTED);
-  EXPECT_EQ(bank->sourceFileByName(nullptr, 0, nullptr, nullptr), STATUS_NOT_IMPLEMENTED);
-}
-
-TEST_F(BankTest, WithoutSymbolFileLineQueriesAreEmpty) {
-  auto bank = load("elf/hello_nopie");
-  ASSERT_TRUE(bank);
-  SymMgrObjectPtr<ISection> text;
-  ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
-  SymMgrObjectPtr<IAddress> address;
-  ASSERT_EQ(bank->addressByVa(text->address(), address), STATUS_OK);
-  SymMgrObjectPtr<ISourceLocation> location;
-  EXPECT_EQ(bank->sourceLocationsByAddress(address.get(), location, COMP_UNIT_ALL, nullptr), STATUS_FALSE);
-  EXPECT_FALSE(location);
-  ICompUnitDetails* details = nullptr;
-  EXPECT_EQ(bank->compUnitDetailsById(0, details), STATUS_FALSE);
 }
 
 TEST_F(BankTest, SymbolRangesInAddressOrderCoverTheWholeSpaceByDefault) {
@@ -217,20 +126,6 @@ class FakeLocation : public SymMgrObject<ISourceLocation> {
   uint32_t m_line;
 };
 
-class FakeDetails : public ICompUnitDetails {
- public:
-  uint64_t getId() override { return 7; }
-  ISourceFile* getPrimarySourceFile() override { return nullptr; }
-  ISourceFile* getSourceFile(const wchar_t*) override { return nullptr; }
-  const wchar_t* getObjectFileName() override { return L""; }
-  const wchar_t* getCompilationDirectory() override { return L""; }
-  const wchar_t* getOptReportFile() override { return L""; }
-  const wchar_t* getCompilerName() override { return L"cc"; }
-  int32_t getMajorVersion() override { return 1; }
-  int32_t getMinorVersion() override { return 0; }
-  int32_t getLanguage() override { return LANGUAGE_C; }
-};
-
 using LocationVector = std::vector<SymMgrObjectPtr<ISourceLocation>>;
 
 class FakeResolver : public SymMgrObject<ISrcLineResolver> {
@@ -246,14 +141,13 @@ class FakeResolver : public SymMgrObject<ISrcLineResolver> {
     return STATUS_FALSE;
   }
   ISourceFile* sourceFile(uint32_t) override { return nullptr; }
-  ICompUnitDetails* compUnitDetails(uint64_t key) override { return key == 7 ? &details : nullptr; }
+  ICompUnitDetails* compUnitDetails(uint64_t) override { return nullptr; }
   SymMgrObjectPtr<ISourceLocation> sourceLocationByAddress(uint64_t, uint64_t) override { return nullptr; }
   SymMgrObjectPtr<ISourceLocation> inlineCallSite(uint64_t, uint64_t) override { return callSite; }
 
   status_t status = STATUS_OK;
   LocationVector locations;
   SymMgrObjectPtr<ISourceLocation> callSite;
-  FakeDetails details;
   uint64_t lastAddress = 0;
   uint64_t lastKey = 0;
 };
@@ -322,41 +216,6 @@ TEST(BankLineQueryTest, InlineCallSiteWinsOverTheLineTable) {
   r.callSite = new FakeLocation(99);
   ASSERT_EQ(m.bank->sourceLocationsByAddress(m.at(0x1010).get(), location, 3, &last), STATUS_OK);
   EXPECT_EQ(location->line(), 99u);
-}
-
-TEST(BankLineQueryTest, ResolverStatusesPassThrough) {
-  FakeModule m(fixturePath("elf/hello_nopie"), fixture("elf/hello_pie"));
-  FakeResolver& r = *m.debugInfo->resolver;
-  SymMgrObjectPtr<ISourceLocation> location;
-  r.status = STATUS_FALSE;
-  EXPECT_EQ(m.bank->sourceLocationsByAddress(m.at(0x1000).get(), location, 0, nullptr), STATUS_FALSE);
-  r.status = STATUS_BAD_DEBUG_INFO;
-  EXPECT_EQ(m.bank->sourceLocationsByAddress(m.at(0x1000).get(), location, 0, nullptr), STATUS_BAD_DEBUG_INFO);
-  r.status = STATUS_OK;  // an empty candidate list is an empty answer
-  EXPECT_EQ(m.bank->sourceLocationsByAddress(m.at(0x1000).get(), location, 0, nullptr), STATUS_FALSE);
-  EXPECT_FALSE(location);
-
-  ICompUnitDetails* details = nullptr;
-  EXPECT_EQ(m.bank->compUnitDetailsById(7, details), STATUS_OK);
-  EXPECT_EQ(details, &r.details);
-  EXPECT_EQ(m.bank->compUnitDetailsById(8, details), STATUS_FALSE);
-  EXPECT_EQ(details, nullptr);
-}
-
-TEST(BankLineQueryTest, SizeEstimatePrefersANonEmptySymbolFile) {
-  {
-    FakeModule m(fixturePath("elf/hello_nopie"), fixture("elf/hello_pie"));
-    EXPECT_EQ(m.bank->sizeEstimate(), 10 * fileSize(fixturePath("elf/hello_pie")));
-    EXPECT_STREQ(m.bank->symFileName(), fixture("elf/hello_pie").c_str());
-  }
-  {
-    FakeModule m(fixturePath("elf/hello_nopie"), fixture("misc/empty.bin"));
-    EXPECT_EQ(m.bank->sizeEstimate(), 10 * fileSize(fixturePath("elf/hello_nopie")));
-  }
-  {
-    FakeModule m(fixturePath("no/such/image"), fixture("no/such/symbols"));
-    EXPECT_EQ(m.bank->sizeEstimate(), 0u);
-  }
 }
 
 }  // namespace

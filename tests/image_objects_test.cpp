@@ -46,15 +46,6 @@ TEST(AddressTest, ArithmeticWithinItsSegment) {
   EXPECT_EQ(t->fileOffset(), 0x400u);
 }
 
-TEST(AddressTest, FileOffsetIsComputedOnce) {
-  TwoSegmentLoader img;
-  SymMgrObjectPtr<IAddress> a(new Address(img.loader.get(), kBase + 0x1020));
-  const int before = img.loader->segmentLookups;
-  EXPECT_EQ(a->fileOffset(), 0x420u);
-  EXPECT_EQ(a->fileOffset(), 0x420u);
-  EXPECT_EQ(img.loader->segmentLookups, before + 1);
-}
-
 TEST(AddressTest, OutsideEverySegmentAnswersAllOnes) {
   TwoSegmentLoader img;
   SymMgrObjectPtr<IAddress> a(new Address(img.loader.get(), kBase));  // below .text
@@ -65,21 +56,6 @@ TEST(AddressTest, OutsideEverySegmentAnswersAllOnes) {
   SymMgrObjectPtr<IAddress> unused;
   EXPECT_EQ(img.loader->address(unused, kBase), STATUS_UNSPECIFIED_ERROR);
   EXPECT_FALSE(unused);
-}
-
-TEST(AddressTest, ComparesByAbsoluteAddressAcrossLoaders) {
-  TwoSegmentLoader one, two;
-  SymMgrObjectPtr<IAddress> a(new Address(one.loader.get(), kBase + 0x1010));
-  SymMgrObjectPtr<IAddress> same(new Address(two.loader.get(), kBase + 0x1010));
-  SymMgrObjectPtr<IAddress> later(new Address(one.loader.get(), kBase + 0x1011));
-  EXPECT_TRUE(a->equals(*same));
-  EXPECT_FALSE(a->notEquals(*same));
-  EXPECT_FALSE(a->greater(*same));
-  EXPECT_FALSE(a->less(*same));
-  EXPECT_TRUE(a->less(*later));
-  EXPECT_TRUE(later->greater(*a));
-  EXPECT_TRUE(later->notEquals(*a));
-  EXPECT_FALSE(a->greater(*later));
 }
 
 TEST(SegmentDataTest, ReadsRelativeToTheFileOffset) {
@@ -150,63 +126,6 @@ TEST(ThunkNameTest, IncrementalLinkThunksAreNamedByDistance) {
   SymMgrObjectPtr<DiaILTThunk> widest(new DiaILTThunk(nullptr, ~uint64_t(0), 5, 0));
   EXPECT_STREQ(widest->name(), L"@ILT+ffffffffffffffff");
   EXPECT_EQ(first->thunkKind(), uint32_t(THUNK_KIND_INCREMENTAL_LINK));
-}
-
-// Only name() matters to an import thunk's owner.
-class NamedSymbol : public ISymbol {
- public:
-  explicit NamedSymbol(const wchar_t* name) : m_name(name) {}
-  uint32_t addRef() override { return 1; }
-  uint32_t release() override { return 1; }
-  status_t sourceLocation(SymMgrObjectPtr<ISourceLocation>&) override { return STATUS_FALSE; }
-  status_t compUnitId(uint32_t&) override { return STATUS_FALSE; }
-  const wchar_t* name() override { return m_name; }
-  const wchar_t* demangledName(bool) override { return m_name; }
-  const wchar_t* shortName() override { return m_name; }
-  const wchar_t* alternateName() override { return m_name; }
-  symbol_kind_t kind() override { return SYMBOL_KIND_FUNCTION; }
-  SymMgrObjectPtr<IAddress> address() override { return nullptr; }
-  SymMgrObjectPtr<SymbolRangeIter> ranges() override { return nullptr; }
-  int32_t linkage() override { return SYMBOL_LINKAGE_GLOBAL; }
-  SymMgrObjectPtr<SymbolRangeIter> thunkRanges() override { return nullptr; }
-  SymMgrObjectPtr<SourceLineIter> sourceLines() override { return nullptr; }
-
- private:
-  const wchar_t* m_name;
-};
-
-class OwnerScope : public IScope {
- public:
-  explicit OwnerScope(ISymbol* symbol) : m_symbol(symbol) {}
-  uint32_t addRef() override { return 1; }
-  uint32_t release() override { return 1; }
-  IScope* parentScope() override { return nullptr; }
-  ISymbol* symbol() override { return m_symbol; }
-  IInlineInstance* inlineInstance() override { return nullptr; }
-  status_t originalSymbolRanges(SymMgrObjectPtr<SymbolRangeIter>&, uint64_t, uint64_t, uint32_t) override {
-    return STATUS_FALSE;
-  }
-  status_t symbolRangeByAddress(SymMgrObjectPtr<ISymbolRange>&, uint64_t, uint32_t, ISymbolSelector*) override {
-    return STATUS_FALSE;
-  }
-
- private:
-  ISymbol* m_symbol;
-};
-
-TEST(ThunkNameTest, ImportThunksTakeTheirOwnersSymbolName) {
-  NamedSymbol puts(L"puts");
-  OwnerScope owner(&puts), anonymous(nullptr);
-  SymMgrObjectPtr<ImportThunk> thunk(new ImportThunk(&owner, 0x1030, 16));
-  EXPECT_STREQ(thunk->name(), L"puts");
-  EXPECT_EQ(thunk->thunkKind(), uint32_t(THUNK_KIND_IMPORT));
-  EXPECT_TRUE(thunk->contains(0x1030));
-  EXPECT_TRUE(thunk->contains(0x103F));
-  EXPECT_FALSE(thunk->contains(0x1040));
-  thunk->setOwner(&anonymous);
-  EXPECT_STREQ(thunk->name(), L"");
-  thunk->setOwner(nullptr);
-  EXPECT_STREQ(thunk->name(), L"");
 }
 
 }  // namespace

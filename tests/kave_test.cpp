@@ -130,18 +130,6 @@ TEST_F(FileTest, ChecksumFollowsContentsAcrossReadChunks) {
   }
 }
 
-TEST_F(FileTest, MappingGivesTheContents) {
-  write("m", "mapped bytes");
-  write("empty", "");
-  auto m = MappedFile::open(m_dir + "/m");
-  ASSERT_NE(m, nullptr);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m->data()), m->size()), "mapped bytes");
-  auto e = MappedFile::open(m_dir + "/empty");
-  ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->data(), nullptr);
-  EXPECT_EQ(e->size(), 0u);
-}
-
 TEST_F(FileTest, DirectoriesAndCopies) {
   const Filename sub = at("sub");
   EXPECT_EQ(createDirectory(sub), FILE_OK);
@@ -219,60 +207,6 @@ TEST_F(FileTest, CanonicalFormsOfOneFileAreEqual) {
   EXPECT_EQ(fn(direct).canonical().spelling().str(), direct);
 }
 
-TEST(TraceTest, DisabledTraceWritesNothing) {
-  std::ostringstream out;
-  Log log("ZOR3", &out);
-  {
-    Trace trace(&log, "loadSymbolsFromModule", "SymbolManager", false);
-    EXPECT_FALSE(trace.enabled());
-    trace.start("src/zor/manager", 12, false) << " WARNING: " << 42 << std::endl;
-  }
-  EXPECT_EQ(out.str(), "");
-}
-
-TEST(TraceTest, EnabledTraceWritesScopeAndText) {
-  std::ostringstream out;
-  Log log("ZOR3", &out);
-  {
-    // Temporaries die before the scope ends; the exit record must not depend on them.
-    Trace trace(&log, std::string("loadSymbolsFromModule"), std::string("SymbolManager"), true);
-    trace.start("src/zor/manager", 12, false) << " note " << 7 << std::endl;
-    trace.start("src/zor/manager", 13, false) << " unterminated";
-  }
-  std::istringstream lines(out.str());
-  std::vector<std::string> got;
-  for (std::string line; std::getline(lines, line);) got.push_back(line);
-  ASSERT_EQ(got.size(), 4u) << out.str();
-  EXPECT_NE(got[0].find("> SymbolManager::loadSymbolsFromModule"), std::string::npos);
-  EXPECT_NE(got[1].find("[src/zor/manager:12] note 7"), std::string::npos);
-  EXPECT_NE(got[2].find("[src/zor/manager:13] unterminated"), std::string::npos);
-  EXPECT_NE(got[3].find("< SymbolManager::loadSymbolsFromModule"), std::string::npos);
-  EXPECT_EQ(got[0].rfind("ZOR3 ", 0), 0u);
-}
-
-TEST(TraceTest, AssertionsReportAndCaptureRestores) {
-  std::ostringstream sink;
-  std::ostream* previous = assertStream();
-  setAssertStream(&sink);
-  const unsigned long before = assertionCount();
-  assertFailed("m_ffl", "src/zor/loader", 42);
-  EXPECT_EQ(sink.str(), "ASSERTION FAILED: m_ffl [src/zor/loader:42]\n");
-  {
-    RecordCapture capture;
-    assertFailed("false", "src/zor/bank", 7);
-    EXPECT_TRUE(capture.hasAssertion("false"));
-    EXPECT_FALSE(capture.hasAssertion("m_ffl"));
-    ASSERT_EQ(capture.records().size(), 1u);
-    EXPECT_EQ(capture.records()[0].source, "src/zor/bank");
-    EXPECT_EQ(capture.records()[0].line, 7u);
-  }
-  EXPECT_EQ(sink.str().find("src/zor/bank"), std::string::npos);  // silenced while captured
-  assertFailed("x", "s", 1);
-  EXPECT_NE(sink.str().find("ASSERTION FAILED: x [s:1]"), std::string::npos);
-  EXPECT_EQ(assertionCount(), before + 3);
-  setAssertStream(previous);
-}
-
 TEST(TraceTest, RecordsFromManyThreadsAreCountedAndWholeLines) {
   std::ostringstream out;
   Log log("ZOR3", &out);
@@ -312,22 +246,4 @@ TEST(TraceTest, RecordsFromManyThreadsAreCountedAndWholeLines) {
     ASSERT_TRUE(line.rfind("ZOR3 ", 0) == 0 && (scope || text)) << line;
   }
   EXPECT_EQ(count, size_t(3 * kThreads * kRounds));
-}
-
-TEST(OptionTest, NamesAreKnownWhileTheOptionLives) {
-  EXPECT_FALSE(isOptionKnown("KAVE_TEST_DETAILS"));
-  {
-    Option details("KAVE_TEST_DETAILS", nullptr);
-    Option warnings("KAVE_TEST_WARNINGS", &details);
-    EXPECT_TRUE(isOptionKnown("KAVE_TEST_DETAILS"));
-    EXPECT_TRUE(isOptionKnown("KAVE_TEST_WARNINGS"));
-    EXPECT_EQ(warnings.parent(), &details);
-    EXPECT_STREQ(warnings.name(), "KAVE_TEST_WARNINGS");
-    {
-      Option again("KAVE_TEST_DETAILS", nullptr);
-    }
-    EXPECT_TRUE(isOptionKnown("KAVE_TEST_DETAILS"));
-  }
-  EXPECT_FALSE(isOptionKnown("KAVE_TEST_DETAILS"));
-  EXPECT_FALSE(isOptionKnown("KAVE_TEST_WARNINGS"));
 }

@@ -24,34 +24,6 @@ std::vector<ISymbolFileToResolve*> drain(SymMgrObjectPtr<SymbolFileIter>& it) {
   return seen;
 }
 
-TEST(FileIdentityTest, StatusQueryFillsSizeAndTime) {
-  TempFile file("twelve bytes");
-  FileIdentity id = FileIdentity::of(file.wpath().c_str());
-  EXPECT_EQ(id.size, 12u);
-  struct stat st;
-  ASSERT_EQ(stat(file.path().c_str(), &st), 0);
-  EXPECT_EQ(id.modificationTime, uint64_t(st.st_mtime));
-  EXPECT_EQ(id.path, file.wpath());
-
-  for (const wchar_t* path : {static_cast<const wchar_t*>(nullptr), L"", L"/no/such/zor/file"}) {
-    FileIdentity none = FileIdentity::of(path);
-    EXPECT_EQ(none.size, 0u);
-    EXPECT_EQ(none.modificationTime, 0u);
-    EXPECT_EQ(none.path, path ? std::wstring(path) : std::wstring());
-  }
-}
-
-TEST(FileIdentityTest, OrdersBySizeThenTimeThenPath) {
-  FileIdentity a{1, 900, L"z"}, b{2, 1, L"a"}, c{2, 2, L"a"}, d{2, 2, L"b"};
-  EXPECT_TRUE(a < b);  // size decides before time and path
-  EXPECT_TRUE(b < c);
-  EXPECT_TRUE(c < d);
-  EXPECT_FALSE(d < c);
-  EXPECT_FALSE(c < c);
-  EXPECT_TRUE(c == FileIdentity({2, 2, L"a"}));
-  EXPECT_FALSE(c == d);
-}
-
 TEST(CandidateListTest, CollectedOnceAndIteratedInOrder) {
   SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
   FakeCandidate a(L"a", RESOLVE_STATE_NOT_FOUND), b(L"b", RESOLVE_STATE_FOUND);
@@ -66,30 +38,6 @@ TEST(CandidateListTest, CollectedOnceAndIteratedInOrder) {
   EXPECT_EQ(second->current(), &a);
   first->reset();
   EXPECT_EQ(first->current(), &a);
-}
-
-TEST(CandidateListTest, EmptyListIsSuccessAndIsAskedForAgain) {
-  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
-  SymMgrObjectPtr<SymbolFileIter> it;
-  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
-  ASSERT_TRUE(it);
-  EXPECT_EQ(it->current(), nullptr);
-  EXPECT_FALSE(it->next());
-  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
-  EXPECT_EQ(loader->collectCalls, 2);
-}
-
-TEST(CandidateListTest, FailedCollectionLeavesOutputUntouched) {
-  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
-  SymMgrObjectPtr<FakeLoader> other(new FakeLoader());
-  FakeCandidate a(L"a", RESOLVE_STATE_FOUND);
-  other->candidates = {&a};
-  SymMgrObjectPtr<SymbolFileIter> it;
-  ASSERT_EQ(other->symbolFilesToResolve(it), STATUS_OK);
-
-  loader->collectStatus = STATUS_BAD_FILE_FORMAT;
-  EXPECT_EQ(loader->symbolFilesToResolve(it), STATUS_BAD_FILE_FORMAT);
-  EXPECT_EQ(it->current(), &a);
 }
 
 TEST(DebugInfoLoaderCacheTest, BadIndexIsFalseAndLeavesOutput) {
@@ -209,19 +157,6 @@ TEST(DebugInfoLoaderCacheTest, ConcurrentCallersGetOneLoader) {
   for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
   // The fake's counts have no lock of their own: drop the references on this thread.
   kept.clear();
-}
-
-TEST(ReadFileBytesTest, ReadsTheAskedRange) {
-  TempFile file("0123456789");
-  SymMgrObjectPtr<IBuffer> buf = internal::readFileBytes(file.wpath().c_str(), 3, 4);
-  ASSERT_TRUE(buf);
-  ASSERT_EQ(buf->size(), 4u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data()), 4), "3456");
-  // The file is opened anew each time, so a rewritten file is seen at once.
-  file.write("abcdefghij");
-  buf = internal::readFileBytes(file.wpath().c_str(), 0, 2);
-  ASSERT_EQ(buf->size(), 2u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data()), 2), "ab");
 }
 
 TEST(ReadFileBytesTest, NeverAllocatesPastTheFile) {

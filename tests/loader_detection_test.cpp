@@ -54,13 +54,6 @@ TEST(FormatDetectionTest, NeitherFormat) {
   EXPECT_EQ(capture.assertions(), 0u);
 }
 
-TEST(FormatDetectionTest, ElfLoaderIsMadeForElfImages) {
-  SymMgrObjectPtr<IFileFormatLoader> loader = IFileFormatLoader::create(fixture("elf/hello_pie").c_str());
-  ASSERT_TRUE(loader);
-  EXPECT_EQ(loader->execFormat(), EXEC_FORMAT_ELF);
-  EXPECT_EQ(std::wstring(loader->fileName()), fixture("elf/hello_pie"));
-}
-
 TEST(FormatDetectionTest, DamagedDosHeaders) {
   KAVE_3_1::RecordCapture capture;
   struct Case {
@@ -86,15 +79,6 @@ TEST(FormatDetectionTest, DamagedDosHeaders) {
   }
   // A bad offset from the file is not an unreadable file: no assertion, no read issued.
   EXPECT_EQ(capture.assertions(), 0u);
-}
-
-TEST(FormatDetectionTest, ElfMagicMustBeComplete) {
-  TempFile exact("\x7F" "ELF");
-  EXPECT_TRUE(internal::looksLikeElf(exact.wpath().c_str()));
-  TempFile cut("\x7F" "EL");
-  EXPECT_FALSE(internal::looksLikeElf(cut.wpath().c_str()));
-  TempFile wrong("\x7F" "ELG");
-  EXPECT_FALSE(internal::looksLikeElf(wrong.wpath().c_str()));
 }
 
 TEST(FormatDetectionTest, UnreadablePathsAssertAndGiveNull) {

@@ -196,30 +196,6 @@ TEST(SymbolManagerTest, NonImageIsBadFormatEveryTime) {
   EXPECT_EQ(impl(m)->cachedBankCount(), 0u);
 }
 
-TEST(SymbolManagerTest, ModuleWithoutSymbolFileServesImageSymbols) {
-  SymMgrObjectPtr<ISymbolManager> m;
-  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-  ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_nopie").c_str(), nullptr, bank), STATUS_OK);
-  EXPECT_EQ(bank->symFileFormat(), uint32_t(SYM_FORMAT_NONE));
-  EXPECT_STREQ(bank->symFileName(), bank->execFileName());
-}
-
-TEST(SymbolManagerTest, DefaultResolverTakesTheImageDebugInfo) {
-  SymMgrObjectPtr<ISymbolManager> m;
-  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-  ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_pie").c_str(), nullptr, bank), STATUS_OK);
-  EXPECT_EQ(bank->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
-  EXPECT_STREQ(bank->symFileName(), bank->execFileName());
-
-  // The separate debug file named by .gnu_debuglink is the symbol file of a stripped image.
-  SymMgrObjectPtr<IModuleSymbolBank> stripped;
-  ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_stripped").c_str(), nullptr, stripped), STATUS_OK);
-  EXPECT_EQ(stripped->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
-  EXPECT_NE(std::wstring(stripped->symFileName()).find(L"hello_stripped.debug"), std::wstring::npos);
-}
-
 TEST(SymbolManagerTest, ResolverIndexOutsideTheListGivesBankWithoutDebugInfo) {
   SymMgrObjectPtr<ISymbolManager> m;
   ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
@@ -242,13 +218,6 @@ TEST(SymbolManagerTest, ResolverIndexOutsideTheListGivesBankWithoutDebugInfo) {
   EXPECT_EQ(debug->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
   EXPECT_EQ(impl(m)->cachedLoaderCount(), 1u);
   EXPECT_EQ(impl(m)->cachedBankCount(), 2u);
-}
-
-TEST(SymbolManagerTest, AbsolutePathJoinsRelativeSpellingsToTheCurrentDirectory) {
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  EXPECT_EQ(internal::absolutePath(L"/usr/lib/x.so"), L"/usr/lib/x.so");
-  EXPECT_EQ(internal::absolutePath(L"x.so"), KAVE_3_1::utf8ToWide(std::string(cwd) + "/x.so"));
 }
 
 }  // namespace
