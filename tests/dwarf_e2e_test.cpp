@@ -63,30 +63,6 @@ TEST(SeparateDebugFile, FoundThroughDebugLinkAndAgrees) {
   expectAgreement("sep/cpp_gcc_d3_O2_stripped", module, module);
 }
 
-// A debug file of another build fails the CRC check: the module is served from its own
-// symbols and has no source lines.
-TEST(SeparateDebugFile, CrcMismatchIsRejected) {
-  std::string module = std::string(ZOR_FIXTURES_DIR) + "/elf/badcrc/hello_badcrc";
-  SymMgrObjectPtr<ISymbolManager> manager;
-  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-  std::wstring wpath = KAVE_3_1::utf8ToWide(module);
-  ASSERT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK);
-  ASSERT_TRUE(bank);
-  EXPECT_EQ(bank->symFileFormat(), SYM_FORMAT_NONE);
-  std::vector<CodeSymbol> symbols = codeSymbols(module);
-  ASSERT_FALSE(symbols.empty());
-  SymMgrObjectPtr<IAddress> address;
-  ASSERT_EQ(bank->addressByVa(symbols.front().start, address), STATUS_OK);
-  SymMgrObjectPtr<ISourceLocation> location;
-  EXPECT_NE(lineTableLocationByAddress(bank.get(), address.get(), location), STATUS_OK);
-  SymMgrObjectPtr<ISymbolRange> range;
-  EXPECT_EQ(bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_ALL, nullptr), STATUS_OK);
-  ASSERT_TRUE(range);
-  uint32_t unit = 0;
-  EXPECT_NE(range->symbol()->compUnitId(unit), STATUS_OK);  // an image symbol, not a DWARF one
-}
-
 // Function bodies are read on first demand, from whichever thread asks first: several
 // threads asking at once must see what one thread alone sees.
 TEST(ConcurrentQueries, LazyBodiesReadFromSeveralThreadsAgree) {

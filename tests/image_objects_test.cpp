@@ -29,23 +29,6 @@ struct TwoSegmentLoader {
   Segment* data;
 };
 
-TEST(AddressTest, ArithmeticWithinItsSegment) {
-  TwoSegmentLoader img;
-  SymMgrObjectPtr<IAddress> a;
-  ASSERT_EQ(img.loader->address(a, kBase + 0x3010), STATUS_OK);
-  EXPECT_EQ(a->va(), kBase + 0x3010);
-  EXPECT_EQ(a->rva(), 0x3010u);
-  EXPECT_EQ(a->segment(), img.data);
-  EXPECT_EQ(a->segmentOffset(), 0x10u);
-  EXPECT_EQ(a->fileOffset(), 0x810u);
-
-  SymMgrObjectPtr<IAddress> t;
-  ASSERT_EQ(img.loader->address(t, kBase + 0x1000), STATUS_OK);
-  EXPECT_EQ(t->segment(), img.text);
-  EXPECT_EQ(t->segmentOffset(), 0u);
-  EXPECT_EQ(t->fileOffset(), 0x400u);
-}
-
 TEST(AddressTest, OutsideEverySegmentAnswersAllOnes) {
   TwoSegmentLoader img;
   SymMgrObjectPtr<IAddress> a(new Address(img.loader.get(), kBase));  // below .text
