@@ -207,7 +207,7 @@ for line in sys.stdin:
         total += int(m.group(2), 16)
 print(total)')
   if [ "$bytes" -gt 0 ]; then
-    echo "$((bytes / 1048576)) MB of DWARF in the file"
+    echo "$((bytes / 1000000)) MB of DWARF in the file"
     return
   fi
   id=$(readelf -n "$1" 2>/dev/null | awk '/Build ID/ {print $3; exit}')
@@ -259,22 +259,29 @@ PY
 }
 
 # Runs one command `runs` times on a list; prints "median-seconds peak-MB" (the peak is the
-# median of the runs' peaks too). The first run's output is kept.
+# median of the runs' peaks too). The first run's output is kept. A run longer than
+# `slow` seconds is not repeated: its figures are printed with a "*".
+slow=60
 measure() {  # list, out, runs, command...
   local list="$1" out="$2" n="$3"
   shift 3
-  local results=()
+  local results=() mark=""
   for ((i = 0; i < n; ++i)); do
     local target=/dev/null
     [ "$i" = 0 ] && target="$out"
     /usr/bin/time -f '%e %M' -o "$work/time.txt" "$@" < "$list" > "$target" 2>/dev/null || true
     results+=("$(tail -1 "$work/time.txt")")
+    if python3 -c "import sys; sys.exit(0 if float('$(tail -1 "$work/time.txt" | cut -d' ' -f1)') > $slow else 1)"; then
+      [ "$n" -gt 1 ] && mark="*"
+      break
+    fi
   done
   printf '%s\n' "${results[@]}" | python3 -c '
 import statistics, sys
 rows = [l.split() for l in sys.stdin if l.strip()]
-print("%.2f %.0f" % (statistics.median(float(r[0]) for r in rows), statistics.median(float(r[1]) for r in rows) / 1024))'
+print("%.2f%s %.0f" % (statistics.median(float(r[0]) for r in rows), sys.argv[1], statistics.median(float(r[1]) for r in rows) / 1024))' "$mark"
 }
+seconds() { echo "${1%\*}"; }
 
 command_for() {  # tool, path -> the command line as words in the array `cmd`
   case "$1" in
@@ -287,7 +294,7 @@ command_for() {  # tool, path -> the command line as words in the array `cmd`
 }
 
 echo
-echo "runs per tool: $runs (median); wall time in seconds, peak resident memory in MB"
+echo "runs per tool: $runs (median; * = one run, longer than ${slow} s); wall time in seconds, peak resident memory in MB"
 printf '%-9s %9s  %-20s %9s %9s %9s\n' binary addresses tool "wall(s)" "peak(MB)" "vs zor"
 same_all=1
 declare -A load_s per_us
@@ -302,14 +309,14 @@ for idx in "${!names[@]}"; do
   printf '%-9s %9s  %-20s %9s %9s %9s\n' "$name" "$count" zor-symbolize "$zs" "$zm" ""
   for tool in "${peers[@]}"; do
     read -r s m < <(command_for "$tool" "$path"; measure "$list" "$work/out/$name.$tool.txt" "$runs" "${cmd[@]}")
-    ratio=$(python3 -c "print('%.1fx' % ($s / max($zs, 0.01)))")
+    ratio=$(python3 -c "print('%.1fx' % ($(seconds "$s") / max($(seconds "$zs"), 0.01)))")
     printf '%-9s %9s  %-20s %9s %9s %9s\n' "$name" "$count" "$tool" "$s" "$m" "$ratio"
   done
   # Load time: one address; per-address cost: the rest of the full run's time.
   head -1 "$list" > "$work/lists/$name.one.txt"
   read -r ls lm < <(command_for zor-symbolize "$path"; measure "$work/lists/$name.one.txt" /dev/null "$runs" "${cmd[@]}")
   load_s[$name]="$ls"
-  per_us[$name]=$(python3 -c "print('%.1f' % (max($zs - $ls, 0) * 1e6 / $count))")
+  per_us[$name]=$(python3 -c "print('%.1f' % (max($(seconds "$zs") - $(seconds "$ls"), 0) * 1e6 / $count))")
   if [ -n "$base" ]; then
     command_for zor-base "$path"
     "${cmd[@]}" < "$list" > "$work/out/$name.base.json" 2>/dev/null || true
@@ -331,7 +338,7 @@ done
 
 if [ "$scaling" = 1 ] && [[ " ${names[*]} " == *" program "* ]]; then
   echo
-  echo "scaling on the generated program (zor: median of $runs runs; peers: one run)"
+  echo "scaling on the generated program (zor: median of $runs runs up to 100,000 addresses; otherwise one run)"
   tools=(zor-symbolize)
   [ "$peer_scaling" = 1 ] && tools+=("${peers[@]}")
   printf '%-20s %9s %9s %9s %16s\n' tool addresses "wall(s)" "peak(MB)" "per address(us)"
@@ -340,12 +347,12 @@ if [ "$scaling" = 1 ] && [[ " ${names[*]} " == *" program "* ]]; then
     write_list "$program" "$list" "$n"
     for tool in "${tools[@]}"; do
       r=1
-      [ "$tool" = zor-symbolize ] && r="$runs"
+      [ "$tool" = zor-symbolize ] && [ "$n" -le 100000 ] && r="$runs"
       read -r s m < <(command_for "$tool" "$program"; measure "$list" "$work/out/program.$n.$tool.txt" "$r" "${cmd[@]}")
       load=0
       [ "$tool" = zor-symbolize ] && load="${load_s[program]:-0}"
       printf '%-20s %9s %9s %9s %16s\n' "$tool" "$n" "$s" "$m" \
-        "$(python3 -c "print('%.2f' % (max($s - $load, 0) * 1e6 / $n))")"
+        "$(python3 -c "print('%.2f' % (max($(seconds "$s") - $(seconds "$load"), 0) * 1e6 / $n))")"
     done
     if [ -n "$base" ]; then
       command_for zor-base "$program"
