@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -43,11 +45,6 @@ void put16(std::string& b, size_t off, uint16_t v) { std::memcpy(&b[off], &v, 2)
 
 using elf_oracle::haveTool;
 
-std::string runTool(const std::string& command) {
-  std::string out;
-  elf_oracle::run(command, out);
-  return out;
-}
 
 std::string trim(const std::string& s) {
   const size_t a = s.find_first_not_of(" \t");
@@ -90,7 +87,7 @@ struct Oracle {
 
 Oracle readOracle(const std::string& path) {
   Oracle o;
-  std::istringstream in(runTool("llvm-readobj-14 --file-headers --sections --coff-exports --coff-debug-directory '" +
+  std::istringstream in(agreement::run("llvm-readobj-14 --file-headers --sections --coff-exports --coff-debug-directory '" +
                                 path + "'"));
   std::string line, key, value, block;
   while (std::getline(in, line)) {
@@ -258,11 +255,9 @@ TEST(PeImage, HeadersSegmentsAndSectionsMatchReadobj) {
       ASSERT_NE(seg, nullptr);
       EXPECT_EQ(segs->current(), seg);
       segs->next();
-      EXPECT_EQ(KAVE_3_1::wideToUtf8(seg->name()), s.name);
-      EXPECT_EQ(seg->rva(), s.virtualAddress);
-      EXPECT_EQ(seg->fileOffset(), s.rawPointer);
-      EXPECT_EQ(seg->fileSize(), s.rawSize);
-      EXPECT_EQ(seg->size(), s.virtualSize);
+      EXPECT_EQ(std::make_tuple(KAVE_3_1::wideToUtf8(seg->name()), uint64_t(seg->rva()), uint64_t(seg->fileOffset()),
+                                uint64_t(seg->fileSize()), uint64_t(seg->size())),
+                std::make_tuple(s.name, s.virtualAddress, s.rawPointer, s.rawSize, s.virtualSize));
       EXPECT_EQ(seg->kind(), (s.characteristics & 0x20) ? uint32_t(SEGMENT_KIND_CODE) : uint32_t(SEGMENT_KIND_DATA));
       EXPECT_EQ(created->segmentByName(seg->name()), seg);
       const uint64_t start = o.imageBase + s.virtualAddress;
@@ -271,9 +266,8 @@ TEST(PeImage, HeadersSegmentsAndSectionsMatchReadobj) {
 
       SymMgrObjectPtr<ISection> sec = created->sectionByName(KAVE_3_1::utf8ToWide(s.name).c_str());
       ASSERT_TRUE(sec);
-      EXPECT_EQ(sec->address(), s.virtualAddress);
-      EXPECT_EQ(sec->fileOffset(), s.rawPointer);
-      EXPECT_EQ(sec->size(), s.rawSize);
+      EXPECT_EQ(std::make_tuple(uint64_t(sec->address()), uint64_t(sec->fileOffset()), uint64_t(sec->size())),
+                std::make_tuple(s.virtualAddress, s.rawPointer, s.rawSize));
       // The section's bytes are the file's bytes at its raw pointer.
       SymMgrObjectPtr<IBuffer> bytes;
       ASSERT_EQ(sec->readAllData(bytes), s.rawSize == 0);
@@ -418,17 +412,66 @@ TEST(PeCodeView, Nb10RecordNamesPdbBySignature) {
   expectPdbOffered(*loader, status);
 }
 
-TEST(PeCodeView, RecordsWithoutPdbOfferNoCandidate) {
-  // CodeView data kept in the image itself.
-  for (const char* magic : {"NB09", "NB11", "XXXX"}) {
-    SCOPED_TRACE(magic);
+// Records the linker does not write: long, cut, non-ASCII and foreign ones. A record cut by
+// the end of the file is recorded at the read that failed; headers read before it stay usable,
+// and a record without a PDB path offers no candidate.
+TEST(PeCodeView, UnusualAndCutRecords) {
+  const std::string path260 = "C:\\" + std::string(253, 'p') + ".pdb";
+  std::string cutPath = rsds("C:\\cut");
+  cutPath.pop_back();
+  struct Case {
+    std::string record;
+    std::wstring path;
+    unsigned line;  // of the assertion record, 0 for none
+  } cases[] = {
+      {rsds(path260), KAVE_3_1::utf8ToWide(path260), 0},
+      {rsds(std::string(300, 'q')), std::wstring(260, L'q'), 0},  // longer paths keep 260 bytes
+      {rsds("C:\\d\xC3\xA9j\xC3\xA0.pdb"), L"C:\\d\u00E9j\u00E0.pdb", 0},
+      {cutPath, L"C:\\cut", 640},  // the bytes before the end are kept
+      {"NB09" + std::string(12, '\0') + "C:\\not\\a.pdb" + '\0', L"", 0},  // CodeView kept in the image
+      {"NB11" + std::string(12, '\0') + "C:\\not\\a.pdb" + '\0', L"", 0},
+      {"XXXX" + std::string(12, '\0') + "C:\\not\\a.pdb" + '\0', L"", 0},
+      {"", L"", 554},                                     // no magic
+      {"RSDS" + std::string(10, '\x01'), L"", 616},       // GUID cut
+      {"RSDS" + std::string(18, '\x01'), L"", 623},       // age cut
+      {"RSDS" + std::string(20, '\x01'), L"", 630},       // no path byte
+      {"NB10" + std::string(6, '\x01'), L"", 576},        // signature cut
+      {"NB10" + std::string(10, '\x01'), L"", 585},       // age cut
+      {"NB10" + std::string(12, '\x01'), L"", 593},       // no path byte
+      {"NB10" + std::string(12, '\x01') + "ab", L"ab", 604},  // path cut
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.record.substr(0, 4) + " of " + std::to_string(c.record.size()) + " bytes");
     ImageCopy img("hello64.exe");
-    img.appendCodeView(std::string(magic) + std::string(12, '\0') + "C:\\not\\a.pdb" + '\0');
+    img.appendCodeView(c.record);
+    KAVE_3_1::RecordCapture capture;
     SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
-    EXPECT_EQ(std::memcmp(loader->info().codeViewMagic, magic, 4), 0);
-    EXPECT_TRUE(loader->info().pdbPath.empty());
-    expectNoCandidate(*loader);
+    ASSERT_EQ(capture.assertions(), c.line ? 1u : 0u);
+    if (c.line) {
+      EXPECT_EQ(capture.records()[0].line, c.line);
+      EXPECT_EQ(capture.records()[0].source, internal::kPeSource);
+    }
+    EXPECT_EQ(loader->info().pdbPath, c.path);
+    EXPECT_NE(loader->segmentByName(L".text"), nullptr);
+    if (c.record.size() >= 4) {
+      EXPECT_EQ(std::memcmp(loader->info().codeViewMagic, c.record.data(), 4), 0);
+    }
+    if (c.path.empty()) expectNoCandidate(*loader);
+    if (c.line == 0 && c.record.compare(0, 4, "RSDS") == 0) {
+      EXPECT_EQ(loader->info().pdbAge, 7u);
+      EXPECT_EQ(loader->info().pdbGuid[0], 0x10);
+      EXPECT_EQ(loader->info().pdbGuid[15], 0x1F);
+    }
   }
+  // A debug directory whose size runs past the file, every entry after the first a CodeView one.
+  ImageCopy img("hello64.exe");
+  put32(img.bytes, img.lfanew + 24 + 112 + 8 * 6 + 4, 0x7FFFFFF0);
+  for (size_t off = img.debugDir + 28; off + 28 <= img.bytes.size(); off += 28)
+    img.bytes.replace(off, 28, img.bytes.substr(img.debugDir, 28));
+  KAVE_3_1::RecordCapture capture;
+  SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
+  ASSERT_EQ(capture.assertions(), 1u);
+  EXPECT_EQ(capture.records()[0].line, 519u);
 }
 
 TEST(PeCodeView, DirectoryWalkRules) {
@@ -472,93 +515,6 @@ TEST(PeCodeView, DirectoryWalkRules) {
   }
 }
 
-TEST(PeCodeView, PathLengthsAndTruncation) {
-  {
-    const std::string path260 = "C:\\" + std::string(253, 'p') + ".pdb";
-    ASSERT_EQ(path260.size(), 260u);
-    ImageCopy img("hello64.exe");
-    img.appendCodeView(rsds(path260));
-    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
-    EXPECT_EQ(KAVE_3_1::wideToUtf8(loader->info().pdbPath), path260);
-    EXPECT_EQ(loader->info().pdbAge, 7u);
-    EXPECT_EQ(loader->info().pdbGuid[0], 0x10);
-    EXPECT_EQ(loader->info().pdbGuid[15], 0x1F);
-  }
-  {
-    // A longer path keeps its first 260 bytes.
-    ImageCopy img("hello64.exe");
-    img.appendCodeView(rsds(std::string(300, 'q')));
-    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
-    EXPECT_EQ(loader->info().pdbPath, std::wstring(260, L'q'));
-  }
-  {
-    // The file ends inside the path: recorded, and the bytes before the end are kept.
-    ImageCopy img("hello64.exe");
-    std::string rec = rsds("C:\\cut");
-    rec.pop_back();
-    img.appendCodeView(rec);
-    KAVE_3_1::RecordCapture capture;
-    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
-    EXPECT_EQ(loader->info().pdbPath, L"C:\\cut");
-    ASSERT_EQ(capture.assertions(), 1u);
-    EXPECT_EQ(capture.records()[0].line, 640u);
-    EXPECT_EQ(capture.records()[0].source, internal::kPeSource);
-  }
-  {
-    // UTF-8 in the path is decoded.
-    ImageCopy img("hello64.exe");
-    img.appendCodeView(rsds("C:\\d\xC3\xA9j\xC3\xA0.pdb"));
-    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
-    EXPECT_EQ(loader->info().pdbPath, L"C:\\d\u00E9j\u00E0.pdb");
-  }
-}
-
-TEST(PeCodeView, RecordsCutByTheEndOfTheFile) {
-  struct Case {
-    std::string record;
-    unsigned line;
-  } cases[] = {
-      {"", 554},                                     // no magic
-      {"RSDS" + std::string(10, '\x01'), 616},       // GUID cut
-      {"RSDS" + std::string(18, '\x01'), 623},       // age cut
-      {"RSDS" + std::string(20, '\x01'), 630},       // no path byte
-      {"NB10" + std::string(6, '\x01'), 576},        // signature cut
-      {"NB10" + std::string(10, '\x01'), 585},       // age cut
-      {"NB10" + std::string(12, '\x01'), 593},       // no path byte
-      {"NB10" + std::string(12, '\x01') + "ab", 604},  // path cut
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    ImageCopy img("hello64.exe");
-    img.appendCodeView(c.record);
-    KAVE_3_1::RecordCapture capture;
-    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
-    ASSERT_EQ(capture.assertions(), 1u);
-    EXPECT_EQ(capture.records()[0].line, c.line);
-    EXPECT_EQ(capture.records()[0].condition, "false");
-    // Headers and sections read before the record stay usable.
-    EXPECT_NE(loader->segmentByName(L".text"), nullptr);
-    if (c.line == 604) {
-      EXPECT_EQ(loader->info().pdbPath, L"ab");
-    } else {
-      EXPECT_TRUE(loader->info().pdbPath.empty());
-      expectNoCandidate(*loader);
-    }
-  }
-  {
-    // A debug directory whose size runs past the file.
-    ImageCopy img("hello64.exe");
-    const uint32_t debugDataDir = img.lfanew + 24 + 112 + 8 * 6;
-    put32(img.bytes, debugDataDir + 4, 0x7FFFFFF0);
-    // Entries after the first are all CodeView ones until the file ends.
-    for (size_t off = img.debugDir + 28; off + 28 <= img.bytes.size(); off += 28)
-      img.bytes.replace(off, 28, img.bytes.substr(img.debugDir, 28));
-    KAVE_3_1::RecordCapture capture;
-    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
-    ASSERT_EQ(capture.assertions(), 1u);
-    EXPECT_EQ(capture.records()[0].line, 519u);
-  }
-}
 
 TEST(PeExports, OrdinalOnlyZeroRvaAndDataExports) {
   ImageCopy img("lib64.dll");
@@ -589,53 +545,50 @@ TEST(PeExports, OrdinalOnlyZeroRvaAndDataExports) {
   EXPECT_EQ(got, expected);
 }
 
+// Export tables whose counts, arrays or names leave the file: the exports read before the
+// damage stay, nothing is read past the end.
 TEST(PeExports, DamagedExportTables) {
-  {
-    // Counts whose arrays run past the file: nothing but the section ends.
+  struct Case {
+    const char* what;
+    std::function<void(ImageCopy&)> mutate;
+    status_t status;
+    int symbols;  // -1: any
+    const wchar_t* first;
+  };
+  auto dirField = [](ImageCopy& img, uint32_t field, uint32_t v) {
+    put32(img.bytes, img.info->exportRva - img.info->exportDelta + field, v);
+  };
+  auto names = [](ImageCopy& img) { return img.info->exportDirectory->addressOfNames - img.info->exportDelta; };
+  const Case cases[] = {
+      {"function count past the file", [&](ImageCopy& img) { dirField(img, 20, 0x40000000); }, STATUS_CANT_READ_FILE,
+       0, nullptr},
+      {"name count past the file", [&](ImageCopy& img) { dirField(img, 24, 0xFFFFFFFF); }, STATUS_CANT_READ_FILE, 0,
+       nullptr},
+      {"third name past the file", [&](ImageCopy& img) { put32(img.bytes, names(img) + 4 * 2, 0x7FFFFFFF); },
+       STATUS_CANT_READ_FILE, 1, L"lib_add"},
+      {"name without NUL at the end",
+       [&](ImageCopy& img) {
+         put32(img.bytes, names(img), uint32_t(img.bytes.size()) + img.info->exportDelta);
+         img.bytes += "tail_name";
+       },
+       STATUS_OK, -1, L"tail_name"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     ImageCopy img("lib64.dll");
-    const uint32_t dirOffset = img.info->exportRva - img.info->exportDelta;
-    put32(img.bytes, dirOffset + 20, 0x40000000);
-    KAVE_3_1::RecordCapture capture;
+    c.mutate(img);
     SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
     SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
-    EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_CANT_READ_FILE);
-    EXPECT_TRUE(table->symbols().empty());
-    EXPECT_EQ(table->boundaries().size(), 4u);
-    EXPECT_EQ(capture.assertions(), 1u);
-  }
-  {
-    ImageCopy img("lib64.dll");
-    const uint32_t dirOffset = img.info->exportRva - img.info->exportDelta;
-    put32(img.bytes, dirOffset + 24, 0xFFFFFFFF);  // NumberOfNames
-    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
-    SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
-    EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_CANT_READ_FILE);
-    EXPECT_TRUE(table->symbols().empty());
-  }
-  {
-    // A name that points past the file ends the load; exports before it stay.
-    ImageCopy img("lib64.dll");
-    const pe::ExportDirectory dir = *img.info->exportDirectory;
-    const uint32_t names = dir.addressOfNames - img.info->exportDelta;
-    put32(img.bytes, names + 4 * 2, 0x7FFFFFFF);  // lib_hash, the third name
-    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
-    SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
-    EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_CANT_READ_FILE);
-    ASSERT_EQ(table->symbols().size(), 1u);
-    EXPECT_EQ(table->symbols()[0].name, L"lib_add");
-  }
-  {
-    // A name without a NUL before the end of the file is cut there.
-    ImageCopy img("lib64.dll");
-    const pe::ExportDirectory dir = *img.info->exportDirectory;
-    const uint32_t names = dir.addressOfNames - img.info->exportDelta;
-    put32(img.bytes, names, uint32_t(img.bytes.size()) + img.info->exportDelta);
-    img.bytes += "tail_name";
-    SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
-    SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
-    EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_OK);
-    ASSERT_FALSE(table->symbols().empty());
-    EXPECT_EQ(table->symbols()[0].name, L"tail_name");
+    EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), c.status);
+    EXPECT_EQ(table->boundaries().size(), 4u);  // the section ends come first regardless
+    const std::vector<Inserted> symbols = table->symbols();
+    if (c.symbols >= 0) {
+      EXPECT_EQ(symbols.size(), size_t(c.symbols));
+    }
+    if (c.first) {
+      ASSERT_FALSE(symbols.empty());
+      EXPECT_EQ(symbols[0].name, c.first);
+    }
   }
 }
 
