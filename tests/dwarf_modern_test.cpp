@@ -35,22 +35,15 @@ std::string utf8(const std::wstring& s) { return KAVE_3_1::wideToUtf8(s); }
 class DebugDirectories {
  public:
   explicit DebugDirectories(const char* value) {
-    const char* old = std::getenv(internal::kDebugDirectoriesVariable);
-    m_had = old != nullptr;
-    if (old) m_old = old;
-    if (value)
-      setenv(internal::kDebugDirectoriesVariable, value, 1);
-    else
-      unsetenv(internal::kDebugDirectoriesVariable);
+    if (const char* old = std::getenv(internal::kDebugDirectoriesVariable)) m_old = old, m_had = true;
+    put(value);
   }
-  ~DebugDirectories() {
-    if (m_had)
-      setenv(internal::kDebugDirectoriesVariable, m_old.c_str(), 1);
-    else
-      unsetenv(internal::kDebugDirectoriesVariable);
-  }
+  ~DebugDirectories() { put(m_had ? m_old.c_str() : nullptr); }
 
  private:
+  static void put(const char* value) {
+    value ? setenv(internal::kDebugDirectoriesVariable, value, 1) : unsetenv(internal::kDebugDirectoriesVariable);
+  }
   bool m_had = false;
   std::string m_old;
 };
@@ -162,17 +155,11 @@ TEST(DwarfModern, ElfHelperReadsTheBuildIdNote) {
 }
 
 TEST(DwarfModern, DebugDirectoryListAndPaths) {
-  {
-    DebugDirectories unset(nullptr);
-    EXPECT_EQ(internal::globalDebugDirectories(), std::vector<std::wstring>{L"/usr/lib/debug"});
-  }
-  {
-    DebugDirectories two("/a/b::rel/:");
-    EXPECT_EQ(internal::globalDebugDirectories(), (std::vector<std::wstring>{L"/a/b", L"rel/"}));
-  }
-  {
-    DebugDirectories none("");
-    EXPECT_TRUE(internal::globalDebugDirectories().empty());
+  const std::pair<const char*, std::vector<std::wstring>> lists[] = {
+      {nullptr, {L"/usr/lib/debug"}}, {"/a/b::rel/:", {L"/a/b", L"rel/"}}, {"", {}}};
+  for (const auto& list : lists) {
+    DebugDirectories dirs(list.first);
+    EXPECT_EQ(internal::globalDebugDirectories(), list.second) << (list.first ? list.first : "unset");
   }
   const std::vector<unsigned char> id = {0xAB, 0x01, 0xFF};
   EXPECT_EQ(internal::buildIdDebugPath(L"/r/", id), L"/r/.build-id/ab/01ff.debug");
@@ -298,25 +285,13 @@ class SystemLibc : public ::testing::Test {
   DebugDirectories defaults{nullptr};
 };
 
-TEST_F(SystemLibc, DebugFileIsFoundByBuildIdAndResolvesFunctionStarts) {
+// Found by build id; the debug file's symbol table gives the addresses (the library itself
+// has none).
+TEST_F(SystemLibc, DebugFileIsFoundByBuildIdAndAgreesWithTheSymbolizer) {
   Loaded l = loadModule(libc);
   ASSERT_NE(l.bank, nullptr);
   EXPECT_EQ(l.bank->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
   EXPECT_EQ(utf8(l.bank->symFileName()), debugFile);
-  // Function starts of the debug file's symbol table resolve to a source line (a few
-  // assembly routines carry no debug information).
-  const std::vector<agreement::CodeSymbol> symbols = agreement::codeSymbols(debugFile);
-  ASSERT_GT(symbols.size(), 1000u);
-  size_t resolved = 0;
-  for (const agreement::CodeSymbol& s : symbols) {
-    const std::vector<agreement::Frame> frames = agreement::ourFrames(l.bank.get(), s.start);
-    if (!frames.empty() && frames.back().line != 0 && !frames.back().file.empty()) ++resolved;
-  }
-  EXPECT_GT(resolved, symbols.size() * 95 / 100);
-}
-
-// The debug file's symbol table gives the addresses: the library itself has none.
-TEST_F(SystemLibc, AgreesWithTheSymbolizer) {
   agreement::expectAgreement("libc.so.6", libc, debugFile);
 }
 
