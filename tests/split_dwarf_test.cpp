@@ -23,6 +23,7 @@
 #include "kave/trace.h"
 #include "kave/unicode.h"
 #include "support/dwarf_test_support.h"
+#include "support/elf_oracle.h"
 #include "support/symbolizer_agreement.h"
 #include "zor/dwarf/dwp_index.h"
 #include "zor/dwarf/split_units.h"
@@ -150,15 +151,12 @@ TEST_P(SplitMatchesUnsplitTwin, SameFramesAtEveryAddress) {
       ++same;
       continue;
     }
-    std::string text;
-    for (size_t i = 0; i < std::max(ours.size(), twin.size()); ++i) {
-      const Frame none;
-      const Frame& x = i < ours.size() ? ours[i] : none;
-      const Frame& y = i < twin.size() ? twin[i] : none;
-      text += "\n  " + x.function + " @ " + x.file + ":" + std::to_string(x.line) + "  |  " + y.function + " @ " +
-              y.file + ":" + std::to_string(y.line);
-    }
-    ADD_FAILURE() << GetParam().split << " at 0x" << std::hex << a << " (split | unsplit):" << text;
+    auto text = [](const std::vector<Frame>& frames) {
+      std::string t;
+      for (const Frame& f : frames) t += "\n  " + f.function + " @ " + f.file + ":" + std::to_string(f.line);
+      return t;
+    };
+    ADD_FAILURE() << "at 0x" << std::hex << a << ", split:" << text(ours) << "\nunsplit:" << text(twin);
   }
   std::printf("[twin] split/%s: %zu of %zu addresses as %s, %zu with inline frames\n", GetParam().split, same,
               total, GetParam().unsplit, inlined);
@@ -181,69 +179,32 @@ TEST(SplitUnits, FoundBesideTheModuleFromAnyDirectory) {
     std::vector<uint64_t> addresses = addressesToCheck(path);
     ASSERT_FALSE(addresses.empty());
     addresses.resize(std::min<size_t>(addresses.size(), 400));
-    std::vector<std::vector<Frame>> fromFixtureDir, fromRoot;
-    {
-      WorkingDirectory cwd(splitDir());
+    std::vector<std::vector<Frame>> frames[2];
+    for (int from = 0; from < 2; ++from) {
+      WorkingDirectory cwd(from == 0 ? splitDir() : "/");
       SymMgrObjectPtr<ISymbolManager> manager;
       ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
       SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
       ASSERT_TRUE(bank);
-      for (uint64_t a : addresses) fromFixtureDir.push_back(ourFrames(bank.get(), a));
-    }
-    {
-      WorkingDirectory cwd("/");
-      SymMgrObjectPtr<ISymbolManager> manager;
-      ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-      SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
-      ASSERT_TRUE(bank);
-      for (uint64_t a : addresses) fromRoot.push_back(ourFrames(bank.get(), a));
+      for (uint64_t a : addresses) frames[from].push_back(ourFrames(bank.get(), a));
+      if (from == 0) continue;
       Census c = census(bank.get(), path);
       EXPECT_GT(c.inlined, c.addresses / 10) << name << ": inline chains come from the split unit";
       EXPECT_GT(c.dwarfFunctions, c.imageFunctions) << name;
     }
-    EXPECT_EQ(fromFixtureDir, fromRoot) << name;
+    EXPECT_EQ(frames[0], frames[1]) << name;
   }
 }
 
-// The compilation-unit details of a function of a split unit are the split unit's: the
-// skeleton names neither producer nor language.
-TEST(SplitUnits, CompUnitDetailsComeFromTheSplitUnit) {
+// The compilation-unit details of a function of a split unit are the split unit's (the
+// skeleton names neither producer nor language); with two skeletons (two .dwo files, or two
+// rows of one package index) each function is keyed by its own and reports its own source.
+TEST(SplitUnits, CompUnitDetailsComeFromEachFunctionsOwnSplitUnit) {
   WorkingDirectory cwd("/");
-  for (const char* name : {"cpp_gcc_d4_split", "cpp_gcc_d5_split", "cpp_gcc_d4_dwp"}) {
-    std::string path = fixture(name);
-    SymMgrObjectPtr<ISymbolManager> manager;
-    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-    SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
-    ASSERT_TRUE(bank);
-    bool checked = false;
-    for (const CodeSymbol& s : codeSymbols(path)) {
-      SymMgrObjectPtr<IAddress> address;
-      SymMgrObjectPtr<ISymbolRange> range;
-      uint32_t unit = 0;
-      if (bank->addressByVa(s.start, address) != STATUS_OK ||
-          bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_ALL, nullptr) != STATUS_OK || !range ||
-          range->symbol()->compUnitId(unit) != STATUS_OK)
-        continue;
-      ICompUnitDetails* details = nullptr;
-      ASSERT_EQ(bank->compUnitDetailsById(unit, details), STATUS_OK) << name;
-      ASSERT_NE(details, nullptr);
-      EXPECT_STREQ(details->getCompilerName(), L"GNU") << name;
-      EXPECT_EQ(details->getLanguage(), LANGUAGE_CPP) << name;
-      ISourceFile* primary = details->getPrimarySourceFile();
-      ASSERT_NE(primary, nullptr) << name;
-      EXPECT_EQ(KAVE_3_1::wideToUtf8(primary->name()), "/fixtures/src/cppdemo.cpp") << name;
-      checked = true;
-      break;
-    }
-    EXPECT_TRUE(checked) << name << ": no DWARF function found";
-  }
-}
-
-// Two skeletons, two split units (two .dwo files, or two rows of one package index): each
-// function is keyed by its own skeleton and reports its own unit's primary source.
-TEST(SplitUnits, EachSkeletonHasItsOwnSplitUnit) {
-  WorkingDirectory cwd("/");
-  for (const char* name : {"two_gcc_d4_split", "two_gcc_d5_dwp"}) {
+  for (const char* name :
+       {"cpp_gcc_d4_split", "cpp_gcc_d5_split", "cpp_gcc_d4_dwp", "two_gcc_d4_split", "two_gcc_d5_dwp"}) {
+    SCOPED_TRACE(name);
+    const bool two = std::string(name).compare(0, 4, "two_") == 0;
     std::string path = fixture(name);
     SymMgrObjectPtr<ISymbolManager> manager;
     ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
@@ -255,78 +216,88 @@ TEST(SplitUnits, EachSkeletonHasItsOwnSplitUnit) {
       SymMgrObjectPtr<IAddress> address;
       SymMgrObjectPtr<ISymbolRange> range;
       uint32_t unit = 0;
-      ICompUnitDetails* details = nullptr;
       if (bank->addressByVa(s.start, address) != STATUS_OK ||
           bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_ALL, nullptr) != STATUS_OK || !range ||
-          range->symbol()->compUnitId(unit) != STATUS_OK || bank->compUnitDetailsById(unit, details) != STATUS_OK)
+          range->symbol()->compUnitId(unit) != STATUS_OK)
         continue;
+      ICompUnitDetails* details = nullptr;
+      ASSERT_EQ(bank->compUnitDetailsById(unit, details), STATUS_OK);
+      ASSERT_NE(details, nullptr);
+      EXPECT_STREQ(details->getCompilerName(), L"GNU");
+      EXPECT_EQ(details->getLanguage(), LANGUAGE_CPP);
       ISourceFile* primary = details->getPrimarySourceFile();
-      std::string file = primary ? KAVE_3_1::wideToUtf8(primary->name()) : std::string();
-      primaryByUnit[unit] = file;
-      primaryByFunction[s.name] = file;
+      ASSERT_NE(primary, nullptr);
+      primaryByUnit[unit] = primaryByFunction[s.name] = KAVE_3_1::wideToUtf8(primary->name());
     }
-    EXPECT_EQ(primaryByUnit.size(), 2u) << name;
-    EXPECT_EQ(primaryByFunction["_ZN5zdemo11extraDigestEPKji"], "/fixtures/src/dwzdemo_extra.cpp") << name;
-    EXPECT_EQ(primaryByFunction["_ZN5zdemo10hashValuesEPKii"], "/fixtures/src/cppdemo.cpp") << name;
+    EXPECT_EQ(primaryByUnit.size(), two ? 2u : 1u);
+    EXPECT_EQ(primaryByFunction["_ZN5zdemo10hashValuesEPKii"], "/fixtures/src/cppdemo.cpp");
+    if (two) {
+      EXPECT_EQ(primaryByFunction["_ZN5zdemo11extraDigestEPKji"], "/fixtures/src/dwzdemo_extra.cpp");
+    }
   }
 }
 
 // --- missing and foreign split units ----------------------------------------------------
 
-// Without its .dwo the module still answers: functions from the symbol table, lines from
-// the skeleton's line program, no inline chains.
-TEST(SplitUnits, MissingDwoLeavesSymbolTableAndLines) {
+// Without its .dwo, or with a .dwo of another build under the expected name (refused with a
+// record), the module still answers: functions from the symbol table, lines from the
+// skeleton's line program, no inline chains.
+TEST(SplitUnits, MissingOrForeignDwoLeavesSymbolTableAndLines) {
   WorkingDirectory cwd(splitDir());
-  std::string path = fixture("cpp_gcc_d5_nodwo");
-  SymMgrObjectPtr<ISymbolManager> manager;
-  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
-  ASSERT_TRUE(bank);
-  EXPECT_EQ(bank->symFileFormat(), SYM_FORMAT_DWARF);
-  Census c = census(bank.get(), path);
-  EXPECT_EQ(c.dwarfFunctions, 0u);
-  EXPECT_GT(c.imageFunctions, 10u);
-  EXPECT_EQ(c.inlined, 0u);
-  EXPECT_GT(c.withLine, c.imageFunctions / 2);
-}
-
-// A .dwo of another build under the expected name is refused: reported, and none of its
-// functions or inline chains shows up.
-TEST(SplitUnits, DwoOfAnotherBuildIsRejected) {
-  WorkingDirectory cwd(splitDir());
-  std::string path = fixture("cpp_gcc_d5_mismatch");
-  KAVE_3_1::RecordCapture records;
-  SymMgrObjectPtr<ISymbolManager> manager;
-  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
-  ASSERT_TRUE(bank);
-  Census c = census(bank.get(), path);
-  EXPECT_TRUE(records.hasAssertion("splitUnit.dwoId == skeleton.dwoId"));
-  EXPECT_EQ(c.dwarfFunctions, 0u);
-  EXPECT_GT(c.imageFunctions, 10u);
-  EXPECT_EQ(c.inlined, 0u);
+  for (const auto& c : {std::make_pair("cpp_gcc_d5_nodwo", ""),
+                        std::make_pair("cpp_gcc_d5_mismatch", "splitUnit.dwoId == skeleton.dwoId")}) {
+    SCOPED_TRACE(c.first);
+    std::string path = fixture(c.first);
+    KAVE_3_1::RecordCapture records;
+    SymMgrObjectPtr<ISymbolManager> manager;
+    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+    SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
+    ASSERT_TRUE(bank);
+    EXPECT_EQ(bank->symFileFormat(), SYM_FORMAT_DWARF);
+    Census census1 = census(bank.get(), path);
+    EXPECT_EQ(census1.dwarfFunctions, 0u);
+    EXPECT_GT(census1.imageFunctions, 10u);
+    EXPECT_EQ(census1.inlined, 0u);
+    EXPECT_GT(census1.withLine, census1.imageFunctions / 2);
+    if (*c.second) {
+      EXPECT_TRUE(records.hasAssertion(c.second));
+    }
+  }
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::vector<unsigned char> bytes = elf_oracle::readFile(path);
+  return std::string(bytes.begin(), bytes.end());
 }
 
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+void writeFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-// The file offset of a section's bytes, by name, as readelf lists it.
-uint64_t sectionFileOffset(const std::string& path, const std::string& name) {
-  std::string out = run("readelf -SW '" + path + "' | grep -F ' " + name + " '");
-  // [Nr] Name Type Address Off ...
-  size_t at = out.find(name);
-  if (at == std::string::npos) return 0;
-  char type[64] = {0};
-  unsigned long long address = 0, offset = 0;
-  if (std::sscanf(out.c_str() + at + name.size(), " %63s %llx %llx", type, &address, &offset) != 3) return 0;
-  return offset;
+// A directory of copies, removed with its contents.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char pattern[] = "/tmp/zor_split_XXXXXX";
+    m_path = mkdtemp(pattern) ? pattern : "";
+  }
+  ~ScratchDir() {
+    if (!m_path.empty()) run("rm -rf '" + m_path + "'");
+  }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+
+
+// What a fresh manager's bank of `module` answers with `bytes` as its split file beside it.
+Census censusWith(const std::string& module, const std::string& suffix, const std::string& bytes) {
+  writeFile(module + suffix, bytes);
+  SymMgrObjectPtr<ISymbolManager> manager;
+  EXPECT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), module);
+  return bank ? census(bank.get(), module) : Census();
 }
 
 // A package whose index is damaged (counts, row numbers, contribution offsets): the module
@@ -335,12 +306,12 @@ TEST(SplitUnits, DamagedPackageIndexIsRefused) {
   std::string image = fixture("cpp_clang_d5_dwp");
   std::string package = readFile(image + ".dwp");
   ASSERT_FALSE(package.empty());
-  uint64_t indexAt = sectionFileOffset(image + ".dwp", ".debug_cu_index");
+  uint64_t indexAt = 0;
+  for (const elf_oracle::Section& section : elf_oracle::sections(image + ".dwp"))
+    if (section.name == ".debug_cu_index") indexAt = section.offset;
   ASSERT_NE(indexAt, 0u);
-  char dirTemplate[] = "/tmp/zor_split_XXXXXX";
-  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-  std::string dir = dirTemplate;
-  std::string copy = dir + "/module";
+  ScratchDir dir;
+  std::string copy = dir / "module";
   writeFile(copy, readFile(image));
 
   auto u32At = [](const std::string& bytes, uint64_t at) {
@@ -385,20 +356,12 @@ TEST(SplitUnits, DamagedPackageIndexIsRefused) {
   for (const Damage& d : damages) {
     std::string bytes = package;
     d.apply(bytes);
-    writeFile(copy + ".dwp", bytes);
     KAVE_3_1::RecordCapture records;
-    SymMgrObjectPtr<ISymbolManager> manager;
-    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-    SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), copy);
-    ASSERT_TRUE(bank) << d.what;
-    Census c = census(bank.get(), copy);
+    Census c = censusWith(copy, ".dwp", bytes);
     EXPECT_EQ(c.inlined, 0u) << d.what;
     EXPECT_GT(c.imageFunctions, 10u) << d.what;
     EXPECT_TRUE(records.hasAssertion(d.record)) << d.what;
   }
-  std::remove((copy + ".dwp").c_str());
-  std::remove(copy.c_str());
-  rmdir(dir.c_str());
 }
 
 // A .dwo that is no ELF file, or one cut short, is refused or read as far as it goes: the
@@ -408,10 +371,8 @@ TEST(SplitUnits, UnreadableOrTruncatedDwoFallsBack) {
   const std::string image = fixture("cpp_gcc_d5_split");
   const std::string dwo = readFile(image + ".dwo");
   ASSERT_GT(dwo.size(), 1000u);
-  char dirTemplate[] = "/tmp/zor_split_XXXXXX";
-  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-  const std::string dir = dirTemplate;
-  const std::string copy = dir + "/cpp_gcc_d5_split";
+  ScratchDir dir;
+  const std::string copy = dir / "cpp_gcc_d5_split";
   writeFile(copy, readFile(image));
   struct Case {
     const char* what;
@@ -425,13 +386,8 @@ TEST(SplitUnits, UnreadableOrTruncatedDwoFallsBack) {
       {"cut after the ELF header", dwo.substr(0, 80), true},
   };
   for (const Case& c : cases) {
-    writeFile(copy + ".dwo", c.bytes);
     KAVE_3_1::RecordCapture records;
-    SymMgrObjectPtr<ISymbolManager> manager;
-    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-    SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), copy);
-    ASSERT_TRUE(bank) << c.what;
-    Census census1 = census(bank.get(), copy);
+    Census census1 = censusWith(copy, ".dwo", c.bytes);
     EXPECT_GT(census1.dwarfFunctions + census1.imageFunctions, 10u) << c.what;
     EXPECT_GT(census1.withLine, 10u) << c.what;  // the skeleton's line program
     if (c.refused) {
@@ -439,22 +395,17 @@ TEST(SplitUnits, UnreadableOrTruncatedDwoFallsBack) {
       EXPECT_GT(records.assertions(), 0u) << c.what;
     }
   }
-  std::remove((copy + ".dwo").c_str());
-  std::remove(copy.c_str());
-  rmdir(dir.c_str());
 }
 
 // With the skeletons in a separate debug file, the package is named after that file.
 TEST(SplitUnits, PackageNamedAfterTheSeparateDebugFile) {
   WorkingDirectory cwd("/");
   const std::string image = fixture("cpp_gcc_d4_dwp");
-  char dirTemplate[] = "/tmp/zor_split_XXXXXX";
-  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-  const std::string dir = dirTemplate;
-  const std::string module = dir + "/module", debug = dir + "/module.debug";
+  ScratchDir dir;
+  const std::string module = dir / "module", debug = dir / "module.debug";
   writeFile(module, readFile(image));
   writeFile(debug + ".dwp", readFile(image + ".dwp"));
-  ASSERT_EQ(std::system(("cd '" + dir + "' && objcopy --only-keep-debug module module.debug && objcopy --strip-debug "
+  ASSERT_EQ(std::system(("cd '" + dir.path() + "' && objcopy --only-keep-debug module module.debug && objcopy --strip-debug "
                          "module && objcopy --add-gnu-debuglink=module.debug module")
                             .c_str()),
             0);
@@ -466,8 +417,6 @@ TEST(SplitUnits, PackageNamedAfterTheSeparateDebugFile) {
   Census c = census(bank.get(), module);
   EXPECT_GT(c.inlined, c.addresses / 10);
   EXPECT_GT(c.dwarfFunctions, c.imageFunctions);
-  for (const char* f : {"/module", "/module.debug", "/module.debug.dwp"}) std::remove((dir + f).c_str());
-  rmdir(dir.c_str());
 }
 
 // Several threads asking at once (inline chains, lazily read bodies, unit details, the
