@@ -554,6 +554,7 @@ TEST(PeExports, DamagedExportTables) {
     status_t status;
     int symbols;  // -1: any
     const wchar_t* first;
+    int assertions = -1;  // -1: any
   };
   auto dirField = [](ImageCopy& img, uint32_t field, uint32_t v) {
     put32(img.bytes, img.info->exportRva - img.info->exportDelta + field, v);
@@ -561,7 +562,7 @@ TEST(PeExports, DamagedExportTables) {
   auto names = [](ImageCopy& img) { return img.info->exportDirectory->addressOfNames - img.info->exportDelta; };
   const Case cases[] = {
       {"function count past the file", [&](ImageCopy& img) { dirField(img, 20, 0x40000000); }, STATUS_CANT_READ_FILE,
-       0, nullptr},
+       0, nullptr, 1},
       {"name count past the file", [&](ImageCopy& img) { dirField(img, 24, 0xFFFFFFFF); }, STATUS_CANT_READ_FILE, 0,
        nullptr},
       {"third name past the file", [&](ImageCopy& img) { put32(img.bytes, names(img) + 4 * 2, 0x7FFFFFFF); },
@@ -577,10 +578,14 @@ TEST(PeExports, DamagedExportTables) {
     SCOPED_TRACE(c.what);
     ImageCopy img("lib64.dll");
     c.mutate(img);
+    KAVE_3_1::RecordCapture capture;
     SymMgrObjectPtr<PEExecFileLoader> loader = img.load();
     SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
     EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), c.status);
     EXPECT_EQ(table->boundaries().size(), 4u);  // the section ends come first regardless
+    if (c.assertions >= 0) {
+      EXPECT_EQ(capture.assertions(), size_t(c.assertions));
+    }
     const std::vector<Inserted> symbols = table->symbols();
     if (c.symbols >= 0) {
       EXPECT_EQ(symbols.size(), size_t(c.symbols));
