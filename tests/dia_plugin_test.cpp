@@ -66,27 +66,25 @@ std::string readFile(const std::string& path) {
 
 std::wstring wide(const std::string& text) { return plugin::utf8ToWide(text); }
 
+// A scratch directory, removed with its contents.
 class TempDir {
  public:
   TempDir() {
     char pattern[] = "/tmp/dia_plugin_test_XXXXXX";
-    m_path = mkdtemp(pattern);
+    m_path = mkdtemp(pattern) ? pattern : "";
   }
   ~TempDir() {
-    for (const std::string& file : m_files) unlink(file.c_str());
-    rmdir(m_path.c_str());
+    if (!m_path.empty()) agreement::run("rm -rf '" + m_path + "'");
   }
   std::string add(const std::string& name, const std::string& bytes) {
     std::string path = m_path + "/" + name;
     std::ofstream(path, std::ios::binary) << bytes;
-    m_files.push_back(path);
     return path;
   }
   const std::string& path() const { return m_path; }
 
  private:
   std::string m_path;
-  std::vector<std::string> m_files;
 };
 
 // The library's side of loadDataForExe: records every PDB the plug-in tried.
