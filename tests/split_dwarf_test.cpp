@@ -548,10 +548,13 @@ TEST(DwpIndex, DamagedIndexesAreRefusedOrEndTheirWalk) {
   EXPECT_FALSE(index.parse(makeIndex(5, {}, {{0, 0}, {a, 1}}, {{}}).section()));
 
   // A row number past the units: refused at lookup.
-  ASSERT_TRUE(index.parse(makeIndex(5, {1}, {{0, 0}, {a, 9}}, oneRow).section()));
+  // The index reads its section's bytes in place: they must outlive the lookups.
+  Bytes pastUnits = makeIndex(5, {1}, {{0, 0}, {a, 9}}, oneRow);
+  ASSERT_TRUE(index.parse(pastUnits.section()));
   EXPECT_FALSE(index.lookup(a, c));
   // Every slot taken by another signature: the probe ends after one round.
-  ASSERT_TRUE(index.parse(makeIndex(5, {1}, {{7, 1}, {9, 1}}, oneRow).section()));
+  Bytes full = makeIndex(5, {1}, {{7, 1}, {9, 1}}, oneRow);
+  ASSERT_TRUE(index.parse(full.section()));
   EXPECT_FALSE(index.lookup(a, c));
   EXPECT_GT(records.assertions(), 0u);
 }
