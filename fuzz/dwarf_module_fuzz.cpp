@@ -18,6 +18,7 @@
 
 #include <zor/extensions.h>
 
+#include "fuzz_input.h"
 #include "kave/trace.h"
 #include "zor/dwarf/debug_info_loader.h"
 #include "zor/elf/elf_file_loader.h"
@@ -186,23 +187,8 @@ void querySymbols(ModuleSymbolBank& bank, IAddress* address) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool s_quiet = [] {
-    KAVE_3_1::setAssertStream(nullptr);
-    return true;
-  }();
-  (void)s_quiet;
-
-  std::vector<std::vector<unsigned char>> sections(kSectionCount);
-  size_t pos = 0;
-  for (auto& b : sections) {
-    if (size - pos < 4) break;
-    uint32_t length;
-    std::memcpy(&length, data + pos, 4);
-    pos += 4;
-    size_t take = length < size - pos ? length : size - pos;
-    b.assign(data + pos, data + pos + take);
-    pos += take;
-  }
+  fuzz_input::quietAssertions();
+  std::vector<std::vector<uint8_t>> sections = fuzz_input::splitSections(data, size, kSectionCount);
   auto bytes = std::make_shared<std::vector<unsigned char>>(buildImage(sections));
 
   SymMgrObjectPtr<ElfHelper> helper = new ElfHelper(bytes, bytes->data(), bytes->size());

@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "kave/trace.h"
 #include "zor/dwarf/compilation_unit.h"
 #include "zor/dwarf/dwarf_constants.h"
@@ -124,31 +125,9 @@ void walkSplitUnit(DWARFCompilationUnit* unit) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool quiet = [] {
-    KAVE_3_1::setAssertStream(nullptr);
-    return true;
-  }();
-  (void)quiet;
-  // Each section in its own allocation, so a read past its end is caught.
-  std::vector<std::vector<uint8_t>> bytes(12);
-  size_t pos = 0;
-  for (auto& b : bytes) {
-    if (size - pos < 4) break;
-    uint32_t length;
-    std::memcpy(&length, data + pos, 4);
-    pos += 4;
-    size_t take = length < size - pos ? length : size - pos;
-    b.assign(data + pos, data + pos + take);
-    pos += take;
-  }
-  auto section = [](const std::vector<uint8_t>& b) {
-    dwarf::Section s;
-    if (!b.empty()) {
-      s.data = b.data();
-      s.size = b.size();
-    }
-    return s;
-  };
+  fuzz_input::quietAssertions();
+  std::vector<std::vector<uint8_t>> bytes = fuzz_input::splitSections(data, size, 12);
+  using fuzz_input::section;
   dwarf::DwarfSections skeletonSections;
   skeletonSections.info = section(bytes[1]);
   skeletonSections.abbrev = section(bytes[2]);
