@@ -27,28 +27,6 @@ using namespace ZOR_3_12;
 
 namespace {
 
-class NullLoader : public SymMgrObject<IFileFormatLoader> {
- public:
-  NullLoader() : SymMgrObject<IFileFormatLoader>(nullptr) {}
-  status_t symbolFilesToResolve(SymMgrObjectPtr<SymbolFileIter>&) override { return STATUS_FALSE; }
-  status_t debugInfoLoader(SymMgrObjectPtr<IDebugInfoLoader>&, int) override { return STATUS_FALSE; }
-  const wchar_t* fileName() override { return L""; }
-  exec_format_t execFormat() override { return EXEC_FORMAT_ELF; }
-  uint32_t architecture() override { return 0; }
-  uint64_t imageBase() override { return 0; }
-  uint64_t imageSize() override { return 0; }
-  status_t loadSymbols(ISymbolTable*, uint32_t) override { return STATUS_OK; }
-  ISegment* segmentByAddress(uint64_t) override { return nullptr; }
-  ISegment* segmentByIndex(int) override { return nullptr; }
-  ISegment* segmentByFileOffset(uint64_t) override { return nullptr; }
-  SymMgrObjectPtr<IBuffer> readBytes(uint64_t, uint64_t) override { return nullptr; }
-  status_t address(SymMgrObjectPtr<IAddress>&, uint64_t) override { return STATUS_FALSE; }
-  status_t addressByFileOffset(SymMgrObjectPtr<IAddress>&, uint64_t) override { return STATUS_FALSE; }
-  SymMgrObjectPtr<SegmentIter> segments() override { return nullptr; }
-  ISegment* segmentByName(const wchar_t*) override { return nullptr; }
-  SymMgrObjectPtr<ISection> sectionByName(const wchar_t*) override { return nullptr; }
-};
-
 class FuzzContext : public dwarf::DwarfContext {
  public:
   FuzzContext(const dwarf::DwarfSections& s, dwarf::DwarfContext* supplementary)
@@ -91,7 +69,7 @@ class FuzzContext : public dwarf::DwarfContext {
   bool m_read = false;
   std::vector<SymMgrObjectPtr<DWARFCompilationUnit>> m_owned;
   std::vector<DWARFCompilationUnit*> m_units;
-  NullLoader m_loader;
+  fuzz_input::NullLoader m_loader;
   SymMgrObjectPtr<DWARFLineResolver> m_resolver;
 };
 

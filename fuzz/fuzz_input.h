@@ -11,6 +11,8 @@
 
 #include "kave/trace.h"
 #include "zor/dwarf/dwarf_sections.h"
+#include "zor/object/globals.h"
+#include <zor/loader.h>
 
 namespace fuzz_input {
 
@@ -46,6 +48,29 @@ inline ZOR_3_12::dwarf::Section section(const std::vector<uint8_t>& b) {
   }
   return s;
 }
+
+// A file format loader with nothing behind it, for units read straight from section bytes.
+class NullLoader : public ZOR_3_12::SymMgrObject<ZOR_3_12::IFileFormatLoader> {
+ public:
+  NullLoader() : ZOR_3_12::SymMgrObject<ZOR_3_12::IFileFormatLoader>(nullptr) {}
+  ZOR_3_12::status_t symbolFilesToResolve(ZOR_3_12::SymMgrObjectPtr<ZOR_3_12::SymbolFileIter>&) override { return ZOR_3_12::STATUS_FALSE; }
+  ZOR_3_12::status_t debugInfoLoader(ZOR_3_12::SymMgrObjectPtr<ZOR_3_12::IDebugInfoLoader>&, int) override { return ZOR_3_12::STATUS_FALSE; }
+  const wchar_t* fileName() override { return L""; }
+  ZOR_3_12::exec_format_t execFormat() override { return ZOR_3_12::EXEC_FORMAT_ELF; }
+  uint32_t architecture() override { return 0; }
+  uint64_t imageBase() override { return 0; }
+  uint64_t imageSize() override { return 0; }
+  ZOR_3_12::status_t loadSymbols(ZOR_3_12::ISymbolTable*, uint32_t) override { return ZOR_3_12::STATUS_OK; }
+  ZOR_3_12::ISegment* segmentByAddress(uint64_t) override { return nullptr; }
+  ZOR_3_12::ISegment* segmentByIndex(int) override { return nullptr; }
+  ZOR_3_12::ISegment* segmentByFileOffset(uint64_t) override { return nullptr; }
+  ZOR_3_12::SymMgrObjectPtr<ZOR_3_12::IBuffer> readBytes(uint64_t, uint64_t) override { return nullptr; }
+  ZOR_3_12::status_t address(ZOR_3_12::SymMgrObjectPtr<ZOR_3_12::IAddress>&, uint64_t) override { return ZOR_3_12::STATUS_FALSE; }
+  ZOR_3_12::status_t addressByFileOffset(ZOR_3_12::SymMgrObjectPtr<ZOR_3_12::IAddress>&, uint64_t) override { return ZOR_3_12::STATUS_FALSE; }
+  ZOR_3_12::SymMgrObjectPtr<ZOR_3_12::SegmentIter> segments() override { return nullptr; }
+  ZOR_3_12::ISegment* segmentByName(const wchar_t*) override { return nullptr; }
+  ZOR_3_12::SymMgrObjectPtr<ZOR_3_12::ISection> sectionByName(const wchar_t*) override { return nullptr; }
+};
 
 }  // namespace fuzz_input
 
