@@ -115,6 +115,7 @@ class TChunkArrayImpl : public TChunkArray<T> {
 
 namespace internal {
 class AddressIndex;
+class Arena;
 class CompilationUnitList;
 }  // namespace internal
 
@@ -160,6 +161,10 @@ class ZOR_API LineTable : public SymMgrObjectImpl {
   uint64_t m_highest;
   IFileFormatLoader& m_loader;
   ISrcLineResolver& m_resolver;
+  // The two pools every store receives: the first holds the address index and the stores'
+  // maps of runs, the second the rows of the runs. Everything in them dies with the table.
+  std::unique_ptr<internal::Arena> m_indexPool;
+  std::unique_ptr<internal::Arena> m_runPool;
 };
 
 }  // namespace ZOR_3_12

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <tuple>
 
 namespace ZOR_3_12 {
 namespace internal {
@@ -20,13 +21,15 @@ void AddressIndex::addRun(uint64_t key, LineRun* run) {
     addOnce(it->second, run);
     return;
   }
-  RunList list{run};
+  // The list takes the map's memory through its allocator.
+  it = m_lists.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
+  RunList& list = it->second;
+  list.push_back(run);
   if (it != m_lists.begin()) {
     for (LineRun* earlier : std::prev(it)->second) {
       if (earlier != run && earlier->end() > key) list.push_back(earlier);
     }
   }
-  m_lists.emplace_hint(it, key, std::move(list));
 }
 
 void AddressIndex::listAcross(uint64_t from, uint64_t to, LineRun* run) {
@@ -37,11 +40,12 @@ void AddressIndex::listAcross(uint64_t from, uint64_t to, LineRun* run) {
 void AddressIndex::update(const RunChange& change) {
   LineRun* run = change.run;
   // A merged run was listed at its own start and at the keys inside its extent.
-  for (const auto& gone : change.merged) {
+  for (const auto& node : change.merged) {
+    const LineRun* gone = &node.mapped();
     for (auto it = m_lists.lower_bound(gone->start());
          it != m_lists.end() && (it->first < gone->end() || it->first == gone->start()); ++it) {
       RunList& list = it->second;
-      auto pos = std::find(list.begin(), list.end(), gone.get());
+      auto pos = std::find(list.begin(), list.end(), gone);
       if (pos == list.end()) continue;
       // An empty run merged at the survivor's very end leaves a key the survivor does not
       // cover; listing it there would outlive the survivor's own extent.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory_resource>
 #include <mutex>
 #include <vector>
 
@@ -17,7 +18,10 @@ namespace internal {
 
 class AddressIndex {
  public:
-  using RunList = std::vector<LineRun*>;
+  using RunList = std::pmr::vector<LineRun*>;
+
+  // The keys and lists live in `memory`, which must outlive the index.
+  explicit AddressIndex(std::pmr::memory_resource* memory) : m_lists(memory) {}
 
   // Brings the index up to date after a row went into change.run. A new key copies the
   // runs of the key before it that still cover it; runs merged away are replaced by the
@@ -37,7 +41,7 @@ class AddressIndex {
   // Lists `run` at every existing key in [from, to) that lacks it.
   void listAcross(uint64_t from, uint64_t to, LineRun* run);
 
-  std::map<uint64_t, RunList> m_lists;
+  std::pmr::map<uint64_t, RunList> m_lists;
 };
 
 }  // namespace internal

@@ -33,7 +33,8 @@ void LineRun::absorb(LineRun& other) {
   if (!other.m_sorted) m_sorted = false;
   m_rows.reserve(m_rows.size() + other.m_rows.size());
   for (const LineRow& row : other.m_rows) append(row);
-  std::vector<LineRow>().swap(other.m_rows);
+  other.m_rows.clear();
+  other.m_rows.shrink_to_fit();
 }
 
 void LineRun::prepare() {

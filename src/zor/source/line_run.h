@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <vector>
 
 namespace ZOR_3_12 {
@@ -25,7 +26,9 @@ struct LineRow {
 
 class LineRun {
  public:
-  LineRun(uint64_t compUnitKey, uint32_t fileIndex) : m_compUnitKey(compUnitKey), m_fileIndex(fileIndex) {}
+  // The rows are kept in `memory`, which must outlive the run.
+  LineRun(uint64_t compUnitKey, uint32_t fileIndex, std::pmr::memory_resource* memory)
+      : m_compUnitKey(compUnitKey), m_fileIndex(fileIndex), m_rows(memory) {}
   LineRun(const LineRun&) = delete;
   LineRun& operator=(const LineRun&) = delete;
 
@@ -43,7 +46,7 @@ class LineRun {
   bool prepared() const { return m_sorted; }
 
   // Valid only while prepared().
-  const std::vector<LineRow>& rows() const { return m_rows; }
+  const std::pmr::vector<LineRow>& rows() const { return m_rows; }
   // The first row whose maxEnd exceeds `address`: no row before it reaches past address.
   size_t firstReaching(uint64_t address) const;
   // One past the last row whose start is <= address.
@@ -59,7 +62,7 @@ class LineRun {
   uint64_t m_compUnitKey;
   uint32_t m_fileIndex;
   bool m_sorted = true;
-  std::vector<LineRow> m_rows;
+  std::pmr::vector<LineRow> m_rows;
 };
 
 }  // namespace internal

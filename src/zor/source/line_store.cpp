@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <tuple>
 
 namespace ZOR_3_12 {
 namespace internal {
@@ -18,22 +19,23 @@ void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end
   if (!found) next = m_runs.upper_bound(start);
 
   RunMap::iterator target = m_runs.end();
-  if (next != m_runs.begin() && std::prev(next)->second->end() >= start) {
+  if (next != m_runs.begin() && std::prev(next)->second.end() >= start) {
     target = std::prev(next);
   } else if (next != m_runs.end() && next->first <= end) {
     target = next;
   }
 
   if (target == m_runs.end()) {
-    auto run = std::make_unique<LineRun>(m_compUnitKey, m_fileIndex);
+    m_lastUsed = m_runs.emplace_hint(next, std::piecewise_construct, std::forward_as_tuple(start),
+                                     std::forward_as_tuple(m_compUnitKey, m_fileIndex, m_runMemory));
+    LineRun* run = &m_lastUsed->second;
     run->add(line, column, start, end);
-    change.run = run.get();
+    change.run = run;
     change.created = true;
-    m_lastUsed = m_runs.emplace_hint(next, start, std::move(run));
     return;
   }
 
-  LineRun* run = target->second.get();
+  LineRun* run = &target->second;
   change.run = run;
   change.oldStart = run->start();
   change.oldEnd = run->end();
@@ -45,15 +47,15 @@ void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end
     target = m_runs.insert(std::move(node)).position;
   }
   for (auto it = std::next(target); it != m_runs.end() && it->first <= run->end();) {
-    run->absorb(*it->second);
-    change.merged.push_back(std::move(it->second));
-    it = m_runs.erase(it);
+    run->absorb(it->second);
+    auto gone = it++;
+    change.merged.push_back(m_runs.extract(gone));
   }
   m_lastUsed = target;
 }
 
 void LineStore::prepare() {
-  for (auto& entry : m_runs) entry.second->prepare();
+  for (auto& entry : m_runs) entry.second.prepare();
 }
 
 size_t CompilationUnitList::find(uint64_t compUnitKey) const {
@@ -70,7 +72,7 @@ LineStore& CompilationUnitList::findOrCreate(uint64_t compUnitKey) {
   auto it = std::lower_bound(m_stores.begin(), m_stores.end(), compUnitKey,
                              [](const std::unique_ptr<LineStore>& s, uint64_t key) { return s->compUnitKey() < key; });
   if (it == m_stores.end() || (*it)->compUnitKey() != compUnitKey) {
-    it = m_stores.insert(it, std::make_unique<LineStore>(compUnitKey, m_fileIndex));
+    it = m_stores.insert(it, std::make_unique<LineStore>(compUnitKey, m_fileIndex, m_indexMemory, m_runMemory));
   }
   m_lastUsed = static_cast<size_t>(it - m_stores.begin());
   return **it;

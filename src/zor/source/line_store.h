@@ -8,12 +8,17 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <vector>
 
 #include "zor/source/line_run.h"
 
 namespace ZOR_3_12 {
 namespace internal {
+
+// The runs of one store by start address; a run lives in its map node, so re-keying it or
+// setting it aside after a merge moves no rows.
+using RunMap = std::pmr::map<uint64_t, LineRun>;
 
 // What adding one row did to a store's runs, for the address index to catch up.
 struct RunChange {
@@ -22,7 +27,7 @@ struct RunChange {
   uint64_t oldStart = 0;
   uint64_t oldEnd = 0;
   // Runs merged into `run`, now empty; kept alive until the index has forgotten them.
-  std::vector<std::unique_ptr<LineRun>> merged;
+  std::vector<RunMap::node_type> merged;
 
   void clear() {
     run = nullptr;
@@ -36,10 +41,17 @@ struct RunChange {
 // neighbour joins it.
 class LineStore {
  public:
-  using RunMap = std::map<uint64_t, std::unique_ptr<LineRun>>;
+  using RunMap = internal::RunMap;
 
-  LineStore(uint64_t compUnitKey, uint32_t fileIndex)
-      : m_compUnitKey(compUnitKey), m_fileIndex(fileIndex), m_lastUsed(m_runs.end()) {}
+  // The store's map lives in `indexMemory`, its runs' rows in `runMemory`; both must outlive
+  // the store.
+  LineStore(uint64_t compUnitKey, uint32_t fileIndex, std::pmr::memory_resource* indexMemory,
+            std::pmr::memory_resource* runMemory)
+      : m_compUnitKey(compUnitKey),
+        m_fileIndex(fileIndex),
+        m_runMemory(runMemory),
+        m_runs(indexMemory),
+        m_lastUsed(m_runs.end()) {}
   LineStore(const LineStore&) = delete;
   LineStore& operator=(const LineStore&) = delete;
 
@@ -55,6 +67,7 @@ class LineStore {
  private:
   uint64_t m_compUnitKey;
   uint32_t m_fileIndex;
+  std::pmr::memory_resource* m_runMemory;
   RunMap m_runs;
   RunMap::iterator m_lastUsed;  // rows of one sequence usually land in the same run
 };
@@ -62,7 +75,9 @@ class LineStore {
 // The stores of one source file, sorted by compilation-unit key.
 class CompilationUnitList {
  public:
-  explicit CompilationUnitList(uint32_t fileIndex) : m_fileIndex(fileIndex) {}
+  CompilationUnitList(uint32_t fileIndex, std::pmr::memory_resource* indexMemory,
+                      std::pmr::memory_resource* runMemory)
+      : m_fileIndex(fileIndex), m_indexMemory(indexMemory), m_runMemory(runMemory) {}
   CompilationUnitList(const CompilationUnitList&) = delete;
   CompilationUnitList& operator=(const CompilationUnitList&) = delete;
 
@@ -75,6 +90,8 @@ class CompilationUnitList {
 
  private:
   uint32_t m_fileIndex;
+  std::pmr::memory_resource* m_indexMemory;
+  std::pmr::memory_resource* m_runMemory;
   std::vector<std::unique_ptr<LineStore>> m_stores;
   size_t m_lastUsed = 0;  // one-entry cache for loading, which feeds one unit at a time
 };

@@ -8,29 +8,34 @@
 #include "zor/source/line_store.h"
 #include "zor/source/source_line_iterator.h"
 #include "zor/source/source_location_iterator.h"
+#include "zor/util/arena.h"
 
 namespace ZOR_3_12 {
 
 namespace {
 // One chunk of file slots is made up front: nearly every module has fewer files.
 constexpr size_t kInitialFileSlots = 256;
+// The first block of each pool; a small module fits in it.
+constexpr size_t kFirstPoolBlock = 0x10000;
 }  // namespace
 
-// Earlier designs handed every store and run a pair of shared allocation pools; the
-// containers here allocate for themselves, so nothing of the kind is kept.
 LineTable::LineTable(IFileFormatLoader& loader, ISrcLineResolver& resolver)
     : SymMgrObjectImpl(nullptr),
-      m_addressIndex(new internal::AddressIndex),
       m_filesByIndex(kInitialFileSlots),
       m_lowest(UINT64_MAX),
       m_highest(0),
       m_loader(loader),
-      m_resolver(resolver) {
+      m_resolver(resolver),
+      m_indexPool(new internal::Arena(kFirstPoolBlock)),
+      m_runPool(new internal::Arena(kFirstPoolBlock)) {
+  m_addressIndex.reset(new internal::AddressIndex(m_indexPool.get()));
   for (size_t i = 0; i < m_filesByIndex.size(); ++i) *m_filesByIndex.at(i) = nullptr;
 }
 
 LineTable::~LineTable() {
+  // The stores and the index give their memory back to the pools, which must still exist.
   for (size_t i = 0; i < m_filesByIndex.size(); ++i) delete *m_filesByIndex.at(i);
+  m_addressIndex.reset();
 }
 
 internal::CompilationUnitList* LineTable::filesAt(uint32_t fileIndex) {
@@ -50,7 +55,7 @@ void LineTable::insert(uint64_t compUnitKey, uint32_t fileIndex, uint32_t line, 
     if (reached <= fileIndex) throw std::bad_alloc();
   }
   internal::CompilationUnitList*& files = *m_filesByIndex.at(fileIndex);
-  if (!files) files = new internal::CompilationUnitList(fileIndex);
+  if (!files) files = new internal::CompilationUnitList(fileIndex, m_indexPool.get(), m_runPool.get());
   internal::LineStore& store = files->findOrCreate(compUnitKey);
 
   if (address < m_lowest) m_lowest = address;

@@ -1,0 +1,118 @@
+#include "zor/util/arena.h"
+
+#include <algorithm>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace ZOR_3_12 {
+namespace internal {
+
+namespace {
+
+constexpr size_t kGrain = 16;           // pieces up to kSmallest are classed by 16 bytes
+constexpr size_t kSmallest = 256;       // above it, classes are powers of two
+constexpr size_t kLargestBlock = size_t{8} << 20;
+constexpr size_t kHugePage = size_t{2} << 20;
+
+// Under the address sanitizer every piece comes from the system on its own, so that
+// overruns inside the arena's blocks are still caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPassThrough = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPassThrough = true;
+#else
+constexpr bool kPassThrough = false;
+#endif
+#else
+constexpr bool kPassThrough = false;
+#endif
+
+// The class of a request and the size of its pieces.
+size_t classOf(size_t bytes, size_t& pieceSize) {
+  if (bytes <= kSmallest) {
+    size_t index = (std::max<size_t>(bytes, 1) + kGrain - 1) / kGrain - 1;
+    pieceSize = (index + 1) * kGrain;
+    return index;
+  }
+  size_t size = kSmallest * 2;
+  size_t index = kSmallest / kGrain;
+  while (size < bytes) {
+    size *= 2;
+    ++index;
+  }
+  pieceSize = size;
+  return index;
+}
+
+}  // namespace
+
+Arena::Arena(size_t firstBlock) : m_nextBlock(std::max<size_t>(firstBlock, 4096)) {}
+
+Arena::~Arena() {
+  for (const Block& block : m_blocks) {
+    if (block.size >= kHugePage)
+      ::operator delete(block.start, std::align_val_t(kHugePage));
+    else
+      ::operator delete(block.start);
+  }
+}
+
+void* Arena::carve(size_t size) {
+  if (static_cast<size_t>(m_limit - m_cursor) < size) {
+    size_t blockSize = std::max(m_nextBlock, size);
+    // Large blocks sit on huge-page boundaries: a module's tables fill them in a few page
+    // faults instead of hundreds.
+    char* block = nullptr;
+    if (blockSize >= kHugePage) {
+      block = static_cast<char*>(::operator new(blockSize, std::align_val_t(kHugePage)));
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+      madvise(block, blockSize - blockSize % kHugePage, MADV_HUGEPAGE);
+#endif
+    } else {
+      block = static_cast<char*>(::operator new(blockSize));
+    }
+    m_blocks.push_back(Block{block, blockSize});
+    m_reserved += blockSize;
+    m_cursor = block;
+    m_limit = block + blockSize;
+    m_nextBlock = std::min(m_nextBlock * 2, kLargestBlock);
+  }
+  void* piece = m_cursor;
+  m_cursor += size;
+  return piece;
+}
+
+void* Arena::do_allocate(size_t bytes, size_t alignment) {
+  if (kPassThrough || bytes > kLargest || alignment > kGrain) {
+    m_reserved += bytes;
+    return ::operator new(bytes, std::align_val_t(std::max(alignment, kGrain)));
+  }
+  size_t pieceSize = 0;
+  size_t index = classOf(bytes, pieceSize);
+  if (FreePiece* piece = m_free[index]) {
+    m_free[index] = piece->next;
+    return piece;
+  }
+  return carve(pieceSize);
+}
+
+void Arena::do_deallocate(void* p, size_t bytes, size_t alignment) {
+  if (!p) return;
+  if (kPassThrough || bytes > kLargest || alignment > kGrain) {
+    m_reserved -= bytes;
+    ::operator delete(p, std::align_val_t(std::max(alignment, kGrain)));
+    return;
+  }
+  size_t pieceSize = 0;
+  size_t index = classOf(bytes, pieceSize);
+  auto* piece = static_cast<FreePiece*>(p);
+  piece->next = m_free[index];
+  m_free[index] = piece;
+}
+
+}  // namespace internal
+}  // namespace ZOR_3_12

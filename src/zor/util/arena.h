@@ -1,0 +1,56 @@
+// Memory for structures that are built once and die together, such as a module's line
+// table: small pieces are carved from large blocks without a per-piece header, a freed
+// piece is kept for the next request of its size class, and the blocks go back to the
+// system only when the arena dies. Not thread-safe: the owner serialises its users.
+#ifndef ZOR_UTIL_ARENA_H_
+#define ZOR_UTIL_ARENA_H_
+
+#include <cstddef>
+#include <memory_resource>
+#include <vector>
+
+namespace ZOR_3_12 {
+namespace internal {
+
+class Arena : public std::pmr::memory_resource {
+ public:
+  // `firstBlock` bytes are taken at the first request; later blocks grow with the arena.
+  explicit Arena(size_t firstBlock = 0x10000);
+  ~Arena() override;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
+  // Bytes taken from the system so far, blocks and large pieces together.
+  size_t reserved() const { return m_reserved; }
+
+ private:
+  // Pieces up to this size are pooled by class; larger ones come from the system each.
+  static constexpr size_t kLargest = size_t{1} << 20;
+  static constexpr size_t kClasses = 64;
+
+  void* do_allocate(size_t bytes, size_t alignment) override;
+  void do_deallocate(void* p, size_t bytes, size_t alignment) override;
+  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
+
+  void* carve(size_t size);
+
+  struct FreePiece {
+    FreePiece* next;
+  };
+  struct Block {
+    void* start;
+    size_t size;
+  };
+
+  size_t m_nextBlock;
+  size_t m_reserved = 0;
+  char* m_cursor = nullptr;
+  char* m_limit = nullptr;
+  FreePiece* m_free[kClasses] = {};
+  std::vector<Block> m_blocks;
+};
+
+}  // namespace internal
+}  // namespace ZOR_3_12
+
+#endif  // ZOR_UTIL_ARENA_H_
