@@ -6,12 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include "loader_test_fakes.h"
+#include "support/fake_loader.h"
+#include "support/scratch.h"
 
 using namespace ZOR_3_12;
-using zor_test::FakeCandidate;
-using zor_test::FakeLoader;
-using zor_test::TempFile;
+using zor_fake::FakeCandidate;
+using zor_fake::FakeLoader;
+using scratch::TempFile;
 
 namespace {
 

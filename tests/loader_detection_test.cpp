@@ -6,11 +6,12 @@
 #include <gtest/gtest.h>
 
 #include "kave/trace.h"
-#include "loader_test_fakes.h"
+#include "support/scratch.h"
+#include "zor/loader/file_format_loader.h"
 #include "zor/object/trace.h"
 
 using namespace ZOR_3_12;
-using zor_test::TempFile;
+using scratch::TempFile;
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The default resolver: the first candidate in the loader's order that found its file.
 #include <gtest/gtest.h>
 
-#include "loader_test_fakes.h"
+#include "support/fake_loader.h"
 #include "zor/loader/symbol_file_resolver.h"
 
 using namespace ZOR_3_12;
-using zor_test::FakeCandidate;
+using zor_fake::FakeCandidate;
 
 namespace {
 

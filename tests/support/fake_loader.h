@@ -1,64 +1,67 @@
-// A file format loader and a debug-info loader made by hand, for suites that need a module
-// without a file: segments, image base and format are set by the test, addresses behave as
-// the library's own, and the two symbol-loading calls run a callback and count their calls.
+// A file format loader made by hand, for suites that need a module without a real image:
+// segments, image base and candidate symbol files are set by the test, segments, addresses
+// and reads are the library's own, and the loading calls run a callback and count their
+// calls. Also a debug-info loader, a line resolver and a candidate of the same kind.
 #ifndef ZOR_TESTS_SUPPORT_FAKE_LOADER_H_
 #define ZOR_TESTS_SUPPORT_FAKE_LOADER_H_
 
 #include <functional>
 #include <map>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include <zor/loader.h>
 #include <zor/source.h>
 #include <zor/symbol.h>
 
+#include "zor/image/segment.h"
+#include "zor/loader/file_format_loader.h"
+
 namespace zor_fake {
 
 using namespace ZOR_3_12;
 
-class FakeSegment : public ISegment {
+class FakeCandidate : public ISymbolFileToResolve {
  public:
-  FakeSegment(IFileFormatLoader* loader, std::wstring name, uint64_t rva, uint64_t size, uint32_t kind,
-              uint64_t fileOffset, uint64_t fileSize);
-  virtual ~FakeSegment() = default;
-  const wchar_t* name() override { return m_name.c_str(); }
-  uint64_t fileSize() override { return m_fileSize; }
-  uint64_t size() override { return m_size; }
-  uint64_t rva() override { return m_rva; }
-  uint64_t fileOffset() override { return m_fileOffset; }
-  uint32_t kind() override { return m_kind; }
-  bool readData(uint64_t offset, uint64_t size, SymMgrObjectPtr<IBuffer>& out) override;
-  bool readAllData(SymMgrObjectPtr<IBuffer>& out) override;
+  FakeCandidate(std::wstring path, uint32_t state, uint32_t format = SYM_FORMAT_DWARF)
+      : m_path(std::move(path)), m_state(state), m_format(format) {}
+  const wchar_t* fileName() override { return m_path.c_str(); }
+  const wchar_t* imageFileName() override { return L""; }
+  uint32_t format() override { return m_format; }
+  uint32_t state() override { return ++stateCalls, m_state; }
+  int32_t tryFile(const wchar_t*) override { return -1; }
+  uint32_t resolvable() override { return 1; }
+  int stateCalls = 0;
 
  private:
-  IFileFormatLoader* m_loader;
-  std::wstring m_name;
-  uint64_t m_rva, m_size;
-  uint32_t m_kind;
-  uint64_t m_fileOffset, m_fileSize;
+  std::wstring m_path;
+  uint32_t m_state, m_format;
 };
 
-class FakeLoader : public SymMgrObject<IFileFormatLoader> {
+class FakeLoader : public SymMgrObject<FileFormatLoader> {
  public:
-  explicit FakeLoader(exec_format_t format = EXEC_FORMAT_ELF, uint64_t imageBase = 0);
+  // Reads come from the file at `path` (none: every read is empty).
+  explicit FakeLoader(exec_format_t format = EXEC_FORMAT_ELF, uint64_t imageBase = 0, std::wstring path = L"");
   ~FakeLoader() override;
 
-  // A segment at absolute address [start, start + size); rva is taken relative to imageBase.
-  FakeSegment* addSegment(const std::wstring& name, uint64_t start, uint64_t size,
-                          uint32_t kind = SEGMENT_KIND_CODE, uint64_t fileOffset = 0);
-  void setImageBase(uint64_t base) { m_imageBase = base; }
-  void setExecFormat(exec_format_t format) { m_format = format; }
-  void setFileBytes(std::string bytes) { m_bytes = std::move(bytes); }
+  // A segment at absolute address [start, start + size); fileSize defaults to size.
+  Segment* addSegment(const std::wstring& name, uint64_t start, uint64_t size, uint32_t kind = SEGMENT_KIND_CODE,
+                      uint64_t fileOffset = 0, uint64_t fileSize = ~0ull);
 
+  // What collectSymbolFilesToResolve hands over and answers, and what the factory makes.
+  std::vector<ISymbolFileToResolve*> candidates;
+  status_t collectStatus = STATUS_OK;
+  bool makeNullDebugInfoLoaders = false;
+  int collectCalls = 0, createCalls = 0;
   // Runs for loadSymbols; STATUS_OK when unset.
   std::function<status_t(ISymbolTable*, uint32_t)> onLoadSymbols;
   int loadSymbolsCalls = 0;
   uint32_t lastKindMask = 0;
 
-  status_t symbolFilesToResolve(SymMgrObjectPtr<SymbolFileIter>& out) override;
-  status_t debugInfoLoader(SymMgrObjectPtr<IDebugInfoLoader>& out, int index) override;
-  const wchar_t* fileName() override { return L"fake.bin"; }
+  status_t collectSymbolFilesToResolve(std::vector<ISymbolFileToResolve*>& list) override;
+  IDebugInfoLoader* createDebugInfoLoader(const wchar_t* path, int format) override;
+  void addSectionEnds(ISymbolTable*) override {}
+  const wchar_t* fileName() override { return m_path.c_str(); }
   exec_format_t execFormat() override { return m_format; }
   uint32_t architecture() override { return ARCH_X86_64; }
   uint64_t imageBase() override { return m_imageBase; }
@@ -72,12 +75,12 @@ class FakeLoader : public SymMgrObject<IFileFormatLoader> {
   status_t addressByFileOffset(SymMgrObjectPtr<IAddress>& out, uint64_t offset) override;
   SymMgrObjectPtr<SegmentIter> segments() override;
   ISegment* segmentByName(const wchar_t* name) override;
-  SymMgrObjectPtr<ISection> sectionByName(const wchar_t* name) override;
+  SymMgrObjectPtr<ISection> sectionByName(const wchar_t*) override { return nullptr; }
 
  private:
   exec_format_t m_format;
   uint64_t m_imageBase;
-  std::string m_bytes;
+  std::wstring m_path;
   std::map<uint64_t, ISegment*> m_segments;  // by absolute start; owned
 };
 
@@ -97,10 +100,13 @@ class FakeLineResolver : public SymMgrObject<ISrcLineResolver> {
   SymMgrObjectPtr<ISourceLocation> inlineCallSite(uint64_t, uint64_t) override { return nullptr; }
 };
 
+// Leaves its owner's cache when it dies, as the real debug-info loaders do.
 class FakeDebugInfo : public SymMgrObject<IDebugInfoLoader> {
  public:
   // `resolver` is what srcLineResolver hands out (may be null).
-  explicit FakeDebugInfo(ISrcLineResolver* resolver = nullptr);
+  explicit FakeDebugInfo(ISrcLineResolver* resolver = nullptr, FileFormatLoader* owner = nullptr,
+                         std::wstring path = L"fake.debug", uint32_t format = SYM_FORMAT_DWARF);
+  ~FakeDebugInfo() override;
 
   std::function<status_t(ISymbolTable*, uint32_t, ISrcLineResolver*)> onLoadDebugInfo;  // STATUS_OK when unset
   int loadDebugInfoCalls = 0;
@@ -110,13 +116,16 @@ class FakeDebugInfo : public SymMgrObject<IDebugInfoLoader> {
   ILock* lastLock = nullptr;
   ISrcLineResolver* lastContext = nullptr;
 
-  const wchar_t* symFileName() override { return L"fake.debug"; }
-  uint32_t symFileFormat() override { return SYM_FORMAT_DWARF; }
+  const wchar_t* symFileName() override { return m_path.c_str(); }
+  uint32_t symFileFormat() override { return m_format; }
   status_t loadDebugInfo(ISymbolTable* table, uint32_t kindMask, ISrcLineResolver* loadContext) override;
   ISrcLineResolver* srcLineResolver(IScope* scope, ILock* lock) override;
 
  private:
   SymMgrObjectPtr<ISrcLineResolver> m_resolver;
+  FileFormatLoader* m_owner;
+  std::wstring m_path;
+  uint32_t m_format;
 };
 
 }  // namespace zor_fake
