@@ -2,13 +2,10 @@
 // source from DllGetClassObject, then sessions, enumerations and line queries. Results are
 // compared with llvm-pdbutil-14's listings of the same PDBs when that tool is installed.
 #include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
@@ -25,7 +22,8 @@
 #include "dia/omap.h"
 #include "dia/image_codeview.h"
 #include "dia/wide_text.h"
-#include "support/symbolizer_agreement.h"
+#include "support/pdb_oracle.h"
+#include "support/scratch.h"
 
 using namespace dia;
 
@@ -57,35 +55,10 @@ class Ref {
   T* m_p = nullptr;
 };
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using scratch::readFile;
+using scratch::TempDir;
 
 std::wstring wide(const std::string& text) { return plugin::utf8ToWide(text); }
-
-// A scratch directory, removed with its contents.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/dia_plugin_test_XXXXXX";
-    m_path = mkdtemp(pattern) ? pattern : "";
-  }
-  ~TempDir() {
-    if (!m_path.empty()) agreement::run("rm -rf '" + m_path + "'");
-  }
-  std::string add(const std::string& name, const std::string& bytes) {
-    std::string path = m_path + "/" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
 
 // The library's side of loadDataForExe: records every PDB the plug-in tried.
 class RecordingCallback : public IDiaLoadCallback {
@@ -116,150 +89,9 @@ class RecordingCallback : public IDiaLoadCallback {
   DWORD debugDirectorySize = 0;
 };
 
-// What llvm-pdbutil-14 lists for one PDB.
-struct Oracle {
-  struct Proc {
-    uint32_t module;
-    std::string name;
-    uint32_t section, offset, size;
-  };
-  struct Public {
-    std::string name;
-    bool function;
-    uint32_t section, offset;
-  };
-  struct Line {
-    uint32_t module;
-    std::string file;
-    uint32_t line;
-    uint32_t rva;
-    uint32_t blockEnd;  // end of the code the line's block describes
-    uint32_t length;    // up to the next entry of the block, or to its end
-  };
-  std::vector<std::string> modules;
-  std::vector<std::string> objects;
-  std::vector<uint32_t> sectionRvas;
-  std::vector<Proc> procs;
-  std::vector<Public> publics;
-  std::vector<Line> lines;
-  std::map<std::string, std::string> md5;  // file -> checksum
-  std::vector<std::string> compilerVersions;
-  std::vector<uint32_t> backEndMajors;
-  std::string guid;
-  uint32_t age = 0;
-};
-
-bool haveOracle() { return std::system("llvm-pdbutil-14 --version > /dev/null 2>&1") == 0; }
-
-Oracle readOracle(const std::string& pdb) {
-  Oracle oracle;
-  std::string text =
-      agreement::run("llvm-pdbutil-14 dump --summary --modules --publics --symbols --l --files --section-headers '" + pdb + "'");
-  std::istringstream lines(text);
-  std::string line;
-  std::regex modHeader(R"(^\s*Mod (\d+) \| `(.*)`:)");
-  std::regex obj(R"(^\s*Obj: `(.*)`:)");
-  std::regex proc(R"(\| S_[GL]PROC32(?:_ID)? \[size = \d+\] `(.*)`)");
-  std::regex procAddr(R"(addr = (\d+):(\d+), code size = (\d+))");
-  std::regex pub(R"(\| S_PUB32 \[size = \d+\] `(.*)`)");
-  std::regex pubFlags(R"(flags = (.*), addr = (\d+):(\d+))");
-  std::regex fileHeader(R"(^(\S.*) \((MD5|SHA1|SHA256|None)(?:: ([0-9A-F]*))?\)$)");
-  std::regex block(R"(^\s+(\d{4}):([0-9A-F]{8})-([0-9A-F]{8}), line/addr entries)");
-  std::regex entry(R"((\d+)(?::\d+)? ([0-9A-F]{8}))");
-  std::regex virtualAddress(R"(^\s*([0-9A-F]+) virtual address)");
-  std::regex version(R"(Ver = (.*), language = )");
-  std::regex backend(R"(backend = (\d+)\.)");
-  std::regex guid(R"(GUID: \{(.*)\})");
-  std::regex age(R"(^\s*Age: (\d+))");
-  std::string section;
-  uint32_t module = 0;
-  std::string file;
-  uint32_t blockSection = 0;
-  uint32_t blockEnd = 0;
-  size_t blockFirst = 0;  // index of the block's first entry
-  bool inOriginalHeaders = false;
-  std::string previous;
-  std::vector<uint32_t> lineSections;
-  std::vector<size_t> blockStarts;
-  std::smatch m;
-  while (std::getline(lines, line)) {
-    // A title is the line above a rule of '='.
-    if (line.find("=====") != std::string::npos) {
-      size_t first = previous.find_first_not_of(' ');
-      size_t last = previous.find_last_not_of(' ');
-      section = first == std::string::npos ? std::string() : previous.substr(first, last - first + 1);
-      if (section == "Original Section Headers") inOriginalHeaders = true;
-      continue;
-    }
-    previous = line;
-    if (line.empty()) continue;
-    if (std::regex_search(line, m, modHeader)) {
-      module = std::stoul(m[1]);
-      if (section == "Modules") oracle.modules.push_back(m[2]);
-      file.clear();
-      continue;
-    }
-    if (section == "Summary") {
-      if (std::regex_search(line, m, guid)) oracle.guid = m[1];
-      if (std::regex_search(line, m, age)) oracle.age = std::stoul(m[1]);
-    } else if (section == "Modules") {
-      if (std::regex_search(line, m, obj)) oracle.objects.push_back(m[1]);
-    } else if (section == "Symbols") {
-      if (std::regex_search(line, m, proc)) {
-        std::string name = m[1];
-        std::getline(lines, line);
-        if (std::regex_search(line, m, procAddr))
-          oracle.procs.push_back({module, name, uint32_t(std::stoul(m[1])), uint32_t(std::stoul(m[2])),
-                                  uint32_t(std::stoul(m[3]))});
-      } else if (std::regex_search(line, m, version)) {
-        oracle.compilerVersions.push_back(m[1]);
-        std::getline(lines, line);
-        if (std::regex_search(line, m, backend)) oracle.backEndMajors.push_back(std::stoul(m[1]));
-      }
-    } else if (section == "Public Symbols") {
-      if (std::regex_search(line, m, pub)) {
-        std::string name = m[1];
-        std::getline(lines, line);
-        if (std::regex_search(line, m, pubFlags))
-          oracle.publics.push_back({name, std::string(m[1]).find("function") != std::string::npos,
-                                    uint32_t(std::stoul(m[2])), uint32_t(std::stoul(m[3]))});
-      }
-    } else if (section == "Files" || section == "Lines") {
-      size_t first = line.find_first_not_of(' ');
-      if (first == std::string::npos) continue;
-      std::string trimmed = line.substr(first);
-      if (trimmed.compare(0, 2, "- ") == 0) trimmed = trimmed.substr(2);
-      std::smatch f;
-      if (std::regex_match(trimmed, f, std::regex(R"(\((MD5|SHA1|SHA256|None)(?:: ([0-9A-F]*))?\) (.*))"))) {
-        oracle.md5[f[3]] = f[2];
-      } else if (std::regex_match(line, m, fileHeader)) {
-        file = m[1];
-      } else if (std::regex_search(line, m, block)) {
-        blockSection = std::stoul(m[1]);
-        blockEnd = std::stoul(m[3].str(), nullptr, 16);
-        blockFirst = oracle.lines.size();
-      } else if (!file.empty() && blockSection != 0) {
-        // Offsets for now; the section headers come later in the listing.
-        for (std::sregex_iterator it(line.begin(), line.end(), entry), end; it != end; ++it) {
-          uint32_t offset = std::stoul((*it)[2].str(), nullptr, 16);
-          oracle.lines.push_back({module, file, uint32_t(std::stoul((*it)[1])), offset, blockEnd, 0});
-          lineSections.push_back(blockSection);
-          blockStarts.push_back(blockFirst);
-        }
-      }
-    } else if (section == "Section Headers" && !inOriginalHeaders) {
-      if (std::regex_search(line, m, virtualAddress)) oracle.sectionRvas.push_back(std::stoul(m[1], nullptr, 16));
-    }
-  }
-  for (size_t i = 0; i < oracle.lines.size(); ++i) {
-    Oracle::Line& l = oracle.lines[i];
-    const bool lastOfBlock = i + 1 == oracle.lines.size() || blockStarts[i + 1] != blockStarts[i];
-    const uint32_t end = lastOfBlock ? l.blockEnd : oracle.lines[i + 1].rva;
-    l.length = end > l.rva ? end - l.rva : 0;  // entries sharing an offset: all but the last get 0
-  }
-  for (size_t i = 0; i < oracle.lines.size(); ++i) oracle.lines[i].rva += oracle.sectionRvas.at(lineSections[i] - 1);
-  return oracle;
-}
+using pdb_oracle::haveOracle;
+using pdb_oracle::Oracle;
+using pdb_oracle::readOracle;
 
 std::string take(dia::BSTR text, DiaFreeStringFn freeString) {
   std::string out = text ? plugin::wideToUtf8(text) : std::string();
@@ -322,21 +154,12 @@ class DiaPluginTest : public ::testing::Test {
   DiaFreeStringFn m_free = nullptr;
 };
 
-TEST_F(DiaPluginTest, ClassFactoryAndStrings) {
-  Ref<IClassFactory> factory;
-  GUID other = CLSID_DiaSource;
-  other.Data1 ^= 1;
-  EXPECT_EQ(m_getClassObject(other, IID_IClassFactory, reinterpret_cast<void**>(factory.put())),
-            CLASS_E_CLASSNOTAVAILABLE);
-  EXPECT_FALSE(factory);
-  ASSERT_EQ(m_getClassObject(CLSID_DiaSource, IID_IClassFactory, reinterpret_cast<void**>(factory.put())), S_OK);
+// Names in a PDB are UTF-8 and may be damaged: bad sequences become replacement characters.
+TEST_F(DiaPluginTest, NothingLoadedAndDamagedNames) {
   Ref<IDiaDataSource> source;
-  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDiaLoadCallback, reinterpret_cast<void**>(source.put())),
-            E_NOINTERFACE);
-  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDiaDataSource, reinterpret_cast<void**>(source.put())), S_OK);
+  newSource(source);
   Ref<IDiaSession> session;
   EXPECT_EQ(source->openSession(session.put()), E_UNEXPECTED) << "nothing loaded yet";
-
   const wchar_t* text = L"C:\\src\\gr\u00fc\u00dfe\U0001F600.c";
   EXPECT_EQ(plugin::utf8ToWide(plugin::wideToUtf8(text)), text);
   EXPECT_EQ(plugin::utf8ToWide("a\xC3(b\xF0\x9F"), L"a\uFFFD(b\uFFFD\uFFFD");
@@ -604,35 +427,6 @@ TEST_P(DiaOracleTest, LinesMatchPdbUtil) {
   }
   EXPECT_EQ(seen, expected);
 
-  // Where entries share an offset, the first of them is the first answer at that address and
-  // the last one covers the rest of its stretch.
-  size_t shared = 0;
-  for (size_t i = 0; i + 1 < oracle.lines.size(); ++i) {
-    const Oracle::Line& a = oracle.lines[i];
-    const Oracle::Line& b = oracle.lines[i + 1];
-    if (a.rva != b.rva || a.module != b.module || (i > 0 && oracle.lines[i - 1].rva == a.rva)) continue;
-    size_t last = i + 1;
-    while (last + 1 < oracle.lines.size() && oracle.lines[last + 1].rva == a.rva) ++last;
-    ++shared;
-    auto firstLineAt = [&](DWORD rva) {
-      Ref<IDiaEnumLineNumbers> lines;
-      IDiaLineNumber* line = nullptr;
-      ULONG fetched = 0;
-      DWORD number = 0;
-      if (session->findLinesByRVA(rva, 1, lines.put()) == S_OK && lines->Next(1, &line, &fetched) == S_OK &&
-          fetched == 1) {
-        line->get_lineNumber(&number);
-        line->Release();
-      }
-      return number;
-    };
-    EXPECT_EQ(firstLineAt(a.rva), a.line) << "at " << a.rva;
-    if (oracle.lines[last].length > 1) {
-      EXPECT_EQ(firstLineAt(a.rva + 1), oracle.lines[last].line) << "at " << a.rva + 1;
-    }
-  }
-  // clang-cl writes a function's opening line and its first statement at one offset.
-  EXPECT_GT(shared, 0u);
   Ref<IDiaEnumLineNumbers> none;
   ASSERT_EQ(session->findLinesByRVA(0x7FFFFFF0, 4, none.put()), S_OK);
   LONG count = -1;
@@ -656,21 +450,6 @@ TEST_F(DiaPluginTest, DataAndDebugStreams) {
   EXPECT_EQ(length, 4u);  // int
   EXPECT_EQ(data[0]->get_relativeVirtualAddress(&rva), S_OK);
   EXPECT_EQ(rva, 0x3000u);
-  release(data);
-
-  // A file-static variable lives in its compiland, and is not repeated at global scope.
-  Ref<IDiaSession> hello;
-  openPdb(kPe + "hello64.pdb", hello);
-  Ref<IDiaSymbol> compiland;
-  ASSERT_EQ(hello->symbolById(1, compiland.put()), S_OK);
-  data = children(compiland.get(), SymTagData);
-  ASSERT_EQ(data.size(), 1u);
-  EXPECT_EQ(name(data[0]), "pe_sink");
-  release(data);
-  Ref<IDiaSymbol> helloGlobal;
-  ASSERT_EQ(hello->get_globalScope(helloGlobal.put()), S_OK);
-  data = children(helloGlobal.get(), SymTagData);
-  EXPECT_TRUE(data.empty());
   release(data);
 
   Ref<IDiaEnumDebugStreams> streams;

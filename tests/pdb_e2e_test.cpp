@@ -20,6 +20,7 @@
 
 #include "kave/unicode.h"
 #include "support/elf_oracle.h"
+#include "support/pdb_oracle.h"
 #include "zor/pdb/dia_manager.h"
 
 using namespace ZOR_3_12;
@@ -99,43 +100,6 @@ std::vector<Answer> symbolize(const std::string& image, const std::vector<uint64
   return answers;
 }
 
-// Section index (1-based) -> RVA, and the function starts (PDB functions and the publics
-// marked as functions) as RVAs, from llvm-pdbutil's dump of the PDB.
-std::vector<uint32_t> functionStartsFromPdb(const std::string& pdb) {
-  std::vector<uint32_t> starts;
-  std::string headers, symbols;
-  if (!run("llvm-pdbutil-14 dump --section-headers '" + pdb + "'", headers) ||
-      !run("llvm-pdbutil-14 dump --symbols --publics '" + pdb + "'", symbols))
-    return starts;
-  std::map<unsigned, uint32_t> sectionRva;
-  std::istringstream in(headers);
-  unsigned section = 0;
-  for (std::string line; std::getline(in, line);) {
-    size_t hash = line.find("SECTION HEADER #");
-    if (hash != std::string::npos) section = static_cast<unsigned>(std::strtoul(line.c_str() + hash + 16, nullptr, 10));
-    if (line.find(" virtual address") != std::string::npos)
-      sectionRva[section] = static_cast<uint32_t>(std::strtoul(line.c_str(), nullptr, 16));
-  }
-  // Records span lines: a procedure or public header, then "addr = SSSS:OOOO" (decimal).
-  std::istringstream records(symbols);
-  bool wanted = false;
-  for (std::string line; std::getline(records, line);) {
-    if (line.find(" | S_") != std::string::npos)
-      wanted = line.find("PROC32") != std::string::npos || line.find("S_PUB32") != std::string::npos;
-    size_t addr = line.find("addr = ");
-    if (!wanted || addr == std::string::npos) continue;
-    if (line.find("flags = ") != std::string::npos && line.find("function") == std::string::npos) continue;
-    char* rest = nullptr;
-    unsigned s = static_cast<unsigned>(std::strtoul(line.c_str() + addr + 7, &rest, 10));
-    if (!rest || *rest != ':' || !sectionRva.count(s)) continue;
-    starts.push_back(sectionRva[s] + static_cast<uint32_t>(std::strtoul(rest + 1, nullptr, 10)));
-    wanted = false;
-  }
-  std::sort(starts.begin(), starts.end());
-  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
-  return starts;
-}
-
 class PdbImage : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
@@ -178,7 +142,7 @@ TEST_P(PdbImage, FunctionsAndLinesAgreeWithTheSymbolizer) {
   // Every function start the PDB names, then 2,000 random code addresses.
   std::string pdb = path.substr(0, path.rfind('.')) + ".pdb";
   std::vector<uint64_t> addresses;
-  for (uint32_t rva : functionStartsFromPdb(pdb)) addresses.push_back(base + rva);
+  for (uint32_t rva : pdb_oracle::functionStarts(pdb_oracle::readOracle(pdb))) addresses.push_back(base + rva);
   const size_t functionCount = addresses.size();
   EXPECT_GE(functionCount, 3u);
   std::mt19937_64 random(42);

@@ -1,7 +1,7 @@
 // The PDB layer against a PDB described in memory (support/fake_dia), for what the linker
 // output of the end-to-end suite does not show: the merging of public symbols with functions
 // and their extents, data cut at the segment end, incremental-link thunks, OMAP-rearranged
-// images, lines filtered by compiland, one data source per PDB, and the release of every
+// images, lines filtered by compiland, and the release of every
 // object and string the PDB reader hands out. The image is the real hello64.exe, so segments and
 // addresses are the PE reader's own.
 #include <gtest/gtest.h>
@@ -176,18 +176,6 @@ TEST_F(PdbFake, FunctionsOfOneNameFromTwoCompilandsMergeAndDifferentNamesStayApa
     EXPECT_EQ(r->symbol()->compUnitId(unit), STATUS_OK);
     EXPECT_EQ(unit, a);
   }
-}
-
-TEST_F(PdbFake, PublicWithoutExtentTakesTheLaterFunctionsEnd) {
-  uint32_t cu = pdb->addCompiland(L"a.obj");
-  pdb->addPublic(L"f", 0x1000);          // publics carry no length
-  pdb->addFunction(cu, L"f", 0x1000, 0x30);
-  load();
-  SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1020);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->size(), 0x30u);
-  EXPECT_EQ(text(r->symbol()->name()), L"f");
-  EXPECT_EQ(r->symbol()->kind(), SYMBOL_KIND_FUNCTION);
 }
 
 TEST_F(PdbFake, FunctionEndingBeforeItsPublicsSpanBoundsTheScope) {
@@ -367,41 +355,7 @@ TEST_F(PdbFakeLines, LocationsByAddressFilterByCompiland) {
   EXPECT_FALSE(r->inlineCallSite(kBase + 0x1009, COMP_UNIT_ALL));
 }
 
-// --- the PDB candidate and the manager ------------------------------------------------
-
-TEST_F(PdbFake, ModulesNamingOnePdbShareOneDataSource) {
-  uint32_t cu = pdb->addCompiland(L"a.obj");
-  pdb->addFunction(cu, L"f", 0x1000, 0x10);
-  // A second image with the same CodeView record, at another path.
-  std::string copy = std::string(ZOR_BINARY_DIR) + "/pdb_loader_test_copy.exe";
-  {
-    FILE* in = std::fopen((std::string(ZOR_FIXTURES_DIR) + "/pe/hello64.exe").c_str(), "rb");
-    FILE* out = std::fopen(copy.c_str(), "wb");
-    ASSERT_TRUE(in && out);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) std::fwrite(buf, 1, n, out);
-    std::fclose(in);
-    std::fclose(out);
-  }
-  load();
-  SymMgrObjectPtr<IModuleSymbolBank> second;
-  ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(copy).c_str(), nullptr, second), STATUS_OK);
-  EXPECT_NE(second.get(), bank.get());
-  EXPECT_EQ(nameAt(0x1004), L"f");
-  SymMgrObjectPtr<IAddress> a;
-  SymMgrObjectPtr<ISymbolRange> r;
-  ASSERT_EQ(second->addressByRva(0x1004, a), STATUS_OK);
-  ASSERT_EQ(second->symbolRangeByAddress(a.get(), r, SYMBOL_KIND_ALL, nullptr), STATUS_OK);
-  EXPECT_EQ(text(r->symbol()->name()), L"f");
-
-  SymMgrObjectPtr<IDiaManager> m;
-  ASSERT_EQ(IDiaManager::create(m), STATUS_OK);
-  EXPECT_EQ(static_cast<DiaManager*>(m.get())->openModuleCount(), 1u);
-  EXPECT_EQ(pdb->loadDataForExeCalls, 2);
-  second.reset();
-  std::remove(copy.c_str());
-}
+// --- the manager ---------------------------------------------------------------------
 
 TEST(PdbManager, MissingPluginMeansNoPdbReader) {
   std::string empty = std::string(ZOR_BINARY_DIR) + "/pdb_loader_test_empty";

@@ -98,34 +98,21 @@ class FakeSymbol : public Object<IDiaSymbol> {
 
   HRESULT get_symIndexId(DWORD* out) override { return *out = m_s.id, S_OK; }
   HRESULT get_symTag(DWORD* out) override { return *out = m_s.tag, S_OK; }
-  HRESULT get_name(BSTR* out) override {
-    if (!m_s.hasName) return *out = nullptr, S_FALSE;
-    *out = allocString(m_s.name);
-    return S_OK;
-  }
-  HRESULT get_libraryName(BSTR* out) override { return *out = allocString(m_s.libraryName), S_OK; }
-  HRESULT get_language(DWORD* out) override { return *out = m_s.language, S_OK; }
-  HRESULT get_backEndMajor(DWORD* out) override { return *out = m_s.backEndMajor, S_OK; }
-  HRESULT get_backEndMinor(DWORD* out) override { return *out = m_s.backEndMinor, S_OK; }
-  HRESULT get_sourceFileName(BSTR* out) override {
-    if (!m_s.hasSourceFileName) return *out = nullptr, S_FALSE;
-    return *out = allocString(m_s.sourceFileName), S_OK;
-  }
-  HRESULT get_value(VARIANT* out) override {
-    out->vt = VT_BSTR;
-    out->bstrVal = allocString(m_s.value);
-    return S_OK;
-  }
+  HRESULT get_name(BSTR* out) override { return *out = allocString(m_s.name), S_OK; }
+  // Compiland details and environment entries: none.
+  HRESULT get_libraryName(BSTR* out) override { return *out = nullptr, S_FALSE; }
+  HRESULT get_language(DWORD*) override { return S_FALSE; }
+  HRESULT get_backEndMajor(DWORD*) override { return S_FALSE; }
+  HRESULT get_backEndMinor(DWORD*) override { return S_FALSE; }
+  HRESULT get_sourceFileName(BSTR* out) override { return *out = nullptr, S_FALSE; }
+  HRESULT get_value(VARIANT*) override { return S_FALSE; }
+  HRESULT get_compilerName(BSTR* out) override { return *out = nullptr, S_FALSE; }
   HRESULT findChildren(DWORD tag, LPCOLESTR name, DWORD flags, IDiaEnumSymbols** result) override;
-  HRESULT get_compilerName(BSTR* out) override {
-    if (!m_s.hasCompilerName) return *out = nullptr, S_FALSE;
-    return *out = allocString(m_s.compilerName), S_OK;
-  }
-  HRESULT get_locationType(DWORD* out) override { return *out = m_s.locationType, S_OK; }
-  HRESULT get_addressSection(DWORD* out) override { return m_s.sectionOk ? (*out = m_s.section, S_OK) : E_FAIL; }
-  HRESULT get_addressOffset(DWORD* out) override { return m_s.offsetOk ? (*out = m_s.offset, S_OK) : E_FAIL; }
-  HRESULT get_relativeVirtualAddress(DWORD* out) override { return m_s.rvaOk ? (*out = m_s.rva, S_OK) : E_FAIL; }
-  HRESULT get_length(ULONGLONG* out) override { return m_s.lengthOk ? (*out = m_s.length, S_OK) : E_FAIL; }
+  HRESULT get_locationType(DWORD* out) override { return *out = LocIsStatic, S_OK; }
+  HRESULT get_addressSection(DWORD* out) override { return *out = m_s.section, S_OK; }
+  HRESULT get_addressOffset(DWORD* out) override { return *out = m_s.offset, S_OK; }
+  HRESULT get_relativeVirtualAddress(DWORD* out) override { return *out = m_s.rva, S_OK; }
+  HRESULT get_length(ULONGLONG* out) override { return *out = m_s.length, S_OK; }
   HRESULT get_type(IDiaSymbol** out) override {
     if (!m_s.type) return *out = nullptr, S_FALSE;
     *out = newSymbol(m_pdb, m_s.type);
@@ -344,22 +331,15 @@ class DataSource : public Object<IDiaDataSource> {
  public:
   explicit DataSource(PdbPtr pdb) : m_pdb(std::move(pdb)) {}
   HRESULT loadDataFromPdb(LPCOLESTR) override { return E_NOTIMPL; }
-  HRESULT loadAndValidateDataFromPdb(LPCOLESTR path, const GUID*, DWORD, DWORD) override {
-    ++m_pdb->validateCalls;
-    for (const std::wstring& p : m_pdb->validPaths)
-      if (path && p == path) return S_OK;
-    return E_PDB_INVALID_SIG;
-  }
+  // The PDB the image names is not there; the one found by searching is the described one.
+  HRESULT loadAndValidateDataFromPdb(LPCOLESTR, const GUID*, DWORD, DWORD) override { return E_PDB_INVALID_SIG; }
   HRESULT loadDataForExe(LPCOLESTR, LPCOLESTR, IUnknown* callback) override {
-    ++m_pdb->loadDataForExeCalls;
-    if (!m_pdb->findSucceeds) return E_PDB_NOT_FOUND;
     void* cb = nullptr;
     if (callback && callback->QueryInterface(IID_IDiaLoadCallback, &cb) == S_OK && cb)
-      static_cast<IDiaLoadCallback*>(cb)->NotifyOpenPDB(m_pdb->pdbPath.c_str(), S_OK);
+      static_cast<IDiaLoadCallback*>(cb)->NotifyOpenPDB(L"/nonexistent/fake.pdb", S_OK);
     return S_OK;
   }
   HRESULT openSession(IDiaSession** session) override {
-    ++m_pdb->openSessionCalls;
     *session = new Session(m_pdb);
     return S_OK;
   }
@@ -372,7 +352,7 @@ class Factory : public Object<IClassFactory> {
  public:
   explicit Factory(PdbPtr pdb) : m_pdb(std::move(pdb)) {}
   HRESULT CreateInstance(IUnknown*, REFIID riid, void** object) override {
-    if (m_pdb->factoryFails || !(riid == IID_IDiaDataSource)) return *object = nullptr, E_NOINTERFACE;
+    if (!(riid == IID_IDiaDataSource)) return *object = nullptr, E_NOINTERFACE;
     *object = static_cast<IDiaDataSource*>(new DataSource(m_pdb));
     return S_OK;
   }

@@ -1,5 +1,5 @@
-// An in-memory stand-in for the PDB plug-in: a PDB described by the test (symbols with any
-// property, lines, source files, OMAP tables, failing calls) served through the same
+// An in-memory stand-in for the PDB plug-in: a PDB described by the test (symbols, lines,
+// source files, OMAP tables) served through the same
 // interfaces, installed in place of the plug-in through the DIA manager's test hook.
 // Every object and string it hands out is counted, so tests can check that the library
 // gives all of them back.
@@ -21,32 +21,16 @@ struct Symbol {
   uint32_t tag = 0;
   uint32_t parent = 0;
   std::wstring name;
-  bool hasName = true;
-  uint32_t locationType = dia::LocIsStatic;
   bool managed = false;
   uint32_t section = 1;
-  bool sectionOk = true;
   uint32_t offset = 0;
-  bool offsetOk = true;
   uint32_t rva = 0;
-  bool rvaOk = true;
   uint64_t length = 0;
-  bool lengthOk = true;
   uint32_t type = 0;  // symbol id of the type, 0 for none
   bool code = true;
   bool function = false;
   uint32_t thunkOrdinal = 0;
   uint32_t targetRva = 0;
-  // Compiland, compiland details and environment entries.
-  std::wstring libraryName;
-  std::wstring compilerName;
-  bool hasCompilerName = true;
-  std::wstring sourceFileName;
-  bool hasSourceFileName = false;
-  uint32_t language = 0;
-  uint32_t backEndMajor = 0;
-  uint32_t backEndMinor = 0;
-  std::wstring value;
   std::vector<uint32_t> children;
 };
 
@@ -84,17 +68,6 @@ struct Pdb {
   bool hasOmap = false;
   std::vector<std::pair<uint32_t, uint32_t>> omapFrom;
   std::vector<std::pair<uint32_t, uint32_t>> omapTo;
-
-  // What the data source answers.
-  std::wstring pdbPath = L"/nonexistent/fake.pdb";  // reported as opened by loadDataForExe
-  bool findSucceeds = true;                          // loadDataForExe
-  std::vector<std::wstring> validPaths;              // loadAndValidateDataFromPdb accepts these
-  bool factoryFails = false;
-
-  // Observed calls.
-  int loadDataForExeCalls = 0;
-  int validateCalls = 0;
-  int openSessionCalls = 0;
 };
 
 // Installs `pdb` as what every data source made from now on serves (null uninstalls and
