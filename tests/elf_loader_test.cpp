@@ -13,6 +13,7 @@
 #include "kave/trace.h"
 #include "kave/unicode.h"
 #include "support/elf_oracle.h"
+#include "support/recording_table.h"
 #include "zor/elf/elf_file_loader.h"
 #include "zor/object/globals.h"
 #include "zor/store/scope.h"
@@ -38,26 +39,7 @@ std::string libcPath() {
   return arrow == std::string::npos ? "" : out.substr(arrow + 3, eol - arrow - 3);
 }
 
-// Records every insert, keeping the scopes alive, so a test sees exactly what was loaded.
-class RecordingTable : public SymMgrObject<ISymbolTable> {
- public:
-  struct Entry {
-    uint64_t start, end;
-    SymMgrObjectPtr<IScope> scope;
-  };
-  RecordingTable() : SymMgrObject<ISymbolTable>(nullptr) {}
-  void insert(uint64_t start, uint64_t end, IScope* scope) override { entries.push_back({start, end, scope}); }
-  void insertScope(IScope*) override {}
-  SymMgrObjectPtr<ISymbolRange> symbolRangeByAddress(uint64_t, uint32_t, ISymbolSelector*) override { return {}; }
-  SymMgrObjectPtr<SymbolRangeIter> originalSymbolRanges(uint64_t, uint64_t, uint32_t) override { return {}; }
-  SymMgrObjectPtr<SymbolRangeIter> nonOverlappedSymbolRanges(uint64_t, uint64_t, uint32_t,
-                                                             ISymbolSelector*) override {
-    return {};
-  }
-  IScope* ownerScope() override { return nullptr; }
-
-  std::vector<Entry> entries;
-};
+using zor_fake::RecordingTable;
 
 std::string nameOf(ISymbol* s) { return KAVE_3_1::wideToUtf8(s->name()); }
 

@@ -3,9 +3,7 @@
 // records and failures the linker never writes.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -17,23 +15,21 @@
 
 #include "kave/trace.h"
 #include "kave/unicode.h"
-#include "loader_test_fakes.h"
+#include "support/scratch.h"
 #include "support/elf_oracle.h"
+#include "support/recording_table.h"
 #include "zor/object/trace.h"
 #include "zor/pe/pe_exec_file_loader.h"
 #include "zor/store/scope.h"
 
 using namespace ZOR_3_12;
-using zor_test::TempFile;
+using scratch::TempFile;
 
 namespace {
 
 std::string fixturePath(const char* name) { return std::string(ZOR_FIXTURES_DIR) + "/pe/" + name; }
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using scratch::readFile;
 
 uint32_t get32(const std::string& b, size_t off) {
   uint32_t v = 0;
@@ -139,52 +135,10 @@ std::string hexBytes(const unsigned char* p, size_t n) {
   return s;
 }
 
-// A table that records what a loader inserts and destroys each scope at once.
-struct Inserted {
-  uint64_t start, end;
-  bool hasScope;
-  std::wstring name;
-  symbol_kind_t kind;
-  int32_t linkage;
-};
+using zor_fake::RecordingTable;
+using Inserted = RecordingTable::Entry;
 
-class RecordingTable : public SymMgrObject<ISymbolTable> {
- public:
-  RecordingTable() : SymMgrObject<ISymbolTable>(nullptr) {}
-  void insert(uint64_t start, uint64_t end, IScope* scope) override {
-    Inserted r{start, end, scope != nullptr, L"", symbol_kind_t(0), 0};
-    if (scope) {
-      r.name = scope->symbol()->name();
-      r.kind = scope->symbol()->kind();
-      r.linkage = scope->symbol()->linkage();
-      EXPECT_EQ(scope->parentScope(), ownerScope());
-      delete static_cast<Scope*>(scope);
-    }
-    records.push_back(r);
-  }
-  void insertScope(IScope*) override { ADD_FAILURE() << "the PE loader inserts plain ranges"; }
-  SymMgrObjectPtr<ISymbolRange> symbolRangeByAddress(uint64_t, uint32_t, ISymbolSelector*) override { return nullptr; }
-  SymMgrObjectPtr<SymbolRangeIter> originalSymbolRanges(uint64_t, uint64_t, uint32_t) override { return nullptr; }
-  SymMgrObjectPtr<SymbolRangeIter> nonOverlappedSymbolRanges(uint64_t, uint64_t, uint32_t, ISymbolSelector*) override {
-    return nullptr;
-  }
-  IScope* ownerScope() override { return nullptr; }
-
-  std::vector<Inserted> symbols() const {
-    std::vector<Inserted> out;
-    for (const Inserted& r : records)
-      if (r.hasScope) out.push_back(r);
-    return out;
-  }
-  std::vector<uint64_t> boundaries() const {
-    std::vector<uint64_t> out;
-    for (const Inserted& r : records)
-      if (!r.hasScope) out.push_back(r.start);
-    return out;
-  }
-
-  std::vector<Inserted> records;
-};
+std::wstring nameOf(const Inserted& r) { return r.scope->symbol()->name(); }
 
 // A loader over `path` whose headers have been read; the status of the candidate listing
 // goes to `status`.
@@ -272,7 +226,7 @@ TEST(PeImage, HeadersSegmentsAndSectionsMatchReadobj) {
       SymMgrObjectPtr<IBuffer> bytes;
       ASSERT_EQ(sec->readAllData(bytes), s.rawSize == 0);
       EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes->data()), size_t(bytes->size())),
-                readAll(fixturePath(image)).substr(s.rawPointer, s.rawSize));
+                readFile(fixturePath(image)).substr(s.rawPointer, s.rawSize));
     }
     EXPECT_EQ(segs->current(), nullptr);
     EXPECT_EQ(created->segmentByIndex(n), nullptr);
@@ -311,8 +265,8 @@ TEST(PeImage, ExportsMatchReadobj) {
   std::vector<uint64_t> ends;
   for (const OracleSection& s : o.sections) ends.push_back(o.imageBase + s.virtualAddress + s.virtualSize);
   EXPECT_EQ(table->boundaries(), ends);
-  ASSERT_GE(table->records.size(), ends.size());
-  for (size_t i = 0; i < ends.size(); ++i) EXPECT_FALSE(table->records[i].hasScope);
+  ASSERT_GE(table->entries.size(), ends.size());
+  for (size_t i = 0; i < ends.size(); ++i) EXPECT_FALSE(table->entries[i].scope);
 
   // Exports that land in a code section, in ordinal order, named as listed.
   std::vector<std::pair<std::wstring, uint64_t>> expected;
@@ -326,9 +280,9 @@ TEST(PeImage, ExportsMatchReadobj) {
   std::vector<std::pair<std::wstring, uint64_t>> got;
   for (const Inserted& r : table->symbols()) {
     EXPECT_EQ(r.start, r.end);
-    EXPECT_EQ(r.kind, SYMBOL_KIND_PUBLIC);
-    EXPECT_EQ(r.linkage, 2);
-    got.emplace_back(r.name, r.start);
+    EXPECT_EQ(r.scope->symbol()->kind(), SYMBOL_KIND_PUBLIC);
+    EXPECT_EQ(r.scope->symbol()->linkage(), 2);
+    got.emplace_back(nameOf(r), r.start);
   }
   EXPECT_EQ(got, expected);
 }
@@ -363,7 +317,7 @@ TEST(PeImage, AddressesStopAtTheSectionSizeInMemory) {
 // image, which the oracle tests above hold to readobj's listing.
 
 struct ImageCopy {
-  explicit ImageCopy(const char* name) : bytes(readAll(fixturePath(name))) {
+  explicit ImageCopy(const char* name) : bytes(readFile(fixturePath(name))) {
     SymMgrObjectPtr<PEExecFileLoader> loader = openLoader(fixturePath(name));
     info = &loader->info();
     debugDir = loader->info().debugDirectoryOffset;
@@ -537,7 +491,7 @@ TEST(PeExports, OrdinalOnlyZeroRvaAndDataExports) {
   ASSERT_EQ(loader->loadSymbols(table.get(), SYMBOL_KIND_FUNCTION), STATUS_OK);
   const uint64_t base = loader->imageBase();
   std::vector<std::pair<std::wstring, uint64_t>> got;
-  for (const Inserted& r : table->symbols()) got.emplace_back(r.name, r.start);
+  for (const Inserted& r : table->symbols()) got.emplace_back(nameOf(r), r.start);
   const std::vector<std::pair<std::wstring, uint64_t>> expected = {
       {L"ORD_" + std::to_wstring(1 + dir.base), base + addRva},
       {L"lib_add", base + scaleRva},
@@ -592,7 +546,7 @@ TEST(PeExports, DamagedExportTables) {
     }
     if (c.first) {
       ASSERT_FALSE(symbols.empty());
-      EXPECT_EQ(symbols[0].name, c.first);
+      EXPECT_EQ(nameOf(symbols[0]), c.first);
     }
   }
 }
@@ -644,7 +598,7 @@ TEST(PeSections, DamagedHeaders) {
     EXPECT_EQ(loader->segmentByIndex(1), nullptr);
     SymMgrObjectPtr<RecordingTable> table(new RecordingTable);
     EXPECT_EQ(loader->loadSymbols(table.get(), 0xFFFFFFFF), STATUS_FALSE);
-    EXPECT_TRUE(table->records.empty());
+    EXPECT_TRUE(table->entries.empty());
   }
   {
     // An export directory outside the file.
