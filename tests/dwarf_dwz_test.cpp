@@ -23,6 +23,7 @@
 #include "kave/unicode.h"
 #include "support/dwarf_test_support.h"
 #include "support/elf_rewrite.h"
+#include "support/scratch.h"
 #include "support/symbolizer_agreement.h"
 #include "zor/dwarf/alt_link.h"
 #include "zor/dwarf/dwarf_constants.h"
@@ -59,25 +60,7 @@ std::string grouped(const std::string& name) {
   return d ? KAVE_3_1::wideToUtf8(d->demangledName(false)) : name;
 }
 
-// Sets an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : m_name(name) {
-    if (const char* old = std::getenv(name)) m_old = old, m_had = true;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (m_had)
-      setenv(m_name, m_old.c_str(), 1);
-    else
-      unsetenv(m_name);
-  }
-
- private:
-  const char* m_name;
-  std::string m_old;
-  bool m_had = false;
-};
+using scratch::ScopedEnv;
 
 // --- the link records --------------------------------------------------------------------
 
@@ -159,27 +142,25 @@ TEST(AltLinkRecords, CandidatesInSearchOrder) {
 TEST(AltLinkRecords, FoundUnderAGlobalDirectoryWhenNotBesideTheImage) {
   // The image is copied alone into a scratch directory; the multifile only lies in the
   // global directory's .dwz folder.
-  std::string scratch = std::string(ZOR_BINARY_DIR) + "/dwz_global." + std::to_string(getpid());
-  ASSERT_EQ(std::system(("rm -rf '" + scratch + "' && mkdir -p '" + scratch + "/image' '" + scratch +
-                         "/root/.dwz' && cp '" + dwzFixture("alt_d5_a") + "' '" + scratch + "/image/' && cp '" +
-                         dwzFixture("alt_d5.multi") + "' '" + scratch + "/root/.dwz/'")
+  scratch::TempDir dir;
+  ASSERT_EQ(std::system(("mkdir -p '" + dir / "image' '" + dir / "root/.dwz' && cp '" + dwzFixture("alt_d5_a") +
+                         "' '" + dir / "image/' && cp '" + dwzFixture("alt_d5.multi") + "' '" + dir / "root/.dwz/'")
                             .c_str()),
             0);
-  ScopedEnv env("ZOR_DEBUG_FILE_DIRECTORIES", scratch + "/root");
-  SymMgrObjectPtr<ElfHelper> image = openElf(scratch + "/image/alt_d5_a");
-  const std::wstring imagePath = KAVE_3_1::utf8ToWide(scratch + "/image/alt_d5_a");
+  ScopedEnv env("ZOR_DEBUG_FILE_DIRECTORIES", dir / "root");
+  SymMgrObjectPtr<ElfHelper> image = openElf(dir / "image/alt_d5_a");
+  const std::wstring imagePath = KAVE_3_1::utf8ToWide(dir / "image/alt_d5_a");
   {
     // Probing candidates that do not exist leaves no record: a missing file is no fault.
-    ScopedEnv none("ZOR_DEBUG_FILE_DIRECTORIES", scratch + "/nowhere");
+    ScopedEnv none("ZOR_DEBUG_FILE_DIRECTORIES", dir / "nowhere");
     KAVE_3_1::RecordCapture capture;
     EXPECT_FALSE(dwarf::SupplementaryFile::find(*image, imagePath, 0));
     EXPECT_EQ(capture.records().size(), 0u);
   }
   std::unique_ptr<dwarf::SupplementaryFile> found = dwarf::SupplementaryFile::find(*image, imagePath, 0);
   ASSERT_TRUE(found);
-  EXPECT_EQ(KAVE_3_1::wideToUtf8(found->path()), scratch + "/root/.dwz/alt_d5.multi");
+  EXPECT_EQ(KAVE_3_1::wideToUtf8(found->path()), dir / "root/.dwz/alt_d5.multi");
   EXPECT_FALSE(found->units().empty());
-  std::system(("rm -rf '" + scratch + "'").c_str());
 }
 
 // --- alternate forms at the byte level ---------------------------------------------------
@@ -255,67 +236,6 @@ struct AltFixture {
     return s;
   }
 };
-
-TEST(AltForms, StringsAndReferencesResolveInTheSupplementaryFile) {
-  AltFixture f;
-  dwarf::SupplementaryFile sup(f.supSections(), 0);
-  AltContext context(f.sections(), &sup);
-  ASSERT_EQ(context.units().size(), 1u);
-  DWARFCompilationUnit* unit = context.units()[0];
-  const uint64_t offsets[] = {12, 17, 22, 27, 32};
-  const char* const names[] = {"alt_name", "origin_name", "origin_name", "origin_name", "own"};
-  for (size_t i = 0; i < 5; ++i) {
-    SymMgrObjectPtr<dwarf::AttrBindings> entry(new dwarf::AttrBindings(unit));
-    ASSERT_TRUE(entry->readEntryAt(offsets[i])) << i;
-    const char* name = unit->string(entry->getAttribute(dwarf::DW_AT_name, true));
-    if (!name) {
-      // Only through the origin, which lives in the supplementary file and decodes there.
-      dwarf::AttrBindings* origin = entry->getOrigin();
-      ASSERT_NE(origin, nullptr) << i;
-      EXPECT_EQ(origin->unit()->context(), &sup);
-      EXPECT_EQ(origin->entryOffset(), AltFixture::kSupSubprogram);
-      name = origin->unit()->string(entry->getAttribute(dwarf::DW_AT_name));
-      uint64_t line = 0;
-      EXPECT_TRUE(origin->unit()->constant(entry->getAttribute(dwarf::DW_AT_decl_line), line));
-      EXPECT_EQ(line, 42u);
-    }
-    ASSERT_NE(name, nullptr) << i;
-    EXPECT_STREQ(name, names[i]) << i;
-  }
-  // The 8-byte reference was read at its full size: the string after it is intact.
-  SymMgrObjectPtr<dwarf::AttrBindings> last(new dwarf::AttrBindings(unit));
-  ASSERT_TRUE(last->readEntryAt(32));
-  EXPECT_NE(last->getOrigin(), nullptr);
-}
-
-TEST(AltForms, WithoutTheSupplementaryFileTheyReadAsAbsent) {
-  AltFixture f;
-  AltContext context(f.sections(), nullptr);
-  DWARFCompilationUnit* unit = context.units()[0];
-  // Every entry still decodes (the forms' sizes are known) and the walk reaches the end.
-  dwarf::DwarfReader reader = unit->entryReader();
-  size_t entries = 0;
-  while (reader.ok() && !reader.atEnd()) {
-    SymMgrObjectPtr<dwarf::AttrBindings> entry(new dwarf::AttrBindings(unit));
-    if (!entry->decode(reader)) continue;
-    ++entries;
-    EXPECT_EQ(entry->getOrigin(), nullptr);
-    const dwarf::AttrValue* name = entry->getAttribute(dwarf::DW_AT_name, true);
-    if (name && name->form != dwarf::STORED_STRP) {
-      EXPECT_EQ(unit->string(name), nullptr);
-    }
-  }
-  EXPECT_TRUE(reader.ok());
-  EXPECT_EQ(entries, 6u);
-  // Skipping sizes agree with decoding sizes.
-  reader = unit->entryReader();
-  size_t skipped = 0;
-  while (reader.ok() && !reader.atEnd()) {
-    if (dwarf::skipEntry(unit, reader, nullptr)) ++skipped;
-  }
-  EXPECT_TRUE(reader.ok());
-  EXPECT_EQ(skipped, 6u);
-}
 
 TEST(AltForms, ReferencesOutsideTheSupplementaryFileFindNothing) {
   AltFixture f;

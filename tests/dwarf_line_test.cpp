@@ -242,7 +242,7 @@ TEST(DwarfLines, RowsBecomeSpansUpToTheNextRow) {
   EXPECT_EQ(resolver.compUnitDetails(5), nullptr);
 }
 
-TEST(DwarfLines, SixtyFourBitProgramsAndVliwAdvance) {
+TEST(DwarfLines, SixtyFourBitPrograms) {
   HandProgram p;
   p.version = 4;
   p.dwarf64 = true;
@@ -255,12 +255,6 @@ TEST(DwarfLines, SixtyFourBitProgramsAndVliwAdvance) {
   std::vector<LineRow> rows = runAll(header, m.context->sections());
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[1].address, 0x3005u);
-  // Three operations per instruction of 4 bytes: 5 operations advance one instruction.
-  header.maximumOperationsPerInstruction = 3;
-  header.minimumInstructionLength = 4;
-  rows = runAll(header, m.context->sections());
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[1].address, 0x3004u);
 }
 
 TEST(DwarfLines, OddOpcodesDefineFileAndHeaderChecks) {
@@ -353,43 +347,6 @@ TEST(DwarfLines, TruncatedLineSectionsNeverReadPastTheirEnd) {
     context.resolver().ensureAllLinesLoaded();
   }
   EXPECT_GT(rows, 0u);
-}
-
-// DWARF 5 header: line_strp paths, MD5, directory 0 = the compilation directory.
-TEST(DwarfLines, Dwarf5HeaderWithEntryFormats) {
-  Bytes lineStr;
-  lineStr.str("/cu/dir").str("inc").str("main.c").str("util.h");
-  Bytes h;
-  h.u8(1).u8(1).u8(1).u8(static_cast<uint8_t>(-5)).u8(14).u8(13);
-  for (uint8_t len : {0, 1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 1}) h.u8(len);
-  h.u8(1).uleb(1).uleb(DW_FORM_line_strp);  // directory format: path
-  h.uleb(2).u32(0).u32(8);
-  h.u8(3).uleb(1).uleb(DW_FORM_line_strp).uleb(2).uleb(DW_FORM_udata).uleb(5).uleb(DW_FORM_data16);
-  h.uleb(2).u32(12).uleb(0).raw(std::string(16, '\1')).u32(19).uleb(1).raw(std::string(16, '\2'));
-  Bytes program;
-  program.u8(0).uleb(9).u8(2).u64(0x4000).u8(4).uleb(1).u8(1).u8(2).uleb(4).u8(0).uleb(1).u8(1);
-  Bytes unit;
-  unit.u16(5).u8(8).u8(0).u32(static_cast<uint32_t>(h.size())).raw(h.data).raw(program.data);
-  Bytes line;
-  line.u32(static_cast<uint32_t>(unit.size())).raw(unit.data);
-  DwarfSections s;
-  s.line = line.section();
-  s.lineStr = lineStr.section();
-  LineProgramHeader header;
-  ASSERT_EQ(readLineProgramHeader(s, 0, 0, nullptr, header), STATUS_OK);
-  EXPECT_EQ(header.addrSize, 8);
-  ASSERT_EQ(header.files.size(), 2u);
-  EXPECT_EQ(lineFilePath(header, header.files[0], "/ignored"), "/cu/dir/main.c");
-  EXPECT_EQ(lineFilePath(header, header.files[1], "/cu/dir"), "/cu/dir/inc/util.h");
-  std::vector<LineRow> rows = runAll(header, s);
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].file, 1u);
-  // Cut anywhere, the header fails cleanly.
-  for (uint64_t cut = 0; cut + 1 < line.size() - program.size(); ++cut) {
-    DwarfSections c = s;
-    c.line.size = cut;
-    EXPECT_NE(readLineProgramHeader(c, 0, 0, nullptr, header), STATUS_OK) << cut;
-  }
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
@@ -24,6 +22,7 @@
 #include "kave/unicode.h"
 #include "support/dwarf_test_support.h"
 #include "support/elf_oracle.h"
+#include "support/scratch.h"
 #include "support/symbolizer_agreement.h"
 #include "zor/dwarf/dwp_index.h"
 #include "zor/dwarf/split_units.h"
@@ -37,24 +36,12 @@ using dwarf_test::Bytes;
 std::string splitDir() { return std::string(ZOR_FIXTURES_DIR) + "/split"; }
 std::string fixture(const std::string& name) { return splitDir() + "/" + name; }
 
-// Runs the body with the working directory set to `dir`: the skeletons name their .dwo
-// files relative to a compilation directory of ".", which the symbolizer resolves from here.
-class WorkingDirectory {
- public:
-  explicit WorkingDirectory(const std::string& dir) {
-    char buffer[4096];
-    m_previous = getcwd(buffer, sizeof buffer) ? buffer : "/";
-    m_ok = chdir(dir.c_str()) == 0;
-  }
-  ~WorkingDirectory() {
-    if (chdir(m_previous.c_str()) != 0) std::perror("chdir");
-  }
-  bool ok() const { return m_ok; }
-
- private:
-  std::string m_previous;
-  bool m_ok = false;
-};
+// The skeletons name their .dwo files relative to a compilation directory of ".", which the
+// symbolizer resolves from the working directory.
+using scratch::readFile;
+using scratch::TempDir;
+using scratch::WorkingDirectory;
+using scratch::writeFile;
 
 SymMgrObjectPtr<IModuleSymbolBank> loadModule(ISymbolManager* manager, const std::string& path) {
   SymMgrObjectPtr<IModuleSymbolBank> bank;
@@ -265,32 +252,6 @@ TEST(SplitUnits, MissingOrForeignDwoLeavesSymbolTableAndLines) {
   }
 }
 
-std::string readFile(const std::string& path) {
-  std::vector<unsigned char> bytes = elf_oracle::readFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-void writeFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-
-// A directory of copies, removed with its contents.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/zor_split_XXXXXX";
-    m_path = mkdtemp(pattern) ? pattern : "";
-  }
-  ~ScratchDir() {
-    if (!m_path.empty()) run("rm -rf '" + m_path + "'");
-  }
-  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
-
-
 // What a fresh manager's bank of `module` answers with `bytes` as its split file beside it.
 Census censusWith(const std::string& module, const std::string& suffix, const std::string& bytes) {
   writeFile(module + suffix, bytes);
@@ -310,7 +271,7 @@ TEST(SplitUnits, DamagedPackageIndexIsRefused) {
   for (const elf_oracle::Section& section : elf_oracle::sections(image + ".dwp"))
     if (section.name == ".debug_cu_index") indexAt = section.offset;
   ASSERT_NE(indexAt, 0u);
-  ScratchDir dir;
+  TempDir dir;
   std::string copy = dir / "module";
   writeFile(copy, readFile(image));
 
@@ -371,7 +332,7 @@ TEST(SplitUnits, UnreadableOrTruncatedDwoFallsBack) {
   const std::string image = fixture("cpp_gcc_d5_split");
   const std::string dwo = readFile(image + ".dwo");
   ASSERT_GT(dwo.size(), 1000u);
-  ScratchDir dir;
+  TempDir dir;
   const std::string copy = dir / "cpp_gcc_d5_split";
   writeFile(copy, readFile(image));
   struct Case {
@@ -401,7 +362,7 @@ TEST(SplitUnits, UnreadableOrTruncatedDwoFallsBack) {
 TEST(SplitUnits, PackageNamedAfterTheSeparateDebugFile) {
   WorkingDirectory cwd("/");
   const std::string image = fixture("cpp_gcc_d4_dwp");
-  ScratchDir dir;
+  TempDir dir;
   const std::string module = dir / "module", debug = dir / "module.debug";
   writeFile(module, readFile(image));
   writeFile(debug + ".dwp", readFile(image + ".dwp"));
@@ -483,32 +444,6 @@ Bytes makeIndex(uint32_t version, const std::vector<uint32_t>& columns,
   for (const auto& row : rows)
     for (const auto& cell : row) b.u32(cell.second);
   return b;
-}
-
-TEST(DwpIndex, FindsUnitsAndMapsSectionIdsPerVersion) {
-  // Signature 0x...02 lands in slot 2 of 4; 0x...01 in slot 1.
-  const uint64_t a = 0x1111111100000002ull, b = 0x2222222200000001ull;
-  std::vector<std::pair<uint64_t, uint32_t>> slots = {{0, 0}, {b, 2}, {a, 1}, {0, 0}};
-  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> rows = {
-      {{0x10, 0x20}, {0x30, 0x40}, {0x50, 0x60}},  // unit a: info, abbrev, column 8
-      {{0x70, 0x80}, {0x90, 0xA0}, {0xB0, 0xC0}},  // unit b
-  };
-  for (uint32_t version : {2u, 5u}) {
-    Bytes bytes = makeIndex(version, {1, 3, 8}, slots, rows);
-    dwarf::DwpIndex index;
-    ASSERT_TRUE(index.parse(bytes.section())) << version;
-    dwarf::Contribution c[dwarf::DWP_SECTION_COUNT];
-    ASSERT_TRUE(index.lookup(a, c)) << version;
-    EXPECT_EQ(c[dwarf::DWP_INFO].offset, 0x10u);
-    EXPECT_EQ(c[dwarf::DWP_INFO].size, 0x20u);
-    EXPECT_EQ(c[dwarf::DWP_ABBREV].offset, 0x30u);
-    // Column 8 is .debug_macro in version 2 and the range lists in version 5.
-    EXPECT_EQ(c[dwarf::DWP_RNGLISTS].present, version == 5) << version;
-    ASSERT_TRUE(index.lookup(b, c)) << version;
-    EXPECT_EQ(c[dwarf::DWP_INFO].offset, 0x70u);
-    EXPECT_EQ(c[dwarf::DWP_ABBREV].size, 0xA0u);
-    EXPECT_FALSE(index.lookup(0x3333333300000002ull, c)) << version;  // probes past slot 2 to an empty one
-  }
 }
 
 TEST(DwpIndex, CollidingSignaturesAreFoundByProbing) {
