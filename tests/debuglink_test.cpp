@@ -10,6 +10,7 @@
 #include "kave/file.h"
 #include "kave/unicode.h"
 #include "support/elf_oracle.h"
+#include "support/scratch.h"
 #include "zor/dwarf/dwarf_symbol_file_to_resolve.h"
 #include "zor/util/crc32.h"
 
@@ -29,20 +30,9 @@ struct Candidate {
   DWARFSymbolFileToResolve c;
 };
 
-// A scratch directory removed at the end of the test.
-struct TempDir {
-  TempDir() {
-    std::string pattern = KAVE_3_1::tempDirectory().utf8() + "/zor-debuglink-XXXXXX";
-    path = mkdtemp(&pattern[0]) ? pattern : "";
-  }
-  ~TempDir() {
-    if (!path.empty()) KAVE_3_1::deleteDirectory(KAVE_3_1::Filename(wide(path)), true);
-  }
-  std::string copy(const std::string& from, const std::string& name) {
-    KAVE_3_1::copyFile(KAVE_3_1::Filename(wide(from)), KAVE_3_1::Filename(wide(path + "/" + name)), true);
-    return path + "/" + name;
-  }
-  std::string path;
+// A scratch directory that takes copies of fixtures.
+struct TempDir : scratch::TempDir {
+  std::string copy(const std::string& from, const std::string& name) const { return add(name, scratch::readFile(from)); }
 };
 
 TEST(Crc32, MatchesTheStandardChecksumInAnyPieces) {
@@ -96,23 +86,23 @@ TEST(DebugLink, FileInTheDebugDirectoryIsFound) {
 
 TEST(DebugLink, FileBesideWinsOverTheDebugDirectory) {
   TempDir dir;
-  ASSERT_FALSE(dir.path.empty());
+  ASSERT_FALSE(dir.path().empty());
   const std::string image = dir.copy(fixture("hello_stripped"), "hello_stripped");
-  KAVE_3_1::createDirectory(KAVE_3_1::Filename(wide(dir.path + "/.debug")));
+  KAVE_3_1::createDirectory(KAVE_3_1::Filename(wide(dir / ".debug")));
   dir.copy(fixture("hello_stripped.debug"), ".debug/hello_stripped.debug");
   {
     Candidate m(image);
     EXPECT_EQ(m.c.state(), uint32_t(RESOLVE_STATE_FOUND));
-    EXPECT_EQ(std::wstring(m.c.fileName()), wide(dir.path + "/.debug/hello_stripped.debug"));
+    EXPECT_EQ(std::wstring(m.c.fileName()), wide(dir.path() + "/.debug/hello_stripped.debug"));
   }
   dir.copy(fixture("hello_stripped.debug"), "hello_stripped.debug");
   Candidate m(image);
-  EXPECT_EQ(std::wstring(m.c.fileName()), wide(dir.path + "/hello_stripped.debug"));
+  EXPECT_EQ(std::wstring(m.c.fileName()), wide(dir.path() + "/hello_stripped.debug"));
   // A wrong file beside the module does not hide the right one in .debug.
   dir.copy(fixture("hello_pie"), "hello_stripped.debug");
   Candidate wrongBeside(image);
   EXPECT_EQ(wrongBeside.c.state(), uint32_t(RESOLVE_STATE_FOUND));
-  EXPECT_EQ(std::wstring(wrongBeside.c.fileName()), wide(dir.path + "/.debug/hello_stripped.debug"));
+  EXPECT_EQ(std::wstring(wrongBeside.c.fileName()), wide(dir.path() + "/.debug/hello_stripped.debug"));
 }
 
 TEST(DebugLink, WrongCrcIsRejectedAndMissingFileIsNotFound) {

@@ -2,25 +2,15 @@
 // manager, and the inline chain at every function start and at 2,000 random code addresses
 // is compared frame by frame (function, file, line) with llvm-symbolizer-14 run at test time.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iostream>
-#include <map>
-#include <random>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <zor/extensions.h>
 #include <zor/zor.h>
 
 #include "kave/unicode.h"
 #include "support/symbolizer_agreement.h"
+#include "support/threads_agree.h"
 
 namespace {
 
@@ -63,46 +53,8 @@ TEST(SeparateDebugFile, FoundThroughDebugLinkAndAgrees) {
   expectAgreement("sep/cpp_gcc_d3_O2_stripped", module, module);
 }
 
-// Function bodies are read on first demand, from whichever thread asks first: several
-// threads asking at once must see what one thread alone sees.
 TEST(ConcurrentQueries, LazyBodiesReadFromSeveralThreadsAgree) {
-  std::string path = fixture("cpp_gcc_d3_O2");
-  std::vector<uint64_t> addresses = addressesToCheck(path);
-  addresses.resize(std::min<size_t>(addresses.size(), 600));
-  std::wstring wpath = KAVE_3_1::utf8ToWide(path);
-  std::vector<std::vector<Frame>> alone;
-  {
-    SymMgrObjectPtr<ISymbolManager> manager;
-    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-    SymMgrObjectPtr<IModuleSymbolBank> bank;
-    ASSERT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK);
-    for (uint64_t a : addresses) alone.push_back(ourFrames(bank.get(), a));
-  }
-  SymMgrObjectPtr<ISymbolManager> manager;
-  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-  ASSERT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK);
-  // The image's symbols are loaded first, as the bank's callers are asked to do.
-  ourFrames(bank.get(), addresses.front());
-  constexpr int kThreads = 4;
-  std::vector<std::vector<std::vector<Frame>>> seen(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      // Each thread walks the addresses from another starting point.
-      for (size_t i = 0; i < addresses.size(); ++i) {
-        size_t k = (i + t * addresses.size() / kThreads) % addresses.size();
-        seen[t].push_back(ourFrames(bank.get(), addresses[k]));
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  for (int t = 0; t < kThreads; ++t) {
-    for (size_t i = 0; i < addresses.size(); ++i) {
-      size_t k = (i + t * addresses.size() / kThreads) % addresses.size();
-      EXPECT_EQ(seen[t][i], alone[k]) << "thread " << t << " at 0x" << std::hex << addresses[k];
-    }
-  }
+  expectThreadsAgreeWithOne(fixture("cpp_gcc_d3_O2"), 600);
 }
 
 }  // namespace

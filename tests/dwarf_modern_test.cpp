@@ -16,6 +16,7 @@
 #include "kave/file.h"
 #include "kave/trace.h"
 #include "kave/unicode.h"
+#include "support/scratch.h"
 #include "support/symbolizer_agreement.h"
 #include "zor/dwarf/debug_directories.h"
 #include "zor/dwarf/dwarf_symbol_file_to_resolve.h"
@@ -32,34 +33,11 @@ std::wstring wide(const std::string& s) { return KAVE_3_1::utf8ToWide(s); }
 std::string utf8(const std::wstring& s) { return KAVE_3_1::wideToUtf8(s); }
 
 // Sets (or, with null, removes) the debug-directory variable for one scope.
-class DebugDirectories {
- public:
-  explicit DebugDirectories(const char* value) {
-    if (const char* old = std::getenv(internal::kDebugDirectoriesVariable)) m_old = old, m_had = true;
-    put(value);
-  }
-  ~DebugDirectories() { put(m_had ? m_old.c_str() : nullptr); }
-
- private:
-  static void put(const char* value) {
-    value ? setenv(internal::kDebugDirectoriesVariable, value, 1) : unsetenv(internal::kDebugDirectoriesVariable);
-  }
-  bool m_had = false;
-  std::string m_old;
+struct DebugDirectories : scratch::ScopedEnv {
+  explicit DebugDirectories(const char* value) : ScopedEnv(internal::kDebugDirectoriesVariable, value) {}
 };
 
-// A scratch directory removed at the end of the test.
-struct TempDir {
-  TempDir() {
-    std::string pattern = KAVE_3_1::tempDirectory().utf8() + "/zor-modern-XXXXXX";
-    path = mkdtemp(&pattern[0]) ? pattern : "";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path.empty()) fs::remove_all(path, ignored);
-  }
-  std::string path;
-};
+using scratch::TempDir;
 
 struct Loaded {
   SymMgrObjectPtr<ISymbolManager> manager;
@@ -208,34 +186,34 @@ TEST(DwarfModern, WrongBuildIdIsRejectedAndDirectoriesAreSkipped) {
   const std::string image = modern("cpp_gcc_d5_O2_buildid");
   const std::string good = buildIdPathUnder(modern("debugroot"), image);
   TempDir wrong, directory;
-  ASSERT_FALSE(wrong.path.empty());
-  ASSERT_FALSE(directory.path.empty());
+  ASSERT_FALSE(wrong.path().empty());
+  ASSERT_FALSE(directory.path().empty());
   // Under `wrong`, the image's build-id path holds another image's debug file.
-  const std::string impostor = buildIdPathUnder(wrong.path, image);
+  const std::string impostor = buildIdPathUnder(wrong.path(), image);
   fs::create_directories(fs::path(impostor).parent_path());
   fs::copy_file(buildIdPathUnder(modern("debugroot"), modern("c_clang_d4_O2_nolink")), impostor);
   // Under `directory`, it is a directory.
-  fs::create_directories(buildIdPathUnder(directory.path, image));
+  fs::create_directories(buildIdPathUnder(directory.path(), image));
   {
-    DebugDirectories dirs(wrong.path.c_str());
+    DebugDirectories dirs(wrong.path().c_str());
     Candidate c(image);
     EXPECT_EQ(c.c.state(), uint32_t(RESOLVE_STATE_REJECTED));
     // A module without a link keeps itself as the candidate.
     Candidate unlinked(modern("c_clang_d4_O2_nolink"));
-    fs::create_directories(fs::path(buildIdPathUnder(wrong.path, modern("c_clang_d4_O2_nolink"))).parent_path());
-    fs::copy_file(good, buildIdPathUnder(wrong.path, modern("c_clang_d4_O2_nolink")));
+    fs::create_directories(fs::path(buildIdPathUnder(wrong.path(), modern("c_clang_d4_O2_nolink"))).parent_path());
+    fs::copy_file(good, buildIdPathUnder(wrong.path(), modern("c_clang_d4_O2_nolink")));
     Candidate unlinkedAgain(modern("c_clang_d4_O2_nolink"));
     EXPECT_EQ(unlinked.c.state(), uint32_t(RESOLVE_STATE_NOT_FOUND));
     EXPECT_EQ(unlinkedAgain.c.state(), uint32_t(RESOLVE_STATE_NOT_FOUND));
     EXPECT_EQ(std::wstring(unlinkedAgain.c.fileName()), unlinkedAgain.imagePath);
   }
   {
-    DebugDirectories dirs(directory.path.c_str());
+    DebugDirectories dirs(directory.path().c_str());
     Candidate c(image);
     EXPECT_EQ(c.c.state(), uint32_t(RESOLVE_STATE_NOT_FOUND));
   }
   {
-    const std::string both = directory.path + ":" + wrong.path + ":" + modern("debugroot");
+    const std::string both = directory.path() + ":" + wrong.path() + ":" + modern("debugroot");
     DebugDirectories dirs(both.c_str());
     Candidate c(image);
     EXPECT_EQ(c.c.state(), uint32_t(RESOLVE_STATE_FOUND));
@@ -246,18 +224,18 @@ TEST(DwarfModern, WrongBuildIdIsRejectedAndDirectoriesAreSkipped) {
 TEST(DwarfModern, MirroredImageDirectoryUnderAGlobalRoot) {
   const std::string image = modern("cpp_clang_d5_O2_mirror");
   TempDir root;
-  ASSERT_FALSE(root.path.empty());
+  ASSERT_FALSE(root.path().empty());
   {
     // Not beside the image, not in its .debug directory: nothing is found yet.
-    DebugDirectories dirs(root.path.c_str());
+    DebugDirectories dirs(root.path().c_str());
     Candidate c(image);
     EXPECT_EQ(c.c.state(), uint32_t(RESOLVE_STATE_NOT_FOUND));
   }
   const std::string imageDir = fs::path(image).parent_path().string();
-  const std::string mirrored = root.path + imageDir + "/cpp_clang_d5_O2_mirror.debug";
+  const std::string mirrored = root.path() + imageDir + "/cpp_clang_d5_O2_mirror.debug";
   fs::create_directories(fs::path(mirrored).parent_path());
   fs::copy_file(modern("mirror/cpp_clang_d5_O2_mirror.debug"), mirrored);
-  DebugDirectories dirs(root.path.c_str());
+  DebugDirectories dirs(root.path().c_str());
   Candidate c(image);
   EXPECT_EQ(c.c.state(), uint32_t(RESOLVE_STATE_FOUND));
   EXPECT_EQ(utf8(c.c.fileName()), mirrored);

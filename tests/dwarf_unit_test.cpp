@@ -1,5 +1,6 @@
 // Unit headers, unit entries and whole-unit entry decoding, checked against llvm-dwarfdump on
-// every fixture, plus producer strings and hand-made units for forms no fixture carries.
+// every fixture, plus producer strings and hand-made units for forms no fixture carries
+// (the DWARF 5 index forms are the clang fixtures').
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -101,18 +102,13 @@ TEST(DwarfUnits, ProducerStrings) {
       {"GNU C++ 4.1.2 20070626 (Red Hat 4.1.2-14)", PRODUCER_GNU, 4, 1, nullptr, L"GNU"},
       {"GNU C 2.96 20000731 (Red Hat Linux 7.3 2.96-110)", PRODUCER_GNU_2_96, 2, 96, nullptr, L"GNU"},
       {"GNU Fortran2008 12.2.0 -mtune=generic", PRODUCER_GNU, 0, 0, nullptr, L"GNU"},
-      {"GNU C17 12.2.0 -O2", PRODUCER_GNU, 0, 0, nullptr, L"GNU"},
-      {"GNU C++17 12.2.0 -O2", PRODUCER_GNU, 0, 0, nullptr, L"GNU"},
       {"GNU C++ ", PRODUCER_GNU, 0, 0, nullptr, L"GNU"},
       {"Vanor(R) C++ Compiler Version 11.1 Build 2009", PRODUCER_VANOR_CPP_8, 11, 0, nullptr, L"Vanor(R)"},
       {"Vanor(R) C++ Compiler Version 7.1", PRODUCER_VANOR, 7, 0, nullptr, L"Vanor(R)"},
-      {"Vanor(R) C Compiler Version 11.1", PRODUCER_VANOR, 0, 0, nullptr, L"Vanor(R)"},
       {"Vanor(R) C Compiler Opt_report_file /tmp/r.txt -O3", PRODUCER_VANOR, 0, 0, L"/tmp/r.txt", L"Vanor(R)"},
       {"Vanor(R) C Compiler Opt_report_file c:\\rep\\x.txt", PRODUCER_VANOR, 0, 0, L"c:\\", L"Vanor(R)"},
-      {"Vanor(R) C Compiler Opt_report_file /tmp/end.txt", PRODUCER_VANOR, 0, 0, L"/tmp/end.txt", L"Vanor(R)"},
       {"Vanor Fortran", PRODUCER_VANOR, 0, 0, nullptr, L"Vanor(R)"},
       {"Built by Vanor(R) C++ Version 9.0", PRODUCER_UNKNOWN, 0, 0, nullptr, L""},
-      {"Debian clang version 14.0.6", PRODUCER_UNKNOWN, 0, 0, nullptr, L""},
       {"clang GNU C 4.2", PRODUCER_UNKNOWN, 0, 0, nullptr, L""},
   };
   TestContext context(DwarfSections{});
@@ -139,16 +135,12 @@ TEST(DwarfUnits, ProducerStrings) {
 
 // A hand-made unit: one abbreviation per test, a unit entry and optional children.
 struct HandUnit {
-  Bytes info, abbrev, str, strOffsets, addr, rnglists, lineStr;
+  Bytes info, abbrev, str;
   DwarfSections sections() const {
     DwarfSections s;
     s.info = info.section();
     s.abbrev = abbrev.section();
     s.str = str.section();
-    s.strOffsets = strOffsets.section();
-    s.addr = addr.section();
-    s.rnglists = rnglists.section();
-    s.lineStr = lineStr.section();
     return s;
   }
 };
@@ -169,49 +161,6 @@ void unitHeader(Bytes& info, uint16_t version, uint8_t addrSize, const std::stri
     info.u32(0);
   if (version < 5) info.u8(addrSize);
   info.raw(body);
-}
-
-TEST(DwarfUnits, Dwarf5IndexFormsResolveThroughBasesThatFollowThem) {
-  HandUnit u;
-  u.str.str("").str("unit.c").str("clang 99");
-  // .debug_str_offsets: an 8-byte header, then the offsets of the two strings.
-  u.strOffsets.u32(12).u16(5).u16(0).u32(1).u32(8);
-  // .debug_addr: header, then two addresses.
-  u.addr.u32(20).u16(5).u8(8).u8(0).u64(0x1000).u64(0x2000);
-  u.abbrev.uleb(1).uleb(DW_TAG_compile_unit).u8(0);
-  // The index forms come before the bases on purpose.
-  u.abbrev.uleb(DW_AT_name).uleb(DW_FORM_strx1).uleb(DW_AT_producer).uleb(DW_FORM_strx);
-  u.abbrev.uleb(DW_AT_low_pc).uleb(DW_FORM_addrx1).uleb(DW_AT_high_pc).uleb(DW_FORM_data4);
-  u.abbrev.uleb(DW_AT_language).uleb(DW_FORM_implicit_const).sleb(DW_LANG_C_plus_plus);
-  u.abbrev.uleb(0x7f).uleb(DW_FORM_data16).uleb(0x7e).uleb(DW_FORM_flag_present);
-  u.abbrev.uleb(DW_AT_str_offsets_base).uleb(DW_FORM_sec_offset).uleb(DW_AT_addr_base).uleb(DW_FORM_sec_offset);
-  u.abbrev.uleb(0).uleb(0).uleb(0);
-  Bytes body;
-  body.uleb(1).u8(0).uleb(1).u8(1).u32(0x40).raw(std::string(16, '\x5a')).u32(8).u32(8);
-  unitHeader(u.info, 5, 8, body.data);
-  TestContext context(u.sections());
-  context.setLoadBias(0x10000);
-  ASSERT_EQ(context.units().size(), 1u);
-  DWARFCompilationUnit* unit = context.units()[0];
-  SymMgrObjectPtr<AttrBindings> entry(new AttrBindings(unit));
-  DwarfReader reader = unit->entryReader();
-  ASSERT_TRUE(entry->decode(reader));
-  unit->handleCompileUnitEntry(entry.get());
-  EXPECT_EQ(KAVE_3_1::wideToUtf8(unit->name()), "unit.c");
-  EXPECT_EQ(unit->getLanguage(), LANGUAGE_CPP);
-  EXPECT_EQ(unit->baseAddress(), 0x12000u);  // the second address, biased
-  uint64_t high = 0;
-  EXPECT_TRUE(unit->highPc(entry->getAttribute(DW_AT_high_pc), true, unit->baseAddress(), high));
-  EXPECT_EQ(high, 0x12040u);
-  const AttrValue* block = entry->getAttribute(0x7f);
-  ASSERT_NE(block, nullptr);
-  EXPECT_EQ(block->form, STORED_BLOCK);
-  EXPECT_EQ(block->value, 16u);
-  EXPECT_EQ(entry->getAttribute(0x7e)->value, 1u);
-  EXPECT_STREQ(unit->string(entry->getAttribute(DW_AT_producer)), "clang 99");
-  // A string index beyond the table names nothing.
-  AttrValue far{DW_AT_name, STORED_STRX, 1000, nullptr};
-  EXPECT_EQ(unit->string(&far), nullptr);
 }
 
 TEST(DwarfUnits, RefAddrAndStrpSizesFollowTheVersion) {

@@ -13,6 +13,7 @@
 
 #include "kave/trace.h"
 #include "kave/unicode.h"
+#include "support/scratch.h"
 #include "zor/manager/absolute_path.h"
 #include "zor/manager/symbol_manager.h"
 #include "zor/object/globals.h"
@@ -35,17 +36,8 @@ SymbolManager* impl(SymMgrObjectPtr<ISymbolManager>& m) { return static_cast<Sym
 // A copy of a fixture in a private directory, so a test may rewrite it.
 class TempCopy {
  public:
-  explicit TempCopy(const char* relative) {
-    char dir[] = "/tmp/zor_manager_testXXXXXX";
-    m_dir = mkdtemp(dir);
-    m_path = m_dir + "/module";
-    std::ifstream in(std::string(ZOR_FIXTURES_DIR) + "/" + relative, std::ios::binary);
-    std::ofstream(m_path, std::ios::binary) << in.rdbuf();
-  }
-  ~TempCopy() {
-    std::remove(m_path.c_str());
-    rmdir(m_dir.c_str());
-  }
+  explicit TempCopy(const char* relative)
+      : m_path(m_dir.add("module", scratch::readFile(std::string(ZOR_FIXTURES_DIR) + "/" + relative))) {}
   // Appends bytes (the image stays valid) and moves the modification time, as a rebuild would.
   void rewrite() {
     std::ofstream(m_path, std::ios::binary | std::ios::app) << std::string(64, '\0');
@@ -55,10 +47,9 @@ class TempCopy {
     utimensat(AT_FDCWD, m_path.c_str(), times, 0);
   }
   std::wstring path() const { return KAVE_3_1::utf8ToWide(m_path); }
-  const std::string& dir() const { return m_dir; }
 
  private:
-  std::string m_dir;
+  scratch::TempDir m_dir;
   std::string m_path;
 };
 

@@ -12,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <zor/extensions.h>
@@ -24,6 +23,7 @@
 #include "support/elf_oracle.h"
 #include "support/scratch.h"
 #include "support/symbolizer_agreement.h"
+#include "support/threads_agree.h"
 #include "zor/dwarf/dwp_index.h"
 #include "zor/dwarf/split_units.h"
 
@@ -384,42 +384,10 @@ TEST(SplitUnits, PackageNamedAfterTheSeparateDebugFile) {
 // package opened on first use) see what one thread alone sees.
 TEST(SplitUnits, ConcurrentQueriesAgreeWithOneThread) {
   WorkingDirectory cwd("/");
-  const std::string path = fixture("two_gcc_d5_dwp");
-  std::vector<uint64_t> addresses = addressesToCheck(path);
-  addresses.resize(std::min<size_t>(addresses.size(), 500));
-  std::vector<std::vector<Frame>> alone;
-  {
-    SymMgrObjectPtr<ISymbolManager> manager;
-    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-    SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
-    ASSERT_TRUE(bank);
-    for (uint64_t a : addresses) alone.push_back(ourFrames(bank.get(), a));
-  }
-  SymMgrObjectPtr<ISymbolManager> manager;
-  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
-  ASSERT_TRUE(bank);
-  ourFrames(bank.get(), addresses.front());  // the image's symbols first, as callers are asked to
-  constexpr int kThreads = 4;
-  std::vector<std::vector<std::vector<Frame>>> seen(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (size_t i = 0; i < addresses.size(); ++i) {
-        size_t k = (i + t * addresses.size() / kThreads) % addresses.size();
-        seen[t].push_back(ourFrames(bank.get(), addresses[k]));
-        ICompUnitDetails* details = nullptr;
-        bank->compUnitDetailsById(static_cast<uint32_t>(i % 64), details);
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  for (int t = 0; t < kThreads; ++t) {
-    for (size_t i = 0; i < addresses.size(); ++i) {
-      size_t k = (i + t * addresses.size() / kThreads) % addresses.size();
-      EXPECT_EQ(seen[t][i], alone[k]) << "thread " << t << " at 0x" << std::hex << addresses[k];
-    }
-  }
+  expectThreadsAgreeWithOne(fixture("two_gcc_d5_dwp"), 500, [](IModuleSymbolBank* bank, size_t i) {
+    ICompUnitDetails* details = nullptr;
+    bank->compUnitDetailsById(static_cast<uint32_t>(i % 64), details);
+  });
 }
 
 // --- the package index on hand-made bytes -----------------------------------------------

@@ -79,30 +79,6 @@ std::ostream& operator<<(std::ostream& os, const std::vector<Piece>& v) {
   return os;
 }
 
-TEST_F(TableTest, NestedRangesAreListedOutermostFirstAndInherited) {
-  EXPECT_EQ(at(0x1000), L"");  // empty table
-  add(L"outer", 0x1000, 0x2000);
-  add(L"inner", 0x1400, 0x1500);
-  EXPECT_EQ(endsAt(0x1400), (std::vector<uint64_t>{0x2000, 0x1500}));
-  EXPECT_EQ(at(0x0FFF), L"");
-  EXPECT_EQ(at(0x1450), L"outer");  // both cover it; equal rank, wider range first
-  auto it = SymMgrObjectPtr<SymbolByAddrIterator>(new SymbolByAddrIterator(m_table->index().find(0x1400), 0x1450, ~0u));
-  EXPECT_EQ(std::wstring(it->current()->name()), L"outer");
-  ASSERT_TRUE(it->next());
-  EXPECT_EQ(std::wstring(it->current()->name()), L"inner");
-  EXPECT_FALSE(it->next());
-  EXPECT_EQ(at(0x1500), L"outer");  // through the entry at 0x1400, inner no longer covers
-  EXPECT_EQ(at(0x2000), L"");
-  // A record starting between keys inherits every earlier record still covering its start.
-  add(L"late", 0x1480, 0x1490, SYMBOL_KIND_PUBLIC);
-  EXPECT_EQ(endsAt(0x1480), (std::vector<uint64_t>{0x2000, 0x1500, 0x1490}));
-  // A record reaching over later keys is published to them.
-  add(L"wide", 0x0800, 0x1490, SYMBOL_KIND_DATA);
-  EXPECT_EQ(endsAt(0x1400), (std::vector<uint64_t>{0x2000, 0x1500, 0x1490}));
-  EXPECT_EQ(endsAt(0x1480), (std::vector<uint64_t>{0x2000, 0x1500, 0x1490, 0x1490}));
-  EXPECT_EQ(checkIndex(*m_table), "");
-}
-
 TEST_F(TableTest, RandomInsertionsKeepTheIndexAndCandidatesExact) {
   std::mt19937_64 rng(7);
   struct Rec { uint64_t s, e; symbol_kind_t k; };
@@ -390,21 +366,6 @@ TEST_F(TableTest, OriginalRangesInAddressAndListOrder) {
   EXPECT_FALSE(m_table->originalSymbolRanges(0x1000, 0x2000, SYMBOL_KIND_DATA));
 }
 
-TEST_F(TableTest, AmongEqualEndsTheLaterInsertedComesFirst) {
-  add(L"first", 0x1000, 0x1100);
-  add(L"second", 0x1000, 0x1100);
-  add(L"third", 0x1000, 0x1100);
-  add(L"inside", 0x1080, 0x1100);
-  EXPECT_EQ(original(0x1000, 0x1000), (std::vector<Piece>{{0x1000, 0x1100, L"third"},
-                                                          {0x1000, 0x1100, L"second"},
-                                                          {0x1000, 0x1100, L"first"}}));
-  EXPECT_EQ(at(0x1010), L"third");  // a full tie goes to the first in list order
-  // The new key inherits the three after its own record, each going before the equal ends
-  // already there: the list at 0x1080 reads first, second, third, inside.
-  EXPECT_EQ(at(0x1090), L"first");
-  EXPECT_EQ(checkIndex(*m_table), "");
-}
-
 TEST_F(TableTest, NonOverlappedPiecesFollowTheWinner) {
   add(L"A", 0x1000, 0x1100, SYMBOL_KIND_PUBLIC);
   add(L"B", 0x1040, 0x1060, SYMBOL_KIND_FUNCTION);
@@ -421,15 +382,6 @@ TEST_F(TableTest, NonOverlappedPiecesFollowTheWinner) {
   RecordingSelector sel;
   sel.pickIndex = 0;
   EXPECT_EQ(pieces(0x1000, 0x1100, SYMBOL_KIND_ALL, &sel), (std::vector<Piece>{{0x1000, 0x1100, L"A"}}));
-}
-
-TEST_F(TableTest, NonOverlappedAdjacentRecordsOfOneScopeAreTwoPieces) {
-  // The first range ever added is never coalesced, so a range added in front of it stays a
-  // separate node and becomes a separate record.
-  auto* s = make(L"two", 0x1010, 0x1020);
-  s->addRange(0x1000, 0x1010);
-  m_table->insertScope(s);
-  EXPECT_EQ(pieces(0x1000, 0x1020), (std::vector<Piece>{{0x1000, 0x1010, L"two"}, {0x1010, 0x1020, L"two"}}));
 }
 
 TEST_F(TableTest, NonOverlappedEnclosingRangeResumesAfterNestedOne) {

@@ -278,20 +278,4 @@ TEST(ToolsDumpTest, DumpListsPropertiesSegmentsSectionsAndSymbols) {
 }
 
 
-TEST(ToolsDumpTest, UnitsNameTheSourceCompilerAndLanguage) {
-  const Result dump = run(kBinary + "/zor-dump --no-symbols --units " + kFixtures + "/dwarf/cpp_gcc_d3_O2");
-  ASSERT_EQ(dump.status, 0);
-  const size_t units = dump.out.find("\nunits\n");
-  ASSERT_NE(units, std::string::npos) << dump.out;
-  std::string unit;
-  for (const std::string& line : lines(dump.out.substr(units)))
-    if (line.find("cppdemo.cpp") != std::string::npos) unit = line;
-  ASSERT_FALSE(unit.empty()) << dump.out;
-  for (const char* expected : {"dir /fixtures/src", "compiler GNU", "language C++"})
-    EXPECT_NE(unit.find(expected), std::string::npos) << expected << " in " << unit;
-  // Without --units the section stays out.
-  EXPECT_EQ(run(kBinary + "/zor-dump --no-symbols " + kFixtures + "/dwarf/cpp_gcc_d3_O2").out.find("\nunits\n"),
-            std::string::npos);
-}
-
 }  // namespace

@@ -81,20 +81,18 @@ class WorkingDirectory {
   bool m_ok = false;
 };
 
+// Sets (or, with null, removes) an environment variable.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const std::string& value) : m_name(name) {
+  ScopedEnv(const char* name, const char* value) : m_name(name) {
     if (const char* old = std::getenv(name)) m_old = old, m_had = true;
-    setenv(name, value.c_str(), 1);
+    put(value);
   }
-  ~ScopedEnv() {
-    if (m_had)
-      setenv(m_name, m_old.c_str(), 1);
-    else
-      unsetenv(m_name);
-  }
+  ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
+  ~ScopedEnv() { put(m_had ? m_old.c_str() : nullptr); }
 
  private:
+  void put(const char* value) { value ? setenv(m_name, value, 1) : unsetenv(m_name); }
   const char* m_name;
   std::string m_old;
   bool m_had = false;
