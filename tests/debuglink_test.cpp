@@ -56,34 +56,6 @@ TEST(Crc32, MatchesTheStandardChecksumInAnyPieces) {
   }
 }
 
-TEST(DebugLink, CrcOfTheDebugFileIsTheOneObjcopyRecorded) {
-  Candidate m(fixture("hello_stripped"));
-  ASSERT_TRUE(m.c.hasDebugLink());
-  std::vector<unsigned char> debug = elf_oracle::readFile(fixture("hello_stripped.debug"));
-  ASSERT_FALSE(debug.empty());
-  EXPECT_EQ(m.c.expectedCrc(), static_cast<uint32_t>(::crc32(0, debug.data(), static_cast<uInt>(debug.size()))));
-  bool opened = false;
-  EXPECT_EQ(DWARFSymbolFileToResolve::fileCrc(wide(fixture("hello_stripped.debug")), &opened), m.c.expectedCrc());
-  EXPECT_TRUE(opened);
-  DWARFSymbolFileToResolve::fileCrc(wide(fixture("no-such-file")), &opened);
-  EXPECT_FALSE(opened);
-}
-
-TEST(DebugLink, FileBesideTheModuleIsFound) {
-  Candidate m(fixture("hello_stripped"));
-  EXPECT_EQ(m.c.state(), uint32_t(RESOLVE_STATE_FOUND));
-  EXPECT_EQ(std::wstring(m.c.fileName()), wide(fixture("hello_stripped.debug")));
-  EXPECT_EQ(std::wstring(m.c.imageFileName()), m.imagePath);
-  EXPECT_EQ(m.c.format(), uint32_t(SYM_FORMAT_DWARF));
-  EXPECT_EQ(m.c.resolvable(), 1u);
-}
-
-TEST(DebugLink, FileInTheDebugDirectoryIsFound) {
-  Candidate m(fixture("debugdir/hello_dotdebug"));
-  EXPECT_EQ(m.c.state(), uint32_t(RESOLVE_STATE_FOUND));
-  EXPECT_EQ(std::wstring(m.c.fileName()), wide(fixture("debugdir/.debug/hello_dotdebug.debug")));
-}
-
 TEST(DebugLink, FileBesideWinsOverTheDebugDirectory) {
   TempDir dir;
   ASSERT_FALSE(dir.path().empty());

@@ -1,6 +1,9 @@
 // The default resolver: the first candidate in the loader's order that found its file.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <vector>
+
 #include "support/fake_loader.h"
 #include "zor/loader/symbol_file_resolver.h"
 
@@ -17,32 +20,34 @@ int32_t resolve(CandidateList& list) {
   return resolver.resolveSymbolFile(it);
 }
 
-TEST(SymbolFileResolverTest, NoCandidatesIsNone) {
-  CandidateList none;
-  EXPECT_EQ(resolve(none), -1);
+// Candidates in the loader's order by state: the index chosen, and which were asked.
+TEST(SymbolFileResolverTest, FirstFoundWinsAndLaterOnesAreNotAsked) {
+  const uint32_t F = RESOLVE_STATE_FOUND, N = RESOLVE_STATE_NOT_FOUND;
+  const struct {
+    std::vector<uint32_t> states;
+    int32_t chosen;
+  } cases[] = {
+      {{}, -1},
+      {{N, F, F}, 1},
+      {{F, N}, 0},
+      // Unusable states are skipped whatever the path.
+      {{RESOLVE_STATE_REJECTED, N, RESOLVE_STATE_NO_PATH, RESOLVE_STATE_NONE}, -1},
+      {{RESOLVE_STATE_REJECTED, N, RESOLVE_STATE_NO_PATH, RESOLVE_STATE_NONE, F}, 4},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::unique_ptr<FakeCandidate>> owned;
+    CandidateList list;
+    for (uint32_t state : c.states) {
+      owned.emplace_back(new FakeCandidate(state == RESOLVE_STATE_NO_PATH ? L"" : L"/x/c.debug", state));
+      list.push_back(owned.back().get());
+    }
+    EXPECT_EQ(resolve(list), c.chosen) << c.states.size();
+    for (size_t i = c.chosen < 0 ? list.size() : size_t(c.chosen) + 1; i < owned.size(); ++i)
+      EXPECT_EQ(owned[i]->stateCalls, 0) << i;
+  }
   SymMgrObjectPtr<SymbolFileIter> null;
   SymbolFileResolver resolver;
   EXPECT_EQ(resolver.resolveSymbolFile(null), -1);
-}
-
-TEST(SymbolFileResolverTest, FirstFoundWinsAndLaterOnesAreNotAsked) {
-  FakeCandidate missing(L"/x/a.debug", RESOLVE_STATE_NOT_FOUND), found(L"/x/b.debug", RESOLVE_STATE_FOUND),
-      alsoFound(L"/x/c.debug", RESOLVE_STATE_FOUND);
-  CandidateList list{&missing, &found, &alsoFound};
-  EXPECT_EQ(resolve(list), 1);
-  EXPECT_EQ(alsoFound.stateCalls, 0);
-  CandidateList firstWins{&found, &missing};
-  EXPECT_EQ(resolve(firstWins), 0);
-}
-
-TEST(SymbolFileResolverTest, UnusableStatesAreSkippedWhateverTheirPath) {
-  FakeCandidate rejected(L"/x/wrong.debug", RESOLVE_STATE_REJECTED), notFound(L"/x/a.pdb", RESOLVE_STATE_NOT_FOUND),
-      noPath(L"", RESOLVE_STATE_NO_PATH), none(L"/x/n", RESOLVE_STATE_NONE);
-  CandidateList list{&rejected, &notFound, &noPath, &none};
-  EXPECT_EQ(resolve(list), -1);
-  FakeCandidate found(L"/x/ok.pdb", RESOLVE_STATE_FOUND);
-  list.push_back(&found);
-  EXPECT_EQ(resolve(list), 4);
 }
 
 TEST(SymbolFileResolverTest, RewindsAnIteratorThatWasAlreadyWalked) {
