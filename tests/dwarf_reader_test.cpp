@@ -1,10 +1,9 @@
-// The section cursor, abbreviation tables and range lists (.debug_ranges and .debug_rnglists),
-// the latter against llvm-dwarfdump on every fixture that has DW_AT_ranges.
+// The section cursor, abbreviation tables and range lists (.debug_ranges and .debug_rnglists)
+// on hand-made bytes: every entry kind, and cuts anywhere. The lists compilers write show in
+// the function extents and inline chains the agreement suite compares.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <regex>
-#include <sstream>
 
 #include "kave/trace.h"
 #include "support/dwarf_test_support.h"
@@ -114,77 +113,6 @@ TEST(DwarfAbbreviations, TerminatorsDuplicatesAndSparseCodes) {
     c.parse(DwarfReader(reinterpret_cast<const uint8_t*>(b.data.data()), cut));
     EXPECT_LE(c.size(), 3u);
   }
-}
-
-// DW_AT_ranges of every entry, as llvm-dwarfdump prints them (empty ranges left out), by
-// entry offset.
-std::map<uint64_t, AddressRanges> dumpRanges(const std::string& path) {
-  std::map<uint64_t, AddressRanges> out;
-  std::istringstream in(dwarf_test::dwarfdump("--debug-info", path));
-  static const std::regex kEntry("^0x([0-9a-f]+): +DW_TAG_.*");
-  static const std::regex kRange("\\[0x([0-9a-f]+), 0x([0-9a-f]+)\\)");
-  std::string line;
-  uint64_t entry = 0;
-  bool inRanges = false;
-  std::smatch m;
-  while (std::getline(in, line)) {
-    if (std::regex_match(line, m, kEntry)) {
-      entry = std::strtoull(m[1].str().c_str(), nullptr, 16);
-      inRanges = false;
-      continue;
-    }
-    if (line.find("DW_AT_ranges") != std::string::npos) {
-      inRanges = true;
-      out[entry];
-    } else if (line.find("DW_AT_") != std::string::npos || line.empty()) {
-      inRanges = false;
-    }
-    if (!inRanges) continue;
-    for (auto it = std::sregex_iterator(line.begin(), line.end(), kRange); it != std::sregex_iterator(); ++it) {
-      uint64_t b = std::strtoull((*it)[1].str().c_str(), nullptr, 16);
-      uint64_t e = std::strtoull((*it)[2].str().c_str(), nullptr, 16);
-      if (b < e) out[entry].emplace_back(b, e);
-    }
-  }
-  return out;
-}
-
-TEST(DwarfRanges, EveryRangeListMatchesDwarfdump) {
-  if (!dwarf_test::haveDwarfdump()) GTEST_SKIP() << "llvm-dwarfdump-14 missing";
-  size_t lists = 0, ranges = 0;
-  for (const char* name : {"c_clang_d3_O2", "c_clang_d3_O2_32", "c_gcc_d3_O2", "c_gcc_d3_O2_32", "cpp_gcc_d3_O2",
-                           "cpp_clang_d4_O2", "cpp_gcc_d4_O2", "cpp_clang_d5_O2", "cpp_gcc_d5_O2",
-                           "f90_gfortran_d3_O2"}) {
-    SCOPED_TRACE(name);
-    std::string path = dwarf_test::fixturePath(name);
-    TestContext context(path);
-    context.readUnitEntries();
-    auto expected = dumpRanges(path);
-    ASSERT_FALSE(expected.empty());
-    size_t seen = 0;
-    for (DWARFCompilationUnit* unit : context.units()) {
-      DwarfReader reader = unit->entryReader();
-      while (reader.ok() && !reader.atEnd()) {
-        SymMgrObjectPtr<AttrBindings> entry(new AttrBindings(unit));
-        if (!entry->decode(reader)) continue;
-        const AttrValue* attr = entry->getAttribute(DW_AT_ranges, true);
-        if (!attr) continue;
-        ++seen;
-        AddressRanges got;
-        uint64_t lowest = readRanges(unit, attr, got);
-        const AddressRanges& want = expected[entry->entryOffset()];
-        EXPECT_EQ(got, want) << std::hex << entry->entryOffset();
-        uint64_t min = want.empty() ? 0 : want[0].first;
-        for (const auto& r : want) min = std::min(min, r.first);
-        EXPECT_EQ(lowest, min);
-        ranges += got.size();
-      }
-    }
-    EXPECT_EQ(seen, expected.size());
-    lists += seen;
-  }
-  std::printf("range lists compared with llvm-dwarfdump: %zu lists, %zu ranges\n", lists, ranges);
-  EXPECT_GT(lists, 200u);
 }
 
 // A DWARF 4 (or 5) unit with 4-byte addresses, DW_AT_low_pc 0x100 and optional bases.
