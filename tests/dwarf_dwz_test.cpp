@@ -23,6 +23,7 @@
 #include "kave/unicode.h"
 #include "support/dwarf_test_support.h"
 #include "support/elf_rewrite.h"
+#include "support/loaded_module.h"
 #include "support/scratch.h"
 #include "support/symbolizer_agreement.h"
 #include "zor/dwarf/alt_link.h"
@@ -41,18 +42,7 @@ SymMgrObjectPtr<ElfHelper> openElf(const std::string& path) {
   return SymMgrObjectPtr<ElfHelper>(new ElfHelper(KAVE_3_1::utf8ToWide(path).c_str()));
 }
 
-struct LoadedModule {
-  SymMgrObjectPtr<ISymbolManager> manager;
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-};
-
-LoadedModule load(const std::string& path) {
-  LoadedModule m;
-  EXPECT_EQ(ISymbolManager::create(m.manager), STATUS_OK);
-  std::wstring wpath = KAVE_3_1::utf8ToWide(path);
-  EXPECT_EQ(m.manager->loadSymbolsFromModule(wpath.c_str(), nullptr, m.bank), STATUS_OK);
-  return m;
-}
+using zor_test::LoadedModule;
 
 std::string grouped(const std::string& name) {
   SymMgrObjectPtr<ISymbolNameDemangler> d =
@@ -257,8 +247,8 @@ TEST(AltForms, ReferencesOutsideTheSupplementaryFileFindNothing) {
 // Our answers on a rewritten image against our answers on the image before the rewrite,
 // at the agreement harness's addresses (same code, so same addresses).
 void expectSameAnswers(const std::string& name, const std::string& rewritten, const std::string& before) {
-  LoadedModule a = load(rewritten);
-  LoadedModule b = load(before);
+  LoadedModule a(rewritten);
+  LoadedModule b(before);
   ASSERT_TRUE(a.bank && b.bank);
   std::vector<uint64_t> addresses = agreement::addressesToCheck(before);
   ASSERT_GT(addresses.size(), 100u);
@@ -291,7 +281,7 @@ void expectSameAnswers(const std::string& name, const std::string& rewritten, co
 // The symbol made for a function inlined from the supplementary file belongs to a unit of
 // the module (the caller's), never to an offset of the other file.
 TEST(DwzModules, InlinedFunctionsFromTheSupplementaryFileBelongToTheCallersUnit) {
-  LoadedModule m = load(dwzFixture("alt_d5_a"));
+  LoadedModule m(dwzFixture("alt_d5_a"));
   ASSERT_TRUE(m.bank);
   std::set<uint32_t> outerIds, innerIds;
   size_t inner = 0;
@@ -325,7 +315,7 @@ TEST(DwzModules, RewrittenImagesAnswerAsBefore) {
 
 TEST(DwzModules, MismatchedSupplementaryFileIsRefusedAndTheModuleStillAnswers) {
   KAVE_3_1::RecordCapture capture;
-  LoadedModule m = load(dwzFixture("mismatch_d5"));
+  LoadedModule m(dwzFixture("mismatch_d5"));
   ASSERT_TRUE(m.bank);
   // Asking for anything makes the loader open the supplementary file.
   std::vector<agreement::CodeSymbol> symbols = agreement::codeSymbols(dwzFixture("mismatch_d5"));
@@ -346,7 +336,7 @@ TEST(DwzModules, MismatchedSupplementaryFileIsRefusedAndTheModuleStillAnswers) {
   // Had the refused file been read, its unrelated strings would name frames: every name
   // given must be one that the image before the rewrite gives at the same address, or the
   // symbol table's. The chains keep their shape and call positions: only names are lost.
-  LoadedModule plain = load(dwzFixture("plain_d5_a"));
+  LoadedModule plain(dwzFixture("plain_d5_a"));
   size_t foreign = 0, sameShape = 0;
   std::vector<uint64_t> addresses = agreement::addressesToCheck(dwzFixture("mismatch_d5"));
   for (uint64_t va : addresses) {
@@ -429,7 +419,7 @@ TEST(DwzImports, PartialUnitFunctionsAreFoundAndImportCyclesEnd) {
   ASSERT_TRUE(elf_rewrite::withDebugSections(base, {{".debug_info", f.info.data}, {".debug_abbrev", f.abbrev.data}}, out));
   KAVE_3_1::RecordCapture capture;
   {
-    LoadedModule m = load(out);
+    LoadedModule m(out);
     ASSERT_TRUE(m.bank);
     std::vector<agreement::Frame> frames = agreement::ourFrames(m.bank.get(), mainStart + 1);
     ASSERT_EQ(frames.size(), 1u);

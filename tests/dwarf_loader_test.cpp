@@ -19,6 +19,7 @@
 #include "kave/trace.h"
 #include "kave/unicode.h"
 #include "support/elf_oracle.h"
+#include "support/loaded_module.h"
 #include "zor/dwarf/debug_info_loader.h"
 #include "zor/dwarf/dwarf_symbols.h"
 #include "zor/elf/elf_file_loader.h"
@@ -33,23 +34,7 @@ std::string fixture(const std::string& name) { return std::string(ZOR_FIXTURES_D
 
 using elf_oracle::nmValue;
 
-struct Module {
-  SymMgrObjectPtr<ISymbolManager> manager;
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-
-  explicit Module(const std::string& path) {
-    EXPECT_EQ(ISymbolManager::create(manager), STATUS_OK);
-    std::wstring w = KAVE_3_1::utf8ToWide(path);
-    EXPECT_EQ(manager->loadSymbolsFromModule(w.c_str(), nullptr, bank), STATUS_OK);
-  }
-
-  SymMgrObjectPtr<ISymbolRange> range(uint64_t va, uint32_t kinds) {
-    SymMgrObjectPtr<IAddress> address;
-    SymMgrObjectPtr<ISymbolRange> out;
-    if (bank->addressByVa(va, address) == STATUS_OK) bank->symbolRangeByAddress(address.get(), out, kinds, nullptr);
-    return out;
-  }
-};
+using Module = zor_test::LoadedModule;
 
 std::wstring wide(const char* s) { return KAVE_3_1::utf8ToWide(s); }
 

@@ -16,6 +16,7 @@
 #include "kave/file.h"
 #include "kave/trace.h"
 #include "kave/unicode.h"
+#include "support/loaded_module.h"
 #include "support/scratch.h"
 #include "support/symbolizer_agreement.h"
 #include "zor/dwarf/debug_directories.h"
@@ -39,17 +40,7 @@ struct DebugDirectories : scratch::ScopedEnv {
 
 using scratch::TempDir;
 
-struct Loaded {
-  SymMgrObjectPtr<ISymbolManager> manager;
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-};
-
-Loaded loadModule(const std::string& path) {
-  Loaded l;
-  EXPECT_EQ(ISymbolManager::create(l.manager), STATUS_OK);
-  EXPECT_EQ(l.manager->loadSymbolsFromModule(wide(path).c_str(), nullptr, l.bank), STATUS_OK);
-  return l;
-}
+using Loaded = zor_test::LoadedModule;
 
 std::string hex(const std::vector<unsigned char>& bytes) {
   static const char kHex[] = "0123456789abcdef";
@@ -78,7 +69,7 @@ std::vector<unsigned char> buildIdOf(const std::string& path) {
 // harness would check; most addresses must resolve to something at all.
 void expectSameFrames(IModuleSymbolBank* bank, const std::string& twin) {
   ASSERT_NE(bank, nullptr);
-  Loaded reference = loadModule(twin);
+  Loaded reference(twin);
   ASSERT_NE(reference.bank, nullptr);
   const std::vector<uint64_t> addresses = agreement::addressesToCheck(twin);
   ASSERT_GT(addresses.size(), 100u);
@@ -111,7 +102,7 @@ TEST(DwarfModern, ZstdImagesReadLikeTheirUncompressedBuilds) {
   for (const auto& pair : {std::make_pair(modern("c_clang_d5_O2_zstd"), modern("c_clang_d5_O2")),
                            std::make_pair(modern("cpp_gcc_d5_O2_zstd"), dwarfFixture("cpp_gcc_d5_O2"))}) {
     SCOPED_TRACE(pair.first);
-    Loaded l = loadModule(pair.first);
+    Loaded l(pair.first);
     ASSERT_NE(l.bank, nullptr);
     EXPECT_EQ(l.bank->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
     expectSameFrames(l.bank.get(), pair.second);
@@ -174,7 +165,7 @@ TEST(DwarfModern, BuildIdTreeServesLinkedAndUnlinkedImages) {
     ASSERT_TRUE(fs::is_regular_file(expected));
     // The twin is the same build before stripping.
     ASSERT_EQ(buildIdOf(image), buildIdOf(c.twin));
-    Loaded l = loadModule(image);
+    Loaded l(image);
     ASSERT_NE(l.bank, nullptr);
     EXPECT_EQ(l.bank->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
     EXPECT_EQ(utf8(l.bank->symFileName()), expected);
@@ -239,7 +230,7 @@ TEST(DwarfModern, MirroredImageDirectoryUnderAGlobalRoot) {
   Candidate c(image);
   EXPECT_EQ(c.c.state(), uint32_t(RESOLVE_STATE_FOUND));
   EXPECT_EQ(utf8(c.c.fileName()), mirrored);
-  Loaded l = loadModule(image);
+  Loaded l(image);
   ASSERT_NE(l.bank, nullptr);
   EXPECT_EQ(utf8(l.bank->symFileName()), mirrored);
   ASSERT_EQ(buildIdOf(image), buildIdOf(dwarfFixture("cpp_clang_d5_O2")));
@@ -266,7 +257,7 @@ class SystemLibc : public ::testing::Test {
 // Found by build id; the debug file's symbol table gives the addresses (the library itself
 // has none).
 TEST_F(SystemLibc, DebugFileIsFoundByBuildIdAndAgreesWithTheSymbolizer) {
-  Loaded l = loadModule(libc);
+  Loaded l(libc);
   ASSERT_NE(l.bank, nullptr);
   EXPECT_EQ(l.bank->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
   EXPECT_EQ(utf8(l.bank->symFileName()), debugFile);

@@ -20,6 +20,7 @@
 
 #include "kave/unicode.h"
 #include "support/elf_oracle.h"
+#include "support/loaded_module.h"
 #include "support/pdb_oracle.h"
 #include "zor/pdb/dia_manager.h"
 
@@ -219,11 +220,9 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, PdbImage, ::testing::Values("hello64.exe", "h
 
 TEST(PdbPlugin, ExportsMergeIntoThePdbFunctions) {
   if (!pluginPresent()) GTEST_SKIP() << "PDB plug-in not built";
-  SymMgrObjectPtr<ISymbolManager> manager;
-  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-  ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(fixture("lib64.dll")).c_str(), nullptr, bank),
-            STATUS_OK);
+  zor_test::LoadedModule loaded(fixture("lib64.dll"));
+  IModuleSymbolBank* bank = loaded.bank.get();
+  ASSERT_TRUE(bank);
   SymMgrObjectPtr<SymbolRangeIter> all;
   ASSERT_EQ(bank->originalSymbolRanges(all, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
   std::map<std::wstring, int> seen;
@@ -249,11 +248,9 @@ TEST(PdbPlugin, ExportsMergeIntoThePdbFunctions) {
 
 TEST(PdbPlugin, ConcurrentQueriesGiveTheSameAnswers) {
   if (!pluginPresent()) GTEST_SKIP() << "PDB plug-in not built";
-  SymMgrObjectPtr<ISymbolManager> manager;
-  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-  ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(fixture("hello64.exe")).c_str(), nullptr, bank),
-            STATUS_OK);
+  zor_test::LoadedModule loaded(fixture("hello64.exe"));
+  IModuleSymbolBank* bank = loaded.bank.get();
+  ASSERT_TRUE(bank);
   ISegment* text = nullptr;
   ASSERT_EQ(bank->segmentByName(L".text", &text), STATUS_OK);
   const uint64_t start = bank->preferredLoadAddress() + text->rva(), end = start + text->size();

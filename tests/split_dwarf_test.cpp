@@ -21,6 +21,7 @@
 #include "kave/unicode.h"
 #include "support/dwarf_test_support.h"
 #include "support/elf_oracle.h"
+#include "support/loaded_module.h"
 #include "support/scratch.h"
 #include "support/symbolizer_agreement.h"
 #include "support/threads_agree.h"
@@ -42,13 +43,6 @@ using scratch::readFile;
 using scratch::TempDir;
 using scratch::WorkingDirectory;
 using scratch::writeFile;
-
-SymMgrObjectPtr<IModuleSymbolBank> loadModule(ISymbolManager* manager, const std::string& path) {
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-  std::wstring wpath = KAVE_3_1::utf8ToWide(path);
-  EXPECT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK) << path;
-  return bank;
-}
 
 struct Census {
   size_t addresses = 0;
@@ -115,10 +109,9 @@ TEST_P(SplitMatchesUnsplitTwin, SameFramesAtEveryAddress) {
   std::string unsplit = std::string(ZOR_FIXTURES_DIR) + "/" + GetParam().unsplit;
   ASSERT_EQ(run("objcopy -O binary -j .text '" + split + "' /dev/stdout | cksum"),
             run("objcopy -O binary -j .text '" + unsplit + "' /dev/stdout | cksum"));
-  SymMgrObjectPtr<ISymbolManager> manager;
-  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> splitBank = loadModule(manager.get(), split);
-  SymMgrObjectPtr<IModuleSymbolBank> unsplitBank = loadModule(manager.get(), unsplit);
+  zor_test::LoadedModule splitModule(split), unsplitModule(unsplit);
+  IModuleSymbolBank* splitBank = splitModule.bank.get();
+  IModuleSymbolBank* unsplitBank = unsplitModule.bank.get();
   ASSERT_TRUE(splitBank && unsplitBank);
   // The unsplit build was compiled from the source directory, which its line table spells
   // as "/fixtures/src/./name.h"; the split build names the same files without the "./".
@@ -130,8 +123,8 @@ TEST_P(SplitMatchesUnsplitTwin, SameFramesAtEveryAddress) {
   };
   size_t same = 0, inlined = 0, total = 0;
   for (uint64_t a : addressesToCheck(split)) {
-    std::vector<Frame> ours = normalised(ourFrames(splitBank.get(), a));
-    std::vector<Frame> twin = normalised(ourFrames(unsplitBank.get(), a));
+    std::vector<Frame> ours = normalised(ourFrames(splitBank, a));
+    std::vector<Frame> twin = normalised(ourFrames(unsplitBank, a));
     ++total;
     if (ours.size() > 1) ++inlined;
     if (ours == twin) {
@@ -169,9 +162,8 @@ TEST(SplitUnits, FoundBesideTheModuleFromAnyDirectory) {
     std::vector<std::vector<Frame>> frames[2];
     for (int from = 0; from < 2; ++from) {
       WorkingDirectory cwd(from == 0 ? splitDir() : "/");
-      SymMgrObjectPtr<ISymbolManager> manager;
-      ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-      SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
+      zor_test::LoadedModule loaded(path);
+      SymMgrObjectPtr<IModuleSymbolBank> bank = loaded.bank;
       ASSERT_TRUE(bank);
       for (uint64_t a : addresses) frames[from].push_back(ourFrames(bank.get(), a));
       if (from == 0) continue;
@@ -193,9 +185,8 @@ TEST(SplitUnits, CompUnitDetailsComeFromEachFunctionsOwnSplitUnit) {
     SCOPED_TRACE(name);
     const bool two = std::string(name).compare(0, 4, "two_") == 0;
     std::string path = fixture(name);
-    SymMgrObjectPtr<ISymbolManager> manager;
-    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-    SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
+    zor_test::LoadedModule loaded(path);
+    SymMgrObjectPtr<IModuleSymbolBank> bank = loaded.bank;
     ASSERT_TRUE(bank);
     std::map<uint32_t, std::string> primaryByUnit;
     std::map<std::string, std::string> primaryByFunction;
@@ -236,9 +227,8 @@ TEST(SplitUnits, MissingOrForeignDwoLeavesSymbolTableAndLines) {
     SCOPED_TRACE(c.first);
     std::string path = fixture(c.first);
     KAVE_3_1::RecordCapture records;
-    SymMgrObjectPtr<ISymbolManager> manager;
-    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-    SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), path);
+    zor_test::LoadedModule loaded(path);
+    SymMgrObjectPtr<IModuleSymbolBank> bank = loaded.bank;
     ASSERT_TRUE(bank);
     EXPECT_EQ(bank->symFileFormat(), SYM_FORMAT_DWARF);
     Census census1 = census(bank.get(), path);
@@ -255,9 +245,8 @@ TEST(SplitUnits, MissingOrForeignDwoLeavesSymbolTableAndLines) {
 // What a fresh manager's bank of `module` answers with `bytes` as its split file beside it.
 Census censusWith(const std::string& module, const std::string& suffix, const std::string& bytes) {
   writeFile(module + suffix, bytes);
-  SymMgrObjectPtr<ISymbolManager> manager;
-  EXPECT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), module);
+  zor_test::LoadedModule loaded(module);
+  SymMgrObjectPtr<IModuleSymbolBank> bank = loaded.bank;
   return bank ? census(bank.get(), module) : Census();
 }
 
@@ -370,9 +359,8 @@ TEST(SplitUnits, PackageNamedAfterTheSeparateDebugFile) {
                          "module && objcopy --add-gnu-debuglink=module.debug module")
                             .c_str()),
             0);
-  SymMgrObjectPtr<ISymbolManager> manager;
-  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank = loadModule(manager.get(), module);
+  zor_test::LoadedModule loaded(module);
+  SymMgrObjectPtr<IModuleSymbolBank> bank = loaded.bank;
   ASSERT_TRUE(bank);
   EXPECT_NE(KAVE_3_1::wideToUtf8(bank->symFileName()).find("module.debug"), std::string::npos);
   Census c = census(bank.get(), module);
