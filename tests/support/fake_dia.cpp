@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <cwctype>
+#include <functional>
 #include <mutex>
 
 #include "zor/pdb/dia_manager.h"
@@ -63,33 +64,35 @@ using PdbPtr = std::shared_ptr<Pdb>;
 
 IDiaSymbol* newSymbol(PdbPtr pdb, uint32_t id);
 
-class EnumSymbols : public Object<IDiaEnumSymbols> {
+// An enumeration handing out a new object, made by `make`, for each of `items`.
+template <class I, class Out, class T>
+class Enum : public Object<I> {
  public:
-  EnumSymbols(PdbPtr pdb, std::vector<uint32_t> ids) : m_pdb(std::move(pdb)), m_ids(std::move(ids)) {}
-  HRESULT get_Count(LONG* out) override {
-    *out = static_cast<LONG>(m_ids.size());
-    return S_OK;
-  }
-  HRESULT Item(DWORD index, IDiaSymbol** out) override {
-    if (index >= m_ids.size()) return E_INVALIDARG;
-    *out = newSymbol(m_pdb, m_ids[index]);
-    return S_OK;
-  }
-  HRESULT Next(ULONG count, IDiaSymbol** out, ULONG* fetched) override {
+  using Make = std::function<Out*(const T&)>;
+  Enum(std::vector<T> items, Make make) : m_items(std::move(items)), m_make(std::move(make)) {}
+  HRESULT get_Count(LONG* out) override { return *out = static_cast<LONG>(m_items.size()), S_OK; }
+  HRESULT Next(ULONG count, Out** out, ULONG* fetched) override {
     ULONG n = 0;
-    while (n < count && m_cursor < m_ids.size()) out[n++] = newSymbol(m_pdb, m_ids[m_cursor++]);
+    while (n < count && m_cursor < m_items.size()) out[n++] = m_make(m_items[m_cursor++]);
     *fetched = n;
     return n == count ? S_OK : S_FALSE;
   }
-  HRESULT Reset() override {
-    m_cursor = 0;
-    return S_OK;
-  }
+  HRESULT Reset() override { return m_cursor = 0, S_OK; }
 
- private:
-  PdbPtr m_pdb;
-  std::vector<uint32_t> m_ids;
+ protected:
+  std::vector<T> m_items;
+  Make m_make;
   size_t m_cursor = 0;
+};
+
+class EnumSymbols : public Enum<IDiaEnumSymbols, IDiaSymbol, uint32_t> {
+ public:
+  EnumSymbols(PdbPtr pdb, std::vector<uint32_t> ids)
+      : Enum(std::move(ids), [pdb](const uint32_t& id) { return newSymbol(pdb, id); }) {}
+  HRESULT Item(DWORD index, IDiaSymbol** out) override {
+    if (index >= m_items.size()) return E_INVALIDARG;
+    return *out = m_make(m_items[index]), S_OK;
+  }
 };
 
 class FakeSymbol : public Object<IDiaSymbol> {
@@ -171,22 +174,10 @@ class LineNumber : public Object<IDiaLineNumber> {
   Line m_l;
 };
 
-class EnumLines : public Object<IDiaEnumLineNumbers> {
- public:
-  explicit EnumLines(std::vector<Line> lines) : m_lines(std::move(lines)) {}
-  HRESULT get_Count(LONG* out) override { return *out = static_cast<LONG>(m_lines.size()), S_OK; }
-  HRESULT Next(ULONG count, IDiaLineNumber** out, ULONG* fetched) override {
-    ULONG n = 0;
-    while (n < count && m_cursor < m_lines.size()) out[n++] = new LineNumber(m_lines[m_cursor++]);
-    *fetched = n;
-    return n == count ? S_OK : S_FALSE;
-  }
-  HRESULT Reset() override { return m_cursor = 0, S_OK; }
-
- private:
-  std::vector<Line> m_lines;
-  size_t m_cursor = 0;
-};
+IDiaEnumLineNumbers* newLines(std::vector<Line> lines) {
+  return new Enum<IDiaEnumLineNumbers, IDiaLineNumber, Line>(std::move(lines),
+                                                             [](const Line& l) { return new LineNumber(l); });
+}
 
 class FakeSourceFile : public Object<IDiaSourceFile> {
  public:
@@ -194,10 +185,7 @@ class FakeSourceFile : public Object<IDiaSourceFile> {
   HRESULT get_uniqueId(DWORD* out) override { return *out = m_f.id, S_OK; }
   HRESULT get_fileName(BSTR* out) override { return *out = allocString(m_f.name), S_OK; }
   HRESULT get_checksumType(DWORD* out) override { return *out = m_f.checksumType, S_OK; }
-  HRESULT get_compilands(IDiaEnumSymbols** out) override {
-    *out = new EnumSymbols(m_pdb, m_f.compilands);
-    return S_OK;
-  }
+  HRESULT get_compilands(IDiaEnumSymbols** out) override { return *out = new EnumSymbols(m_pdb, m_f.compilands), S_OK; }
   HRESULT get_checksum(DWORD capacity, DWORD* size, BYTE* data) override {
     if (!data) return *size = static_cast<DWORD>(m_f.checksum.size()), S_OK;
     DWORD n = std::min<DWORD>(capacity, static_cast<DWORD>(m_f.checksum.size()));
@@ -211,23 +199,7 @@ class FakeSourceFile : public Object<IDiaSourceFile> {
   const SourceFile& m_f;
 };
 
-class EnumFiles : public Object<IDiaEnumSourceFiles> {
- public:
-  EnumFiles(PdbPtr pdb, std::vector<uint32_t> ids) : m_pdb(std::move(pdb)), m_ids(std::move(ids)) {}
-  HRESULT get_Count(LONG* out) override { return *out = static_cast<LONG>(m_ids.size()), S_OK; }
-  HRESULT Next(ULONG count, IDiaSourceFile** out, ULONG* fetched) override {
-    ULONG n = 0;
-    while (n < count && m_cursor < m_ids.size()) out[n++] = new FakeSourceFile(m_pdb, m_pdb->files.at(m_ids[m_cursor++]));
-    *fetched = n;
-    return n == count ? S_OK : S_FALSE;
-  }
-  HRESULT Reset() override { return m_cursor = 0, S_OK; }
-
- private:
-  PdbPtr m_pdb;
-  std::vector<uint32_t> m_ids;
-  size_t m_cursor = 0;
-};
+IDiaSourceFile* newFile(PdbPtr pdb, uint32_t id) { return new FakeSourceFile(pdb, pdb->files.at(id)); }
 
 class StreamData : public Object<IDiaEnumDebugStreamData> {
  public:
@@ -293,7 +265,8 @@ class Session : public Object<IDiaSession> {
     for (auto& f : m_pdb->files)
       for (uint32_t owner : f.second.compilands)
         if (owner == c) ids.push_back(f.first);
-    *result = new EnumFiles(m_pdb, ids);
+    *result = new Enum<IDiaEnumSourceFiles, IDiaSourceFile, uint32_t>(
+        ids, [pdb = m_pdb](const uint32_t& id) { return newFile(pdb, id); });
     return S_OK;
   }
   HRESULT findFileById(DWORD id, IDiaSourceFile** out) override {
@@ -308,14 +281,14 @@ class Session : public Object<IDiaSession> {
     std::vector<Line> found;
     for (const Line& l : m_pdb->lines)
       if (l.compilandId == c && l.fileId == f) found.push_back(l);
-    *result = new EnumLines(found);
+    *result = newLines(std::move(found));
     return S_OK;
   }
   HRESULT findLinesByRVA(DWORD rva, DWORD, IDiaEnumLineNumbers** result) override {
     std::vector<Line> found;
     for (const Line& l : m_pdb->lines)
       if (rva >= l.rva && (rva - l.rva < l.length || rva == l.rva)) found.push_back(l);
-    *result = new EnumLines(found);
+    *result = newLines(std::move(found));
     return S_OK;
   }
   HRESULT getEnumDebugStreams(IDiaEnumDebugStreams** result) override {
