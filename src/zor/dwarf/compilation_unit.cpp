@@ -120,7 +120,7 @@ int32_t DWARFCompilationUnit::languageCode(uint64_t lang) {
 }
 
 void DWARFCompilationUnit::ensureUnitEntry() {
-  if (m_unitEntryRead.load()) return;
+  if (m_unitEntryRead.load(std::memory_order_acquire)) return;
   SymMgrObjectPtr<AttrBindings> entry(new AttrBindings(this));
   DwarfReader reader = entryReader();
   if (!entry->decode(reader)) return;
@@ -133,8 +133,17 @@ void DWARFCompilationUnit::ensureUnitEntry() {
 void DWARFCompilationUnit::handleCompileUnitEntry(AttrBindings* entry) {
   if (!entry) return;
   ScopedLock guard(&m_entryLock);
-  if (m_unitEntryRead.load()) return;
-  m_unitEntryRead.store(true);
+  // Another thread may be asking for the same values (the line programs are read beside the
+  // walk): they are published only once all are set. Reading them may come back here on
+  // this thread, which then uses what is set so far.
+  if (m_unitEntryRead.load(std::memory_order_relaxed) || m_unitEntryBusy) return;
+  m_unitEntryBusy = true;
+  readUnitEntry(entry);
+  m_unitEntryBusy = false;
+  m_unitEntryRead.store(true, std::memory_order_release);
+}
+
+void DWARFCompilationUnit::readUnitEntry(AttrBindings* entry) {
   uint64_t v = 0;
   // The bases come first: index-form attributes before them in the same entry need them.
   if (const AttrValue* a = entry->getAttribute(DW_AT_str_offsets_base, true)) {

@@ -138,6 +138,9 @@ class DWARFCompilationUnit : public ICompUnitDetails, public SymMgrObjectImpl {
   int32_t globalFileIndex(uint64_t file);
 
  private:
+  // The facts of the unit entry, set by handleCompileUnitEntry under m_entryLock.
+  void readUnitEntry(dwarf::AttrBindings* entry);
+
   UnitHeader m_header;
   dwarf::DwarfContext* m_context;
   DWARFCompilationUnit* m_skeleton = nullptr;  // split units only; outlives this unit
@@ -160,6 +163,7 @@ class DWARFCompilationUnit : public ICompUnitDetails, public SymMgrObjectImpl {
   LineProgramInfo m_lineInfo;
   ZorLock m_lineLock;
   ZorLock m_entryLock;
+  bool m_unitEntryBusy = false;  // under m_entryLock
   std::atomic<bool> m_unitEntryRead{false};
 };
 

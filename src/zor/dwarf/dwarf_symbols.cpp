@@ -163,6 +163,7 @@ void DWARFScope::merge(IScope* other, uint32_t flags) {
 
 status_t DWARFScope::loadSymbols(uint32_t kindMask) {
   // Queries ask on every call; the body is read once per kind.
+  if (hasLoaded(kindMask)) return STATUS_OK;
   ScopedLock guard(&m_loader->walkLock());
   uint32_t newKinds = kindMask & ~m_loadedKinds;
   if (!newKinds) return STATUS_OK;
@@ -184,6 +185,7 @@ DWARFInlineInstanceScope::DWARFInlineInstanceScope(IFileFormatLoader* ffl, DWARF
 }
 
 status_t DWARFInlineInstanceScope::loadSymbols(uint32_t kindMask) {
+  if (hasLoaded(kindMask)) return STATUS_OK;
   ScopedLock guard(&m_loader->walkLock());
   uint32_t newKinds = kindMask & ~m_loadedKinds;
   if (!newKinds) return STATUS_OK;

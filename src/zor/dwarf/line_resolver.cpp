@@ -23,6 +23,8 @@ DWARFLineResolver::DWARFLineResolver(IFileFormatLoader* fileLoader, DwarfContext
 DWARFLineResolver::~DWARFLineResolver() = default;
 
 status_t DWARFLineResolver::ensureAllLinesLoaded() {
+  status_t known = m_status.load(std::memory_order_acquire);
+  if (known != STATUS_NOT_INITIALIZED) return known;
   ScopedLock guard(&m_loadLock);
   if (m_status != STATUS_NOT_INITIALIZED) return m_status;
   if (!m_context->sections().line.present()) {
@@ -36,8 +38,8 @@ status_t DWARFLineResolver::ensureAllLinesLoaded() {
     status_t unitStatus = readLineProgram(unit);
     if (status != STATUS_OK) status = unitStatus;
   }
-  m_status = status;
-  return m_status;
+  m_status.store(status, std::memory_order_release);
+  return status;
 }
 
 status_t DWARFLineResolver::readLineProgram(DWARFCompilationUnit* unit) {
@@ -106,7 +108,7 @@ int32_t DWARFLineResolver::addSourceFile(const char* path, DWARFCompilationUnit*
   uint32_t crc = internal::crc32(path, std::strlen(path));
   int32_t index;
   {
-    ScopedLock guard(&m_lock);
+    std::unique_lock<std::shared_mutex> guard(m_filesLock);
     auto it = m_fileIndexByCrc.find(crc);
     if (it != m_fileIndexByCrc.end()) {
       index = it->second;
@@ -123,7 +125,7 @@ int32_t DWARFLineResolver::addSourceFile(const char* path, DWARFCompilationUnit*
 bool DWARFLineResolver::findSourceFile(const char* path, uint32_t& index) const {
   if (!path) return false;
   uint32_t crc = internal::crc32(path, std::strlen(path));
-  ScopedLock guard(&m_lock);
+  std::shared_lock<std::shared_mutex> guard(m_filesLock);
   auto it = m_fileIndexByCrc.find(crc);
   if (it == m_fileIndexByCrc.end()) return false;
   index = static_cast<uint32_t>(it->second);
@@ -131,7 +133,7 @@ bool DWARFLineResolver::findSourceFile(const char* path, uint32_t& index) const 
 }
 
 size_t DWARFLineResolver::sourceFileCount() const {
-  ScopedLock guard(&m_lock);
+  std::shared_lock<std::shared_mutex> guard(m_filesLock);
   return m_sourceFiles.size();
 }
 
@@ -175,10 +177,8 @@ status_t DWARFLineResolver::sourceLocationsByAddress(uint64_t address, uint64_t 
   out = nullptr;
   status_t status = ensureAllLinesLoaded();
   if (status != STATUS_OK) return status;
-  {
-    ScopedLock guard(&m_lock);
-    out = m_lineTable->locsByAddr(address, compUnitKey);
-  }
+  // Loaded means every program has been read: the table is only read from now on.
+  out = m_lineTable->locsByAddr(address, compUnitKey);
   return out ? status : STATUS_FALSE;
 }
 
@@ -187,11 +187,7 @@ status_t DWARFLineResolver::sourceLinesForFile(uint64_t compUnitKey, uint32_t fi
   out = nullptr;
   status_t status = ensureAllLinesLoaded();
   if (status != STATUS_OK) return status;
-  SymMgrObjectPtr<SourceLineIter> lines;
-  {
-    ScopedLock guard(&m_lock);
-    lines = m_lineTable->linesForSrc(compUnitKey, fileIndex, from, to);
-  }
+  SymMgrObjectPtr<SourceLineIter> lines = m_lineTable->linesForSrc(compUnitKey, fileIndex, from, to);
   if (!lines) return STATUS_FALSE;
   // Code inlined into this file is reported at its call sites, which only the scope knows.
   if (m_scope)
@@ -202,7 +198,7 @@ status_t DWARFLineResolver::sourceLinesForFile(uint64_t compUnitKey, uint32_t fi
 }
 
 ISourceFile* DWARFLineResolver::sourceFile(uint32_t fileIndex) {
-  ScopedLock guard(&m_lock);
+  std::shared_lock<std::shared_mutex> guard(m_filesLock);
   return fileIndex < m_sourceFiles.size() ? m_sourceFiles[fileIndex].get() : nullptr;
 }
 

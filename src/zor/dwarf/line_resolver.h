@@ -4,10 +4,12 @@
 #ifndef ZOR_DWARF_LINE_RESOLVER_H_
 #define ZOR_DWARF_LINE_RESOLVER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 
 #include <zor/line_table.h>
@@ -69,9 +71,14 @@ class DWARFLineResolver : public SymMgrObject<ISrcLineResolver> {
     std::vector<int32_t> fileTable;
   };
   std::map<uint64_t, ProgramRun> m_programsRun;
-  status_t m_status = STATUS_NOT_INITIALIZED;
+  // Set once, when every unit's program has been read; queries that find it set read the
+  // finished table without a lock.
+  std::atomic<status_t> m_status{STATUS_NOT_INITIALIZED};
   ZorLock m_loadLock;   // the module-wide loading step
-  mutable ZorLock m_lock;  // source files and the line table; taken after a unit's lineLock
+  mutable ZorLock m_lock;  // the line table while it is filled; taken after a unit's lineLock
+  // The source files, which single units may add to at any time (their headers are read
+  // for declaration positions too); readers share it.
+  mutable std::shared_mutex m_filesLock;
 };
 
 }  // namespace ZOR_3_12

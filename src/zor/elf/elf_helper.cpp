@@ -350,7 +350,6 @@ void ElfHelper::replaceCodeWindow(uint64_t start, uint64_t size) {
   m_codeSize = size;
   m_codeRanges.clear();
   m_codeRanges[start] = start + size;
-  m_lastCodeStart = m_lastCodeEnd = 0;
 }
 
 void ElfHelper::replaceDataWindow(uint64_t start, uint64_t size) {
@@ -358,27 +357,23 @@ void ElfHelper::replaceDataWindow(uint64_t start, uint64_t size) {
   m_dataSize = size;
   m_dataRanges.clear();
   m_dataRanges[start] = start + size;
-  m_lastDataStart = m_lastDataEnd = 0;
 }
 
 namespace {
 
-// One-entry cache in front of a map lookup: profilers ask about neighbouring addresses.
-bool rangeLookup(const std::map<uint64_t, uint64_t>& ranges, uint64_t a, uint64_t& lastStart, uint64_t& lastEnd) {
-  if (lastStart <= a && a < lastEnd) return true;
+// A module has a handful of ranges; the lookup keeps no cache, since several threads ask.
+bool rangeLookup(const std::map<uint64_t, uint64_t>& ranges, uint64_t a) {
   auto it = ranges.upper_bound(a);
   if (it == ranges.begin()) return false;
   --it;
-  lastStart = it->first;
-  lastEnd = it->second;
-  return lastStart <= a && a < lastEnd;
+  return it->first <= a && a < it->second;
 }
 
 }  // namespace
 
-bool ElfHelper::inCodeRange(uint64_t a) { return rangeLookup(m_codeRanges, a, m_lastCodeStart, m_lastCodeEnd); }
+bool ElfHelper::inCodeRange(uint64_t a) const { return rangeLookup(m_codeRanges, a); }
 
-bool ElfHelper::inDataRange(uint64_t a) { return rangeLookup(m_dataRanges, a, m_lastDataStart, m_lastDataEnd); }
+bool ElfHelper::inDataRange(uint64_t a) const { return rangeLookup(m_dataRanges, a); }
 
 bool ElfHelper::walkProgramHeaders(IProgramHeadersCallback& callback) {
   if (!m_valid) return false;

@@ -92,9 +92,9 @@ class ElfHelper : public SymMgrObjectImpl {
 
   const std::map<uint64_t, uint64_t>& codeRanges() const { return m_codeRanges; }
   const std::map<uint64_t, uint64_t>& dataRanges() const { return m_dataRanges; }
-  bool inCodeRange(uint64_t a);
-  bool inDataRange(uint64_t a);
-  bool inAnyRange(uint64_t a) { return inCodeRange(a) || inDataRange(a); }
+  bool inCodeRange(uint64_t a) const;
+  bool inDataRange(uint64_t a) const;
+  bool inAnyRange(uint64_t a) const { return inCodeRange(a) || inDataRange(a); }
 
   // Walks do nothing and answer false on an invalid image; calls come in index order.
   bool walkProgramHeaders(IProgramHeadersCallback& callback);
@@ -198,8 +198,6 @@ class ElfHelper : public SymMgrObjectImpl {
   // Relocated copies by section index; an empty vector means "nothing to relocate".
   std::map<uint32_t, std::vector<unsigned char>> m_relocatedByIndex;
   bool m_relocatedDone[kNamedSectionCount] = {};
-  uint64_t m_lastCodeStart = 0, m_lastCodeEnd = 0;
-  uint64_t m_lastDataStart = 0, m_lastDataEnd = 0;
   std::map<uint64_t, uint64_t> m_codeRanges;
   std::map<uint64_t, uint64_t> m_dataRanges;
 };

@@ -158,6 +158,7 @@ GlobalScope::~GlobalScope() {
 }
 
 status_t GlobalScope::loadSymbols(uint32_t kindMask) {
+  if (hasLoaded(kindMask)) return STATUS_OK;
   ScopedLock guard(&m_loadLock);
   uint32_t newKinds = kindMask & ~m_loadedKinds;
   status_t debugStatus = m_debugInfoLoader ? STATUS_OK : STATUS_FALSE;

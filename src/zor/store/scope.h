@@ -3,6 +3,7 @@
 #ifndef ZOR_STORE_SCOPE_H_
 #define ZOR_STORE_SCOPE_H_
 
+#include <atomic>
 #include <vector>
 
 #include <zor/loader.h>
@@ -68,10 +69,16 @@ class Scope : public SymMgrObject<IScope> {
   void setExplicitRanges(bool v) { m_explicitRanges = v; }
 
  protected:
+  // True when the symbols of every kind in `kindMask` are loaded: queries then go on
+  // without taking the loading lock that other threads may hold for other scopes.
+  bool hasLoaded(uint32_t kindMask) const { return (kindMask & ~m_loadedKinds.load(std::memory_order_acquire)) == 0; }
+
   RangeList m_ranges;
   SymMgrObjectPtr<ISymbolTable> m_table;
   IScope* m_parent;
-  uint32_t m_loadedKinds = 0;
+  // Kinds whose symbols are in the table; read without a lock by queries that find their
+  // kinds loaded, written under the loading lock once the table holds them.
+  std::atomic<uint32_t> m_loadedKinds{0};
   IFileFormatLoader* m_loader;
   uint64_t m_lowest = ~0ull;
   uint64_t m_highest = 0;
