@@ -6,6 +6,8 @@
 // Addresses are virtual addresses of the file (as its symbol table shows them), written in
 // hexadecimal with or without "0x". Without address arguments one address per line is read
 // from standard input, and each answer is written as soon as no further input waits.
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +36,7 @@ struct Options {
   Style style = Style::Llvm;
   bool printAddress = false;
   bool basenames = false;
+  unsigned threads = 0;  // 0: one per core
   std::vector<std::string> addresses;
 };
 
@@ -53,6 +56,8 @@ const char kUsage[] =
     "  --output-style=LLVM|GNU|JSON      output layout (default LLVM)\n"
     "  --addresses, -a                   print the address before its answer\n"
     "  --basenames, -s                   strip directories from file names\n"
+    "  --threads=N                       answer waiting input on N threads (default: one per\n"
+    "                                    core); the output is the same for every N\n"
     "  --help, -h                        this text\n"
     "\n"
     "LLVM layout: function, FILE:LINE:COLUMN, blank line. GNU: function, FILE:LINE.\n"
@@ -111,6 +116,11 @@ bool parseArguments(int argc, char** argv, Options& o, std::string& error) {
       o.printAddress = true;
     } else if (arg == "--basenames") {
       o.basenames = true;
+    } else if (valueOf(i, arg, "--threads", value)) {
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+      if (value.empty() || *end != 0 || n == 0 || n > 256) return error = "bad --threads value '" + value + "'", false;
+      o.threads = static_cast<unsigned>(n);
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       std::exit(0);
@@ -348,6 +358,12 @@ class Printer {
     m_inBatch = false;
   }
 
+  // Takes over the answers another printer has written so far, after its own.
+  void append(Printer& other) {
+    m_out += other.m_out;
+    other.m_out.clear();
+  }
+
   void flush() {
     if (!m_out.empty()) std::fwrite(m_out.data(), 1, m_out.size(), stdout);
     m_out.clear();
@@ -416,6 +432,53 @@ class Printer {
   bool m_first = true;
 };
 
+// Answers one input line: an address to frames, or the echo of what is no address.
+void answerLine(Symbolizer& symbolizer, Printer& printer, std::vector<Frame>& frames, const std::string& input) {
+  uint64_t va = 0;
+  const bool parsed = zortools::parseHex(input, va);
+  if (parsed) symbolizer.frames(va, frames);
+  printer.answer(input, parsed, va, frames);
+}
+
+// Answers `lines` in input order into `printer`. A large batch is cut into chunks that the
+// threads take in turn, each answered into its own text; the texts are joined in input
+// order, so the output is the same for any number of threads. The library serves
+// concurrent callers and reads each part of the module once, whoever asks first.
+void answerBatch(IModuleSymbolBank* bank, const Options& options, const std::vector<std::string>& lines,
+                 Printer& printer) {
+  constexpr size_t kChunk = 128;
+  unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+  const size_t chunks = (lines.size() + kChunk - 1) / kChunk;
+  threads = static_cast<unsigned>(std::min<size_t>(threads, chunks));
+  if (threads <= 1) {
+    Symbolizer symbolizer(bank, options);
+    std::vector<Frame> frames;
+    for (const std::string& input : lines) {
+      answerLine(symbolizer, printer, frames, input);
+      printer.flushIfLarge();
+    }
+    return;
+  }
+  std::vector<Printer> texts(chunks, Printer(options));
+  std::atomic<size_t> nextChunk{0};
+  auto work = [&] {
+    Symbolizer symbolizer(bank, options);
+    std::vector<Frame> frames;
+    for (size_t c = nextChunk++; c < chunks; c = nextChunk++) {
+      const size_t end = std::min(lines.size(), (c + 1) * kChunk);
+      for (size_t i = c * kChunk; i < end; ++i) answerLine(symbolizer, texts[c], frames, lines[i]);
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work);
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  for (Printer& text : texts) {
+    printer.append(text);
+    printer.flushIfLarge();
+  }
+}
+
 // Ends the program once every answer is written. Tearing the module's records down one by
 // one would cost as much as a good part of loading them; the process exit frees it all.
 [[noreturn]] void finish() {
@@ -457,37 +520,38 @@ int main(int argc, char** argv) {
     finish();
   };
 
-  Symbolizer symbolizer(bank.get(), options);
   Printer printer(options);
-  std::vector<Frame> frames;
-  auto one = [&](const std::string& input) {
-    uint64_t va = 0;
-    const bool parsed = zortools::parseHex(input, va);
-    if (parsed) symbolizer.frames(va, frames);
-    printer.answer(input, parsed, va, frames);
-  };
-
   if (!options.addresses.empty()) {
+    // One JSON array: its separators make the answers depend on their neighbours.
+    Symbolizer symbolizer(bank.get(), options);
+    std::vector<Frame> frames;
     printer.beginBatch();
     for (const std::string& a : options.addresses) {
-      one(a);
+      answerLine(symbolizer, printer, frames, a);
       printer.flushIfLarge();
     }
     printer.endBatch();
     printer.flush();
     finishAll();
   }
-  // Standard input: answer each line as it arrives, so the tool can serve a pipe.
+  // Standard input: the lines that wait are answered together, and the answers are flushed
+  // once no further input waits, so a caller feeding one line at a time gets each answer at
+  // once while a large batch is shared among the threads and written in large blocks.
+  constexpr size_t kBatch = 1 << 14;
   std::ios::sync_with_stdio(false);
+  std::vector<std::string> batch;
   std::string line;
   while (std::getline(std::cin, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    one(line);
-    // Flush once the input read so far is answered: a caller feeding one line at a time gets
-    // each answer at once, a large batch is still written in large blocks.
-    if (std::cin.rdbuf()->in_avail() <= 0) printer.flush();
-    else printer.flushIfLarge();
+    batch.push_back(std::move(line));
+    const bool waiting = std::cin.rdbuf()->in_avail() > 0;
+    if (waiting && batch.size() < kBatch) continue;
+    answerBatch(bank.get(), options, batch, printer);
+    batch.clear();
+    if (waiting) printer.flushIfLarge();
+    else printer.flush();
   }
+  answerBatch(bank.get(), options, batch, printer);
   printer.flush();
   finishAll();
 }
