@@ -173,52 +173,26 @@ Bytes unit4(const Bytes& body) {
   return b;
 }
 
+// A supplementary file with one subprogram, and a unit whose subprogram refers to it with
+// the 8-byte form (which no rewritten fixture carries) before a string of its own.
 struct AltFixture {
   Bytes supStr, supAbbrev, supInfo, str, abbrev, info;
   static constexpr uint32_t kSupSubprogram = 12;  // after the 11-byte header and code 1
 
   AltFixture() {
-    supStr.str("alt_name").str("origin_name");  // 0, 9
+    supStr.str("origin_name");
     supAbbrev.uleb(1).uleb(dwarf::DW_TAG_partial_unit).u8(1).uleb(0).uleb(0);
-    supAbbrev.uleb(2).uleb(dwarf::DW_TAG_subprogram).u8(0);
-    supAbbrev.uleb(dwarf::DW_AT_name).uleb(dwarf::DW_FORM_strp).uleb(dwarf::DW_AT_decl_line).uleb(dwarf::DW_FORM_data1);
+    supAbbrev.uleb(2).uleb(dwarf::DW_TAG_subprogram).u8(0).uleb(dwarf::DW_AT_name).uleb(dwarf::DW_FORM_strp);
     supAbbrev.uleb(0).uleb(0).uleb(0);
-    Bytes supBody;
-    supBody.uleb(1).uleb(2).u32(9).u8(42).u8(0);
-    supInfo = unit4(supBody);
-
-    str.str("own");
+    supInfo = unit4(Bytes().uleb(1).uleb(2).u32(0).u8(0));
+    str.str("x").str("own");  // 0, 2
     abbrev.uleb(1).uleb(dwarf::DW_TAG_compile_unit).u8(1).uleb(0).uleb(0);
-    auto one = [this](uint64_t code, uint64_t name, uint64_t form) {
-      abbrev.uleb(code).uleb(dwarf::DW_TAG_subprogram).u8(0).uleb(name).uleb(form).uleb(0).uleb(0);
-    };
-    one(2, dwarf::DW_AT_name, dwarf::DW_FORM_GNU_strp_alt);
-    one(3, dwarf::DW_AT_abstract_origin, dwarf::DW_FORM_GNU_ref_alt);
-    one(4, dwarf::DW_AT_specification, dwarf::DW_FORM_ref_sup4);
-    one(5, dwarf::DW_AT_name, dwarf::DW_FORM_strp_sup);
-    abbrev.uleb(6).uleb(dwarf::DW_TAG_subprogram).u8(0);
+    abbrev.uleb(2).uleb(dwarf::DW_TAG_subprogram).u8(0);
     abbrev.uleb(dwarf::DW_AT_abstract_origin).uleb(dwarf::DW_FORM_ref_sup8);
-    abbrev.uleb(dwarf::DW_AT_name).uleb(dwarf::DW_FORM_strp).uleb(0).uleb(0);
-    abbrev.uleb(0);
-    Bytes body;
-    body.uleb(1);
-    body.uleb(2).u32(0);               // 12: alt string "alt_name"
-    body.uleb(3).u32(kSupSubprogram);  // 17: alt reference
-    body.uleb(4).u32(kSupSubprogram);  // 22: DWARF 5 supplementary reference
-    body.uleb(5).u32(9);               // 27: DWARF 5 supplementary string
-    body.uleb(6).u64(kSupSubprogram).u32(0);  // 32: 8-byte reference, then a string of its own
-    body.u8(0);
-    info = unit4(body);
+    abbrev.uleb(dwarf::DW_AT_name).uleb(dwarf::DW_FORM_strp).uleb(0).uleb(0).uleb(0);
+    info = unit4(Bytes().uleb(1).uleb(2).u64(kSupSubprogram).u32(2).u8(0));
   }
-
-  dwarf::DwarfSections supSections() const {
-    dwarf::DwarfSections s;
-    s.info = supInfo.section();
-    s.abbrev = supAbbrev.section();
-    s.str = supStr.section();
-    return s;
-  }
-  dwarf::DwarfSections sections() const {
+  static dwarf::DwarfSections sections(const Bytes& info, const Bytes& abbrev, const Bytes& str) {
     dwarf::DwarfSections s;
     s.info = info.section();
     s.abbrev = abbrev.section();
@@ -227,11 +201,16 @@ struct AltFixture {
   }
 };
 
-TEST(AltForms, ReferencesOutsideTheSupplementaryFileFindNothing) {
+TEST(AltForms, EightByteReferencesAndReferencesOutsideTheSupplementaryFile) {
   AltFixture f;
-  dwarf::SupplementaryFile sup(f.supSections(), 0);
-  AltContext context(f.sections(), &sup);
+  dwarf::SupplementaryFile sup(AltFixture::sections(f.supInfo, f.supAbbrev, f.supStr), 0);
+  AltContext context(AltFixture::sections(f.info, f.abbrev, f.str), &sup);
   DWARFCompilationUnit* unit = context.units()[0];
+  SymMgrObjectPtr<dwarf::AttrBindings> entry(new dwarf::AttrBindings(unit));
+  ASSERT_TRUE(entry->readEntryAt(12));
+  EXPECT_STREQ(unit->string(entry->getAttribute(dwarf::DW_AT_name, true)), "own");
+  ASSERT_NE(entry->getOrigin(), nullptr);
+  EXPECT_EQ(entry->getOrigin()->entryOffset(), AltFixture::kSupSubprogram);
   dwarf::AttrValue past{dwarf::DW_AT_abstract_origin, dwarf::STORED_REF_ALT, f.supInfo.size() + 4, nullptr};
   EXPECT_EQ(dwarf::referencedUnit(unit, past), nullptr);
   dwarf::AttrValue farString{dwarf::DW_AT_name, dwarf::STORED_STRP_ALT, f.supStr.size(), nullptr};
