@@ -38,6 +38,11 @@ void AddressIndex::listAcross(uint64_t from, uint64_t to, LineRun* run) {
 }
 
 void AddressIndex::update(const RunChange& change) {
+  if (m_frozen) {
+    m_frozen = false;
+    std::vector<uint64_t>().swap(m_frozenKeys);
+    std::vector<const RunList*>().swap(m_frozenLists);
+  }
   LineRun* run = change.run;
   // A merged run was listed at its own start and at the keys inside its extent.
   for (const auto& node : change.merged) {
@@ -81,7 +86,23 @@ void AddressIndex::update(const RunChange& change) {
   }
 }
 
+void AddressIndex::freeze() {
+  if (m_frozen) return;
+  m_frozenKeys.reserve(m_lists.size());
+  m_frozenLists.reserve(m_lists.size());
+  for (const auto& entry : m_lists) {
+    m_frozenKeys.push_back(entry.first);
+    m_frozenLists.push_back(&entry.second);
+  }
+  m_frozen = true;
+}
+
 const AddressIndex::RunList* AddressIndex::listAt(uint64_t address) const {
+  if (m_frozen) {
+    auto it = std::upper_bound(m_frozenKeys.begin(), m_frozenKeys.end(), address);
+    if (it == m_frozenKeys.begin()) return nullptr;
+    return m_frozenLists[static_cast<size_t>(it - m_frozenKeys.begin()) - 1];
+  }
   auto it = m_lists.upper_bound(address);
   if (it == m_lists.begin()) return nullptr;
   return &std::prev(it)->second;

@@ -31,8 +31,13 @@ class AddressIndex {
   // The list of the greatest key <= address, or null below the first key.
   const RunList* listAt(uint64_t address) const;
 
-  // Loading may leave runs unsorted; the first query after loading sorts them once.
-  // Inserts and queries must not overlap (the resolver loads before it answers).
+  // Lays the keys out in one sorted array for the queries, which search it instead of the
+  // tree that loading needs; the next update() drops the array again.
+  void freeze();
+
+  // Loading may leave runs unsorted and the index unfrozen; the first query after loading
+  // sorts and freezes once. Inserts and queries must not overlap (the resolver loads before
+  // it answers).
   std::atomic<bool> m_needsPrepare{false};
   std::mutex m_prepareMutex;
 
@@ -42,6 +47,9 @@ class AddressIndex {
   void listAcross(uint64_t from, uint64_t to, LineRun* run);
 
   std::pmr::map<uint64_t, RunList> m_lists;
+  std::vector<uint64_t> m_frozenKeys;
+  std::vector<const RunList*> m_frozenLists;  // the list of m_frozenKeys[i]
+  bool m_frozen = false;
 };
 
 }  // namespace internal

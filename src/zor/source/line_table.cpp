@@ -64,7 +64,7 @@ void LineTable::insert(uint64_t compUnitKey, uint32_t fileIndex, uint32_t line, 
   internal::RunChange change;
   store.add(line, column, address, end, change);
   m_addressIndex->update(change);
-  if (!change.run->prepared()) m_addressIndex->m_needsPrepare.store(true, std::memory_order_relaxed);
+  m_addressIndex->m_needsPrepare.store(true, std::memory_order_relaxed);
 }
 
 void LineTable::prepare() {
@@ -75,6 +75,7 @@ void LineTable::prepare() {
   for (size_t i = 0; i < m_filesByIndex.size(); ++i) {
     if (internal::CompilationUnitList* files = *m_filesByIndex.at(i)) files->prepare();
   }
+  index.freeze();
   index.m_needsPrepare.store(false, std::memory_order_release);
 }
 
