@@ -1,6 +1,6 @@
-// Inline instances read from real compiler output beyond what the agreement suite compares:
-// DWARF 2 instances without call sites, and the two line iterators built on scopes (a
-// symbol's lines, and a file's lines with inlined calls reported at their call site).
+// The two line iterators built on scopes, on real compiler output, beyond what the agreement
+// suite compares: a symbol's lines, and a file's lines with inlined calls reported at their
+// call site.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -51,38 +51,7 @@ struct Loaded {
   }
 };
 
-// Every inline-instance range below `range`, depth first.
-void collectInlines(ISymbolRange* range, std::vector<SymMgrObjectPtr<ISymbolRange>>& out, int depth = 0) {
-  ASSERT_LT(depth, 64);
-  SymMgrObjectPtr<SymbolRangeIter> children = range->childRanges();
-  if (!children) return;
-  do {
-    SymMgrObjectPtr<ISymbolRange> c = children->current();
-    if (!c || !c->inlineInstance()) continue;
-    out.push_back(c);
-    collectInlines(c.get(), out, depth + 1);
-  } while (children->next());
-}
-
 uint64_t va(SymMgrObjectPtr<IAddress> a) { return a ? a->va() : 0; }
-
-// Strict DWARF 2 has no call positions: the instances are there, their call sites are not.
-TEST(InlineInstancesDwarf2, NoCallSites) {
-  Loaded m("c_gcc_d2_O2");
-  ASSERT_TRUE(m.scope);
-  size_t instances = 0;
-  for (auto& fn : m.functions()) {
-    std::vector<SymMgrObjectPtr<ISymbolRange>> inlines;
-    collectInlines(fn.get(), inlines);
-    for (auto& r : inlines) {
-      ++instances;
-      EXPECT_FALSE(r->inlineInstance()->hasCallSite());
-      EXPECT_FALSE(r->inlineInstance()->callSite());
-      EXPECT_FALSE(r->inlineInstance()->sourceLines()->current());
-    }
-  }
-  EXPECT_GE(instances, 3u);
-}
 
 // A function's lines: the lines of its declaring file that overlap its ranges.
 TEST(SymbolSourceLines, LinesOfTheDeclaringFileInsideTheFunction) {

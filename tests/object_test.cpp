@@ -42,27 +42,6 @@ unsigned countOf(Widget* w) {
   return n;
 }
 
-TEST(RefCount, PointersShareOneObjectAndDeleteItOnce) {
-  int deletions = 0;
-  Widget* raw = new Widget(&deletions);
-  EXPECT_EQ(countOf(raw), 0u);  // born uncounted
-  {
-    SymMgrObjectPtr<IWidget> a(raw);
-    EXPECT_EQ(countOf(raw), 1u);
-    {
-      SymMgrObjectPtr<IWidget> b = a;
-      b = a;  // same object: no change
-      a = a.get();
-      EXPECT_EQ(countOf(raw), 2u);
-    }
-    SymMgrObjectPtr<IWidget> moved(std::move(a));
-    EXPECT_FALSE(a);
-    EXPECT_EQ(countOf(raw), 1u);
-    EXPECT_EQ(moved->value(), 7);
-  }
-  EXPECT_EQ(deletions, 1);
-}
-
 // A final release holds the count's lock while the destructor runs; a destructor that takes
 // the same lock again must not deadlock.
 class LockingWidget : public SymMgrObject<IWidget> {

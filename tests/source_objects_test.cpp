@@ -43,23 +43,5 @@ TEST(SourceLineTest, SizeIsTheSpanCutTo32Bits) {
   EXPECT_EQ(static_cast<SourceLocation*>(wide->location())->fileIndex(), 2u);
 }
 
-TEST(SourceLineTest, SharedLocationLivesAsLongAsTheLine) {
-  AddressOnlyLoader loader;
-  RecordingResolver resolver;
-  SymMgrObjectPtr<ISourceLine> line;
-  ISourceLocation* raw = nullptr;
-  {
-    SymMgrObjectPtr<ISourceLocation> callSite(new SourceLocation(&resolver, 9, 1, 42, 0));
-    raw = callSite.get();
-    line = new SourceLine(&loader, callSite, 0x120, 0x140);
-    unsigned count = 0;
-    static_cast<SourceLocation*>(raw)->refCount(count);
-    EXPECT_EQ(count, 2u);
-  }
-  EXPECT_EQ(line->location(), raw);
-  EXPECT_EQ(line->location()->line(), 42u);  // still alive: the line holds it
-  EXPECT_EQ(line->size(), 0x20u);
-}
-
 }  // namespace
 }  // namespace zor_test

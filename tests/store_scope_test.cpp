@@ -1,8 +1,7 @@
-// Range lists, the extents of symbol ranges, nested tables and their lifetime, and the lazy
-// loading of the global scope.
+// The extents of symbol ranges, nested tables and their lifetime, and the statuses of the
+// global scope's lazy loading.
 #include <gtest/gtest.h>
 
-#include <utility>
 #include <vector>
 
 #include "support/store_fixture.h"
@@ -10,68 +9,6 @@
 
 namespace zor_fake {
 namespace {
-
-using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
-
-Ranges nodes(const RangeList& list) {
-  Ranges out;
-  for (RangeNode* n = list.head(); n; n = n->next) out.emplace_back(n->start, n->end);
-  return out;
-}
-
-Ranges build(std::initializer_list<std::pair<uint64_t, uint64_t>> adds) {
-  RangeList list;
-  for (auto& a : adds) list.insert(a.first, a.second);
-  return nodes(list);
-}
-
-TEST(RangeListTest, CoalescesTouchingAndOverlappingButNeverAbsorbsThePrimary) {
-  EXPECT_EQ(build({{0x10, 0x20}, {0x20, 0x30}}), (Ranges{{0x10, 0x30}}));  // the primary may grow
-  EXPECT_EQ(build({{0x30, 0x40}, {0x10, 0x20}, {0x18, 0x35}}), (Ranges{{0x10, 0x35}, {0x30, 0x40}}));
-  EXPECT_EQ(build({{0x10, 0x20}, {0x40, 0x50}, {0x30, 0x60}}), (Ranges{{0x10, 0x20}, {0x30, 0x60}}));
-  // A range bridging two non-primary nodes swallows them and everything up to its end.
-  EXPECT_EQ(build({{0x00, 0x08}, {0x10, 0x20}, {0x30, 0x40}, {0x50, 0x60}, {0x18, 0x55}}),
-            (Ranges{{0x00, 0x08}, {0x10, 0x60}}));
-  // Out-of-order additions, ending before the walk's hint.
-  EXPECT_EQ(build({{0x100, 0x110}, {0x200, 0x210}, {0x150, 0x160}, {0x50, 0x60}, {0x158, 0x1F0}}),
-            (Ranges{{0x50, 0x60}, {0x100, 0x110}, {0x150, 0x1F0}, {0x200, 0x210}}));
-  EXPECT_EQ(build({{0x100, 0x110}, {0x200, 0x210}, {0x150, 0x160}, {0x158, 0x200}}),
-            (Ranges{{0x100, 0x110}, {0x150, 0x210}}));
-}
-
-TEST(RangeListTest, ExtentsRemovalAndContainment) {
-  RangeList list;
-  EXPECT_EQ(list.firstStart(), ~0ull);
-  EXPECT_EQ(list.lastEnd(), ~0ull);
-  uint64_t s = 0, e = 0;
-  EXPECT_FALSE(list.rangeContaining(s, e, 0x10));
-  list.insert(0x40, 0x50);
-  list.insert(0x10, 0x20);
-  list.insert(0x60, 0x70);
-  EXPECT_EQ(list.firstStart(), 0x10u);
-  EXPECT_EQ(list.lastEnd(), 0x70u);
-  EXPECT_TRUE(list.hasSeveral());
-  s = 0;
-  ASSERT_TRUE(list.rangeContaining(s, e, 0x45));
-  EXPECT_EQ(s, 0x40u);
-  EXPECT_EQ(e, 0x50u);
-  s = 0;
-  EXPECT_FALSE(list.rangeContaining(s, e, 0x55));  // a gap
-  EXPECT_FALSE(list.rangeContaining(s, e, 0x05));
-  EXPECT_FALSE(list.removeStartingAt(0x41));
-  EXPECT_TRUE(list.removeStartingAt(0x60));  // the hint: it moves to the predecessor
-  EXPECT_EQ(list.lastEnd(), 0x50u);
-  list.insert(0x50, 0x58);
-  EXPECT_EQ(nodes(list), (Ranges{{0x10, 0x20}, {0x40, 0x58}}));
-  EXPECT_TRUE(list.removeStartingAt(0x40));  // the primary goes; a later front node is no primary
-  list.insert(0x00, 0x08);
-  list.insert(0x08, 0x10);
-  EXPECT_EQ(nodes(list), (Ranges{{0x00, 0x20}}));
-  list.insert(0x80, 0x90);
-  list.insert(0x85, 0xA0);
-  list.collapseToFirst(0x30);
-  EXPECT_EQ(nodes(list), (Ranges{{0x00, 0x30}}));
-}
 
 class ScopeTest : public ::testing::Test {
  protected:
@@ -160,36 +97,6 @@ TEST(InlineScopeTest, NestedTablesGoWithTheirScope) {
   EXPECT_EQ(gone, 1);
 }
 
-TEST(GlobalScopeTest, LoadsEachKindOnceDebugInfoFirst) {
-  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader);
-  SymMgrObjectPtr<FakeLineResolver> lines(new FakeLineResolver);
-  SymMgrObjectPtr<FakeDebugInfo> debug(new FakeDebugInfo(lines.get()));
-  std::vector<std::string> order;
-  debug->onLoadDebugInfo = [&](ISymbolTable*, uint32_t, ISrcLineResolver*) {
-    order.push_back("debug");
-    return STATUS_OK;
-  };
-  loader->onLoadSymbols = [&](ISymbolTable*, uint32_t) {
-    order.push_back("file");
-    return STATUS_OK;
-  };
-  GlobalScope global(loader.get(), debug.get(), nullptr);
-  EXPECT_EQ(debug->srcLineResolverCalls, 1);
-  EXPECT_EQ(debug->lastScope, &global);
-  EXPECT_NE(debug->lastLock, nullptr);
-  EXPECT_EQ(global.lineResolver(), lines.get());
-
-  EXPECT_EQ(global.loadSymbols(SYMBOL_KIND_FUNCTION), STATUS_OK);
-  EXPECT_EQ(order, (std::vector<std::string>{"debug", "file"}));
-  EXPECT_EQ(debug->lastContext, lines.get());
-  EXPECT_EQ(global.loadSymbols(SYMBOL_KIND_FUNCTION), STATUS_OK);
-  EXPECT_EQ(order.size(), 2u);  // already loaded: neither loader is asked
-  EXPECT_EQ(global.loadSymbols(SYMBOL_KIND_FUNCTION | SYMBOL_KIND_DATA), STATUS_OK);
-  EXPECT_EQ(debug->lastKindMask, uint32_t(SYMBOL_KIND_DATA));
-  EXPECT_EQ(loader->lastKindMask, uint32_t(SYMBOL_KIND_DATA));
-  EXPECT_EQ(debug->srcLineResolverCalls, 1);
-}
-
 TEST(GlobalScopeTest, FailedOrEmptyLoadsAreRetried) {
   SymMgrObjectPtr<FakeLoader> loader(new FakeLoader);
   status_t fileResult = STATUS_FALSE;
@@ -222,27 +129,6 @@ TEST(GlobalScopeTest, FailedOrEmptyLoadsAreRetried) {
   int calls = debug->loadDebugInfoCalls;
   EXPECT_EQ(global.loadSymbols(SYMBOL_KIND_FUNCTION), STATUS_OK);
   EXPECT_EQ(debug->loadDebugInfoCalls, calls);
-}
-
-TEST(GlobalScopeTest, TableDestroysKeptScopesAndTheirThunks) {
-  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader);
-  loader->addSegment(L".text", 0x1000, 0x1000);
-  int deaths = 0;
-  {
-    GlobalScope global(loader.get(), nullptr, nullptr);
-    for (uint64_t a = 0x1000; a < 0x1100; a += 0x10) {
-      auto* s = new TestScope(loader.get(), &global, L"x", a, SYMBOL_KIND_FUNCTION, 1, &deaths);
-      s->addRange(a, a + 0x10);
-      s->attachThunk(new ImportThunk(s, a + 0x800, 4));
-      global.symbolTable()->insertScope(s);
-    }
-    EXPECT_EQ(deaths, 0);
-    // A range outlives nothing: take one and drop it before the scope goes.
-    SymMgrObjectPtr<ISymbolRange> r;
-    EXPECT_EQ(global.symbolRangeByAddress(r, 0x1802, ~0u, nullptr), STATUS_OK);
-    ASSERT_TRUE(r && r->thunk());
-  }
-  EXPECT_EQ(deaths, 16);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ Segment* FakeLoader::addSegment(const std::wstring& name, uint64_t start, uint64
 status_t FakeLoader::collectSymbolFilesToResolve(std::vector<ISymbolFileToResolve*>& list) {
   ++collectCalls;
   list = candidates;
-  return collectStatus;
+  return STATUS_OK;
 }
 
 IDebugInfoLoader* FakeLoader::createDebugInfoLoader(const wchar_t* path, int format) {
@@ -43,7 +43,6 @@ uint64_t FakeLoader::imageSize() {
 
 status_t FakeLoader::loadSymbols(ISymbolTable* table, uint32_t kindMask) {
   ++loadSymbolsCalls;
-  lastKindMask = kindMask;
   return onLoadSymbols ? onLoadSymbols(table, kindMask) : STATUS_OK;
 }
 
@@ -105,16 +104,9 @@ FakeDebugInfo::~FakeDebugInfo() {
 
 status_t FakeDebugInfo::loadDebugInfo(ISymbolTable* table, uint32_t kindMask, ISrcLineResolver* loadContext) {
   ++loadDebugInfoCalls;
-  lastKindMask = kindMask;
-  lastContext = loadContext;
   return onLoadDebugInfo ? onLoadDebugInfo(table, kindMask, loadContext) : STATUS_OK;
 }
 
-ISrcLineResolver* FakeDebugInfo::srcLineResolver(IScope* scope, ILock* lock) {
-  ++srcLineResolverCalls;
-  lastScope = scope;
-  lastLock = lock;
-  return m_resolver.get();
-}
+ISrcLineResolver* FakeDebugInfo::srcLineResolver(IScope*, ILock*) { return m_resolver.get(); }
 
 }  // namespace zor_fake

@@ -1,7 +1,7 @@
 // A file format loader made by hand, for suites that need a module without a real image:
 // segments, image base and candidate symbol files are set by the test, segments, addresses
 // and reads are the library's own, and the loading calls run a callback and count their
-// calls. Also a debug-info loader, a line resolver and a candidate of the same kind.
+// calls. Also a debug-info loader and a candidate of the same kind.
 #ifndef ZOR_TESTS_SUPPORT_FAKE_LOADER_H_
 #define ZOR_TESTS_SUPPORT_FAKE_LOADER_H_
 
@@ -48,15 +48,13 @@ class FakeLoader : public SymMgrObject<FileFormatLoader> {
   Segment* addSegment(const std::wstring& name, uint64_t start, uint64_t size, uint32_t kind = SEGMENT_KIND_CODE,
                       uint64_t fileOffset = 0, uint64_t fileSize = ~0ull);
 
-  // What collectSymbolFilesToResolve hands over and answers, and what the factory makes.
+  // What collectSymbolFilesToResolve hands over, and what the factory makes.
   std::vector<ISymbolFileToResolve*> candidates;
-  status_t collectStatus = STATUS_OK;
   bool makeNullDebugInfoLoaders = false;
   int collectCalls = 0, createCalls = 0;
   // Runs for loadSymbols; STATUS_OK when unset.
   std::function<status_t(ISymbolTable*, uint32_t)> onLoadSymbols;
   int loadSymbolsCalls = 0;
-  uint32_t lastKindMask = 0;
 
   status_t collectSymbolFilesToResolve(std::vector<ISymbolFileToResolve*>& list) override;
   IDebugInfoLoader* createDebugInfoLoader(const wchar_t* path, int format) override;
@@ -84,22 +82,6 @@ class FakeLoader : public SymMgrObject<FileFormatLoader> {
   std::map<uint64_t, ISegment*> m_segments;  // by absolute start; owned
 };
 
-// A line resolver that knows nothing; enough for objects that only hold one.
-class FakeLineResolver : public SymMgrObject<ISrcLineResolver> {
- public:
-  FakeLineResolver() : SymMgrObject<ISrcLineResolver>(nullptr) {}
-  status_t sourceLocationsByAddress(uint64_t, uint64_t, SymMgrObjectPtr<SourceLocationIter>&) override {
-    return STATUS_FALSE;
-  }
-  status_t sourceLinesForFile(uint64_t, uint32_t, uint64_t, uint64_t, SymMgrObjectPtr<SourceLineIter>&) override {
-    return STATUS_FALSE;
-  }
-  ISourceFile* sourceFile(uint32_t) override { return nullptr; }
-  ICompUnitDetails* compUnitDetails(uint64_t) override { return nullptr; }
-  SymMgrObjectPtr<ISourceLocation> sourceLocationByAddress(uint64_t, uint64_t) override { return nullptr; }
-  SymMgrObjectPtr<ISourceLocation> inlineCallSite(uint64_t, uint64_t) override { return nullptr; }
-};
-
 // Leaves its owner's cache when it dies, as the real debug-info loaders do.
 class FakeDebugInfo : public SymMgrObject<IDebugInfoLoader> {
  public:
@@ -110,11 +92,6 @@ class FakeDebugInfo : public SymMgrObject<IDebugInfoLoader> {
 
   std::function<status_t(ISymbolTable*, uint32_t, ISrcLineResolver*)> onLoadDebugInfo;  // STATUS_OK when unset
   int loadDebugInfoCalls = 0;
-  int srcLineResolverCalls = 0;
-  uint32_t lastKindMask = 0;
-  IScope* lastScope = nullptr;
-  ILock* lastLock = nullptr;
-  ISrcLineResolver* lastContext = nullptr;
 
   const wchar_t* symFileName() override { return m_path.c_str(); }
   uint32_t symFileFormat() override { return m_format; }
