@@ -54,21 +54,6 @@ using scratch::ScopedEnv;
 
 // --- the link records --------------------------------------------------------------------
 
-TEST(AltLinkRecords, GnuAltLinkNamesTheMultifileByItsBuildId) {
-  SymMgrObjectPtr<ElfHelper> image = openElf(dwzFixture("alt_d5_a"));
-  SymMgrObjectPtr<ElfHelper> multi = openElf(dwzFixture("alt_d5.multi"));
-  dwarf::AltLink link = dwarf::readAltLink(*image);
-  ASSERT_EQ(link.kind, dwarf::AltLink::kGnuAltLink);
-  EXPECT_EQ(link.path, "alt_d5.multi");
-  EXPECT_EQ(link.id.size(), 20u);
-  EXPECT_EQ(link.id, dwarf::elfBuildId(*multi));
-  EXPECT_TRUE(dwarf::altLinkMatches(link, *multi));
-  // Another run's multifile carries another build id.
-  EXPECT_FALSE(dwarf::altLinkMatches(link, *openElf(dwzFixture("alt_d4.multi"))));
-  // The multifile itself links to nothing further.
-  EXPECT_EQ(dwarf::readAltLink(*multi).kind, dwarf::AltLink::kNone);
-}
-
 TEST(AltLinkRecords, DebugSupChecksumIsComparedWithTheSupplementaryFilesOwnRecord) {
   SymMgrObjectPtr<ElfHelper> image = openElf(dwzFixture("sup_d5_a"));
   dwarf::AltLink link = dwarf::readAltLink(*image);

@@ -50,27 +50,6 @@ std::string readAll(File& f) {
 
 }  // namespace
 
-TEST_F(FileTest, ReadsAtTheOffsetAndStopsAtEndOfFile) {
-  write("digits", "0123456789");
-  File f(at("digits"));
-  ASSERT_EQ(f.lastOpStatus(), FILE_OK);
-  EXPECT_EQ(f.size(), 10u);
-  unsigned char buffer[16] = {};
-  EXPECT_EQ(f.read(4, buffer), 4u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "0123");
-  EXPECT_EQ(f.read(4, buffer), 4u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "4567");
-  EXPECT_EQ(f.read(16, buffer), 2u);
-  EXPECT_EQ(f.read(16, buffer), 0u);
-  EXPECT_EQ(f.setOffset(3), 3u);
-  EXPECT_EQ(f.read(2, buffer), 2u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 2), "34");
-  f.setOffset(1000);
-  EXPECT_EQ(f.read(4, buffer), 0u);
-  f.setOffset(0);
-  EXPECT_EQ(readAll(f), "0123456789");
-}
-
 TEST_F(FileTest, MissingFilesAndDirectoriesDoNotOpen) {
   unsigned char buffer[4];
   for (const Filename& name : {at("missing"), fn(wide(m_dir)), Filename()}) {
@@ -196,15 +175,6 @@ TEST(FilenameTest, AbsoluteAndCanonicalForms) {
   EXPECT_TRUE(fn(L"").canonical().spelling().empty());
   EXPECT_EQ(fn(L"rel/../other").canonical().spelling().str(),
             fn(here + L"/other").canonical().spelling().str());
-}
-
-TEST_F(FileTest, CanonicalFormsOfOneFileAreEqual) {
-  write("real.txt", "x");
-  ASSERT_EQ(symlink((m_dir + "/real.txt").c_str(), (m_dir + "/link.txt").c_str()), 0);
-  const std::wstring viaLink = fn(wide(m_dir + "/./sub/../link.txt")).canonical().spelling().str();
-  const std::wstring direct = at("real.txt").canonical().spelling().str();
-  EXPECT_EQ(viaLink, direct);
-  EXPECT_EQ(fn(direct).canonical().spelling().str(), direct);
 }
 
 TEST(TraceTest, RecordsFromManyThreadsAreCountedAndWholeLines) {
