@@ -28,7 +28,7 @@ class TestContext : public dwarf::DwarfContext {
   explicit TestContext(const std::string& path);
   // Over hand-made sections; every address counts as code.
   explicit TestContext(const dwarf::DwarfSections& sections);
-  ~TestContext();
+  virtual ~TestContext();
 
   bool valid() const { return m_valid; }
   const dwarf::DwarfSections& sections() const override { return m_sections; }

@@ -21,7 +21,7 @@ namespace zor_fake {
 
 using namespace ZOR_3_12;
 
-class FakeCandidate : public ISymbolFileToResolve {
+class FakeCandidate final : public ISymbolFileToResolve {
  public:
   FakeCandidate(std::wstring path, uint32_t state, uint32_t format = SYM_FORMAT_DWARF)
       : m_path(std::move(path)), m_state(state), m_format(format) {}
