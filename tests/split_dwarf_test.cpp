@@ -250,8 +250,9 @@ Census censusWith(const std::string& module, const std::string& suffix, const st
   return bank ? census(bank.get(), module) : Census();
 }
 
-// A package whose index is damaged (counts, row numbers, contribution offsets): the module
-// falls back to its skeleton, with a record, and never reads outside the package.
+// A package whose index is damaged (counts, contribution offsets; the other index damage is
+// the hand-made cases'): the module falls back to its skeleton, with a record, and never
+// reads outside the package.
 TEST(SplitUnits, DamagedPackageIndexIsRefused) {
   std::string image = fixture("cpp_clang_d5_dwp");
   std::string package = readFile(image + ".dwp");
@@ -275,7 +276,6 @@ TEST(SplitUnits, DamagedPackageIndexIsRefused) {
   const uint32_t columns = u32At(package, indexAt + 4), units = u32At(package, indexAt + 8),
                  slots = u32At(package, indexAt + 12);
   ASSERT_GT(units, 0u);
-  const uint64_t rowsAt = indexAt + 16 + uint64_t(slots) * 8;
   const uint64_t offsetsAt = indexAt + 16 + uint64_t(slots) * 12 + uint64_t(columns) * 4;
   ASSERT_LE(offsetsAt + uint64_t(units) * columns * 8, package.size());
 
@@ -285,18 +285,10 @@ TEST(SplitUnits, DamagedPackageIndexIsRefused) {
     const char* record;  // the assertion expected, or null for any
   };
   const Damage damages[] = {
-      {"slot count not a power of two", [&](std::string& b) { setU32(b, indexAt + 12, slots + 1); },
-       "cuIndex counts fit the section"},
       {"unit count beyond the section", [&](std::string& b) { setU32(b, indexAt + 8, 0x10000000u); },
        "cuIndex counts fit the section"},
       {"slot count beyond the section", [&](std::string& b) { setU32(b, indexAt + 12, 0x40000000u); },
        "cuIndex counts fit the section"},
-      {"row numbers past the units",
-       [&](std::string& b) {
-         for (uint64_t i = 0; i < slots; ++i)
-           if (u32At(b, rowsAt + i * 4) != 0) setU32(b, rowsAt + i * 4, units + 7);
-       },
-       "cuIndex row <= unitCount"},
       {"contribution offsets past their sections",
        [&](std::string& b) {
          for (uint64_t i = 0; i < uint64_t(units) * columns; ++i) setU32(b, offsetsAt + i * 4, 0x7FFFFFF0u);
