@@ -10,7 +10,6 @@
 
 #include "kave/unicode.h"
 #include "support/symbolizer_agreement.h"
-#include "support/threads_agree.h"
 
 namespace {
 
@@ -51,10 +50,6 @@ TEST(SeparateDebugFile, FoundThroughDebugLinkAndAgrees) {
   std::string symFile = KAVE_3_1::wideToUtf8(bank->symFileName());
   EXPECT_NE(symFile.find("cpp_gcc_d3_O2_stripped.debug"), std::string::npos) << symFile;
   expectAgreement("sep/cpp_gcc_d3_O2_stripped", module, module);
-}
-
-TEST(ConcurrentQueries, LazyBodiesReadFromSeveralThreadsAgree) {
-  expectThreadsAgreeWithOne(fixture("cpp_gcc_d3_O2"), 600);
 }
 
 }  // namespace
