@@ -358,6 +358,7 @@ const Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, u
   if (sibling) *sibling = 0;
   const Abbreviation* abbrev = readAbbreviation(unit, reader);
   if (!abbrev) return nullptr;
+  bool siblingSeen = false;
   for (const AttributeSpec& spec : abbrev->specs) {
     AttrValue value{spec.name, 0, 0, nullptr};
     if (!readValue(unit, reader, spec.form, spec.implicitConst, value, false)) {
@@ -365,9 +366,18 @@ const Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, u
       return nullptr;
     }
     if (!reader.ok()) return nullptr;
-    if (sibling && spec.name == DW_AT_sibling && value.form == STORED_REF && *sibling == 0) *sibling = value.value;
+    if (spec.name == DW_AT_sibling && !siblingSeen) {
+      siblingSeen = true;
+      if (sibling && value.form == STORED_REF) *sibling = value.value;
+    }
   }
   return abbrev;
+}
+
+const Abbreviation* peekAbbreviation(const DWARFCompilationUnit* unit, DwarfReader reader) {
+  uint64_t code = reader.readULEB128();
+  if (code == 0 || !reader.ok()) return nullptr;
+  return unit->abbreviations().find(code);
 }
 
 }  // namespace dwarf

@@ -83,8 +83,12 @@ class AttrBindings : public SymMgrObjectImpl {
 };
 
 // Advances the reader past one entry without keeping it (subtrees nobody wants). Returns the
-// abbreviation (null on a null entry or an unknown code) and the DW_AT_sibling target, if any.
+// abbreviation (null on a null entry or an unknown code) and the target of the entry's
+// DW_AT_sibling when that is a reference (the first DW_AT_sibling counts, as in decode()).
 const struct Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, uint64_t* sibling);
+// The abbreviation of the entry at the reader's position, without moving the reader and
+// without reporting anything; null on a null entry, an unknown code or a short read.
+const struct Abbreviation* peekAbbreviation(const DWARFCompilationUnit* unit, DwarfReader reader);
 
 }  // namespace dwarf
 }  // namespace ZOR_3_12

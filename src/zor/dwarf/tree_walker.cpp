@@ -43,9 +43,43 @@ std::wstring wide(const char* s) { return s ? KAVE_3_1::utf8ToWide(s) : std::wst
 
 // --- walk ------------------------------------------------------------------------------
 
+namespace {
+
+// Whether dispatchEntry does anything with an entry of `tag` under `mask`: the two must agree.
+// Most entries of a unit (types, parameters, call sites) are of no use to the walk.
+bool usedByWalk(uint64_t tag, uint32_t mask) {
+  switch (tag) {
+    case dwarf::DW_TAG_entry_point: return (mask & WALK_ENTRY_POINTS) != 0;
+    case dwarf::DW_TAG_subprogram: return (mask & WALK_FUNCTIONS) != 0;
+    case dwarf::DW_TAG_label: return (mask & WALK_LABELS) != 0;
+    case dwarf::DW_TAG_variable: return (mask & WALK_VARIABLES) != 0;
+    case dwarf::DW_TAG_lexical_block:
+    case dwarf::DW_TAG_compile_unit:
+    case dwarf::DW_TAG_skeleton_unit:
+    case dwarf::DW_TAG_imported_unit:
+    case dwarf::DW_TAG_partial_unit:
+    case dwarf::DW_TAG_common_block:
+    case dwarf::DW_TAG_module:
+    case dwarf::DW_TAG_namespace:
+    case dwarf::DW_TAG_inlined_subroutine: return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
 bool DWARFDebugInfoLoader::readEntry(DwarfReader& reader, DWARFCompilationUnit* unit, ISymbolTable* parentSink,
                                      uint32_t mask, bool process, int depth) {
   if (!reader.ok() || reader.atEnd()) return false;
+  // An entry the walk has no use for is stepped over without decoding its values, and its
+  // children with it, exactly as dispatchEntry would pass it by.
+  const dwarf::Abbreviation* abbrev = dwarf::peekAbbreviation(unit, reader);
+  if (abbrev && !(process && usedByWalk(abbrev->tag, mask))) {
+    uint64_t sibling = 0;
+    if (!dwarf::skipEntry(unit, reader, &sibling)) return false;
+    if (abbrev->hasChildren == dwarf::DW_CHILDREN_yes) skipSubtree(reader, unit, sibling);
+    return true;
+  }
   SymMgrObjectPtr<AttrBindings> entry = AttrBindings::acquire(unit);
   if (!entry->decode(reader)) return false;
   if (process)
