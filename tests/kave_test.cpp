@@ -109,34 +109,6 @@ TEST_F(FileTest, ChecksumFollowsContentsAcrossReadChunks) {
   }
 }
 
-TEST_F(FileTest, DirectoriesAndCopies) {
-  const Filename sub = at("sub");
-  EXPECT_EQ(createDirectory(sub), FILE_OK);
-  EXPECT_EQ(createDirectory(sub), FILE_ALREADY_EXISTS);
-  EXPECT_TRUE(isDirectory(sub));
-  write("src", "copy me");
-  EXPECT_EQ(createDirectory(at("src")), FILE_NOT_DIRECTORY);
-
-  const Filename copy = at("sub/copy");
-  EXPECT_EQ(copyFile(at("src"), copy, false), FILE_OK);
-  EXPECT_TRUE(fileExists(copy));
-  EXPECT_EQ(copyFile(at("src"), copy, false), FILE_ALREADY_EXISTS);
-  write("src", "replaced");
-  EXPECT_EQ(copyFile(at("src"), copy, true), FILE_OK);
-  File f(copy);
-  EXPECT_EQ(readAll(f), "replaced");
-  EXPECT_NE(copyFile(at("missing"), at("sub/other"), true), FILE_OK);
-  EXPECT_FALSE(fileExists(at("sub/other")));
-
-  EXPECT_NE(deleteDirectory(sub, false), FILE_OK);  // not empty
-  ASSERT_EQ(symlink((m_dir + "/src").c_str(), (m_dir + "/sub/link").c_str()), 0);
-  EXPECT_EQ(deleteDirectory(sub, true), FILE_OK);
-  EXPECT_FALSE(isDirectory(sub));
-  EXPECT_TRUE(fileExists(at("src")));  // the link was removed, not its target
-  EXPECT_EQ(deleteFile(at("src")), FILE_OK);
-  EXPECT_EQ(deleteFile(at("src")), FILE_NOT_FOUND);
-}
-
 TEST(FilenameTest, SplitsAndReplacesTheLastComponent) {
   Filename lib = fn(L"/usr/lib/x86_64-linux-gnu/libc.so.6");
   EXPECT_EQ(lib.path().str(), L"/usr/lib/x86_64-linux-gnu");
