@@ -7,6 +7,57 @@
 namespace ZOR_3_12 {
 namespace dwarf {
 
+namespace {
+
+// The skip shape of an abbreviation; it must agree with what decoding reads for each form.
+SkipShape skipShape(const std::vector<AttributeSpec>& specs) {
+  SkipShape shape;
+  uint64_t bytes = 0;
+  for (const AttributeSpec& spec : specs) {
+    if (spec.name == DW_AT_sibling) return SkipShape();
+    switch (spec.form) {
+      case DW_FORM_flag_present:
+      case DW_FORM_implicit_const: break;
+      case DW_FORM_data1:
+      case DW_FORM_ref1:
+      case DW_FORM_flag:
+      case DW_FORM_strx1:
+      case DW_FORM_addrx1: bytes += 1; break;
+      case DW_FORM_data2:
+      case DW_FORM_ref2:
+      case DW_FORM_strx2:
+      case DW_FORM_addrx2: bytes += 2; break;
+      case DW_FORM_strx3:
+      case DW_FORM_addrx3: bytes += 3; break;
+      case DW_FORM_data4:
+      case DW_FORM_ref4:
+      case DW_FORM_strx4:
+      case DW_FORM_addrx4:
+      case DW_FORM_ref_sup4: bytes += 4; break;
+      case DW_FORM_data8:
+      case DW_FORM_ref8:
+      case DW_FORM_ref_sig8:
+      case DW_FORM_ref_sup8: bytes += 8; break;
+      case DW_FORM_data16: bytes += 16; break;
+      case DW_FORM_addr: ++shape.addresses; break;
+      case DW_FORM_line_strp:
+      case DW_FORM_sec_offset:
+      case DW_FORM_GNU_ref_alt:
+      case DW_FORM_strp_sup:
+      case DW_FORM_GNU_strp_alt: ++shape.offsets; break;
+      case DW_FORM_ref_addr: ++shape.refAddrs; break;
+      case DW_FORM_strp: ++shape.strps; break;
+      default: return SkipShape();  // a size of its own (LEB128, strings, blocks, indirect)
+    }
+  }
+  if (bytes > UINT32_MAX || specs.size() > UINT16_MAX) return SkipShape();
+  shape.fixedBytes = static_cast<uint32_t>(bytes);
+  shape.known = true;
+  return shape;
+}
+
+}  // namespace
+
 uint64_t AbbreviationTable::parse(DwarfReader reader) {
   const uint64_t start = reader.offset();
   m_byCode.clear();
@@ -38,6 +89,7 @@ uint64_t AbbreviationTable::parse(DwarfReader reader) {
       continue;
     }
     if (code > maxCode) maxCode = code;
+    abbrev.skip = skipShape(abbrev.specs);
     m_byCode.emplace(code, std::move(abbrev));
   }
   uint64_t denseSize = maxCode + 1;

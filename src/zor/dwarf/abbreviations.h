@@ -18,11 +18,25 @@ struct AttributeSpec {
   int64_t implicitConst;  // the value of DW_FORM_implicit_const, kept in the table
 };
 
+// How to step over an entry without reading its values, when every form has a size that
+// the unit's address size, offset size and version fix: fixedBytes, plus the fields whose
+// size is one of those. Entries with a DW_AT_sibling are read value by value, since the
+// caller wants the sibling.
+struct SkipShape {
+  bool known = false;
+  uint32_t fixedBytes = 0;
+  uint16_t addresses = 0;        // address size
+  uint16_t offsets = 0;          // offset size
+  uint16_t refAddrs = 0;         // DW_FORM_ref_addr: address size before version 4, then offset size
+  uint16_t strps = 0;            // DW_FORM_strp: 4 bytes before version 4, then offset size
+};
+
 struct Abbreviation {
   uint64_t code = 0;
   uint64_t tag = 0;
   uint8_t hasChildren = 0;  // the DW_CHILDREN byte as read
   std::vector<AttributeSpec> specs;
+  SkipShape skip;
 };
 
 class AbbreviationTable {

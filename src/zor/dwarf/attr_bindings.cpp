@@ -358,6 +358,21 @@ const Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, u
   if (sibling) *sibling = 0;
   const Abbreviation* abbrev = readAbbreviation(unit, reader);
   if (!abbrev) return nullptr;
+  if (abbrev->skip.known) {
+    // Types, parameters and members mostly: one step over all their values.
+    const SkipShape& shape = abbrev->skip;
+    const bool legacy = unit->header().version < 4;
+    const uint64_t addresses = shape.addresses + (legacy ? shape.refAddrs : 0);
+    const uint64_t offsets = shape.offsets + (legacy ? 0 : shape.refAddrs + shape.strps);
+    const uint8_t addrSize = reader.addrSize();
+    if (addresses && addrSize != 2 && addrSize != 4 && addrSize != 8) {
+      reader.fail();  // as reading the address would
+      return nullptr;
+    }
+    reader.skip(shape.fixedBytes + addresses * addrSize + offsets * reader.offsetSize() +
+                (legacy ? uint64_t{4} * shape.strps : 0));
+    return reader.ok() ? abbrev : nullptr;
+  }
   bool siblingSeen = false;
   for (const AttributeSpec& spec : abbrev->specs) {
     AttrValue value{spec.name, 0, 0, nullptr};
