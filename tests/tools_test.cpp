@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/elf_oracle.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -233,6 +234,29 @@ TEST(ToolsLayoutTest, StandardInputIsAnsweredLineByLine) {
   waitpid(pid, &status, 0);
   close(fromChild[0]);
   EXPECT_EQ(answers, "main\n??:0\nhello_compute\n??:0\n");
+}
+
+// Waiting input is shared among threads that read function bodies on demand, each for its
+// own chunk of lines; the answers must come out in input order and be those of one thread.
+TEST(ToolsLayoutTest, AnswersDoNotDependOnTheNumberOfThreads) {
+  const std::string image = kFixtures + "/dwarf/cpp_gcc_d3_O2";
+  std::string input;
+  size_t count = 0;
+  for (const elf_oracle::NmSymbol& f : nmFunctions(image, false).functions) {
+    for (uint64_t offset = 0; offset < f.size; ++offset, ++count) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "0x%llx\n", static_cast<unsigned long long>(f.address + offset));
+      input += buf;
+      if (count % 997 == 0) input += "not-an-address\n";
+    }
+  }
+  ASSERT_GT(count, 1000u);  // several chunks of 128 lines for every thread
+  scratch::TempFile list(input);
+  const std::string command = symbolize() + " --output-style=JSON --obj=" + image + " < " + list.path();
+  const Result one = run(command + " --threads=1");
+  ASSERT_EQ(one.status, 0);
+  EXPECT_EQ(size_t(std::count(one.out.begin(), one.out.end(), '\n')), size_t(std::count(input.begin(), input.end(), '\n')));
+  EXPECT_EQ(run(command + " --threads=4").out, one.out);
 }
 
 TEST(ToolsLayoutTest, UnloadableModuleIsReportedWithTheLibraryStatus) {
