@@ -1,6 +1,8 @@
 #include "zor/dwarf/debug_info_loader.h"
 
 #include <cwchar>
+#include <thread>
+#include <vector>
 
 #include "zor/dwarf/dwarf_constants.h"
 #include "zor/dwarf/dwarf_symbols.h"
@@ -77,6 +79,30 @@ DWARFDebugInfoLoader::~DWARFDebugInfoLoader() {
 void DWARFDebugInfoLoader::readSections() {
   if (!m_elf || !m_elf->valid()) return;
   ElfHelper& e = *m_elf;
+  // Compressed sections are decoded here, once; the line and range sections are decoded on
+  // a second thread while this one decodes .debug_info and the rest.
+  std::vector<uint32_t> aside;
+  for (const char* name : {".debug_line", ".debug_ranges", ".debug_rnglists", ".debug_addr", ".debug_str_offsets"}) {
+    int64_t index = e.sectionIndexByName(name);
+    if (index >= 0 && e.sectionCompression(static_cast<uint32_t>(index)) != internal::SectionCompression::kNone)
+      aside.push_back(static_cast<uint32_t>(index));
+  }
+  std::thread decoder;
+  if (!aside.empty()) {
+    decoder = std::thread([&e, &aside] {
+      // A section that fails here (out of memory) is decoded again by its first reader.
+      try {
+        for (uint32_t index : aside) e.sectionBytes(index);
+      } catch (...) {
+      }
+    });
+  }
+  struct Joiner {
+    std::thread& thread;
+    ~Joiner() {
+      if (thread.joinable()) thread.join();
+    }
+  } joiner{decoder};
   m_sections.info = toSection(e.relocatedSection(kSecDebugInfo));
   if (SectionData* abbrev = e.section(kSecDebugAbbrev)) m_sections.abbrev = toSection(abbrev->span());
   if (SectionData* str = e.section(kSecDebugStr)) m_sections.str = toSection(str->span());
