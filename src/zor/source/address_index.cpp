@@ -16,7 +16,8 @@ void addOnce(AddressIndex::RunList& list, LineRun* run) {
 }  // namespace
 
 void AddressIndex::addRun(uint64_t key, LineRun* run) {
-  auto it = m_lists.lower_bound(key);
+  // Line programs mostly go up in address: a key above every other one needs no search.
+  auto it = m_lists.empty() || key > m_lists.rbegin()->first ? m_lists.end() : m_lists.lower_bound(key);
   if (it != m_lists.end() && it->first == key) {
     addOnce(it->second, run);
     return;
@@ -34,6 +35,7 @@ void AddressIndex::addRun(uint64_t key, LineRun* run) {
 
 void AddressIndex::listAcross(uint64_t from, uint64_t to, LineRun* run) {
   if (from >= to) return;  // most rows extend a run upwards only: no search for nothing
+  if (m_lists.empty() || from > m_lists.rbegin()->first) return;  // no key at or after `from`
   for (auto it = m_lists.lower_bound(from); it != m_lists.end() && it->first < to; ++it) addOnce(it->second, run);
 }
 
