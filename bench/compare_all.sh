@@ -4,7 +4,7 @@
 # with inlined frames.
 #
 #   bench/compare_all.sh [-n FUNCTIONS] [-b BUILD_DIR] [-w WORK_DIR] [-r RUNS] [-B BASE_DIR]
-#                        [-o BINARIES] [-S] [-P]
+#                        [-o BINARIES] [-x PEERS] [-S] [-P]
 #
 #   -n  functions of the generated program (default 4320), one translation unit per 120
 #   -b  build directory holding zor-symbolize (default build)
@@ -13,6 +13,7 @@
 #   -B  another build directory: its zor-symbolize answers the same lists once and the
 #       script reports whether both answers are byte-for-byte the same
 #   -o  comma-separated subset of: program,libc,libasan,cargo,docker (default: all present)
+#   -x  comma-separated peers to leave out, e.g. eu-addr2line (minutes per binary)
 #   -S  skip the 1k..1M address scaling runs on the generated program
 #   -P  scaling runs for the peers as well (one run each; slow)
 #
@@ -39,7 +40,8 @@ only=""
 scaling=1
 peer_scaling=0
 
-while getopts "n:b:w:r:B:o:SPh" opt; do
+without=""
+while getopts "n:b:w:r:B:o:x:SPh" opt; do
   case "$opt" in
     n) functions="$OPTARG" ;;
     b) build="$OPTARG" ;;
@@ -49,7 +51,8 @@ while getopts "n:b:w:r:B:o:SPh" opt; do
     o) only="$OPTARG" ;;
     S) scaling=0 ;;
     P) peer_scaling=1 ;;
-    *) sed -n '2,28p' "$0"; exit 2 ;;
+    x) without="$OPTARG" ;;
+    *) sed -n '2,29p' "$0"; exit 2 ;;
   esac
 done
 absolute() { case "$1" in /*) echo "$1" ;; *) echo "$root/$1" ;; esac; }
@@ -81,12 +84,13 @@ fi
 
 # Peers that are not installed are left out of the table, with a note.
 peers=()
-command -v llvm-symbolizer-14 >/dev/null 2>&1 && peers+=(llvm-symbolizer-14) ||
-  echo "note: llvm-symbolizer-14 not installed (package llvm-14)" >&2
-command -v addr2line >/dev/null 2>&1 && peers+=(addr2line) ||
-  echo "note: addr2line not installed (package binutils)" >&2
-command -v eu-addr2line >/dev/null 2>&1 && peers+=(eu-addr2line) ||
-  echo "note: eu-addr2line not installed (package elfutils)" >&2
+left_out() { [[ ",$without," == *",$1,"* ]]; }
+for peer in llvm-symbolizer-14:llvm-14 addr2line:binutils eu-addr2line:elfutils; do
+  tool="${peer%%:*}"
+  left_out "$tool" && continue
+  command -v "$tool" >/dev/null 2>&1 && peers+=("$tool") ||
+    echo "note: $tool not installed (package ${peer##*:})" >&2
+done
 
 mkdir -p "$work/lists" "$work/out"
 

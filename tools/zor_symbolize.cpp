@@ -558,7 +558,7 @@ int main(int argc, char** argv) {
   // Standard input: the lines that wait are answered together, and the answers are flushed
   // once no further input waits, so a caller feeding one line at a time gets each answer at
   // once while a large batch is shared among the threads and written in large blocks.
-  constexpr size_t kBatch = 1 << 12;
+  constexpr size_t kBatch = 1 << 10;
   std::ios::sync_with_stdio(false);
   std::vector<std::string> batch;
   std::string line;
