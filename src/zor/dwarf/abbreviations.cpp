@@ -7,6 +7,44 @@
 namespace ZOR_3_12 {
 namespace dwarf {
 
+FormSize formSize(uint64_t form, uint32_t& fixedBytes) {
+  fixedBytes = 0;
+  switch (form) {
+    case DW_FORM_flag_present:
+    case DW_FORM_implicit_const: return FormSize::kFixed;
+    case DW_FORM_data1:
+    case DW_FORM_ref1:
+    case DW_FORM_flag:
+    case DW_FORM_strx1:
+    case DW_FORM_addrx1: fixedBytes = 1; return FormSize::kFixed;
+    case DW_FORM_data2:
+    case DW_FORM_ref2:
+    case DW_FORM_strx2:
+    case DW_FORM_addrx2: fixedBytes = 2; return FormSize::kFixed;
+    case DW_FORM_strx3:
+    case DW_FORM_addrx3: fixedBytes = 3; return FormSize::kFixed;
+    case DW_FORM_data4:
+    case DW_FORM_ref4:
+    case DW_FORM_strx4:
+    case DW_FORM_addrx4:
+    case DW_FORM_ref_sup4: fixedBytes = 4; return FormSize::kFixed;
+    case DW_FORM_data8:
+    case DW_FORM_ref8:
+    case DW_FORM_ref_sig8:
+    case DW_FORM_ref_sup8: fixedBytes = 8; return FormSize::kFixed;
+    case DW_FORM_data16: fixedBytes = 16; return FormSize::kFixed;
+    case DW_FORM_addr: return FormSize::kAddress;
+    case DW_FORM_line_strp:
+    case DW_FORM_sec_offset:
+    case DW_FORM_GNU_ref_alt:
+    case DW_FORM_strp_sup:
+    case DW_FORM_GNU_strp_alt: return FormSize::kOffset;
+    case DW_FORM_ref_addr: return FormSize::kRefAddr;
+    case DW_FORM_strp: return FormSize::kStrp;
+    default: return FormSize::kOwn;
+  }
+}
+
 namespace {
 
 // The skip shape of an abbreviation; it must agree with what decoding reads for each form.
@@ -15,39 +53,14 @@ SkipShape skipShape(const std::vector<AttributeSpec>& specs) {
   uint64_t bytes = 0;
   for (const AttributeSpec& spec : specs) {
     if (spec.name == DW_AT_sibling) return SkipShape();
-    switch (spec.form) {
-      case DW_FORM_flag_present:
-      case DW_FORM_implicit_const: break;
-      case DW_FORM_data1:
-      case DW_FORM_ref1:
-      case DW_FORM_flag:
-      case DW_FORM_strx1:
-      case DW_FORM_addrx1: bytes += 1; break;
-      case DW_FORM_data2:
-      case DW_FORM_ref2:
-      case DW_FORM_strx2:
-      case DW_FORM_addrx2: bytes += 2; break;
-      case DW_FORM_strx3:
-      case DW_FORM_addrx3: bytes += 3; break;
-      case DW_FORM_data4:
-      case DW_FORM_ref4:
-      case DW_FORM_strx4:
-      case DW_FORM_addrx4:
-      case DW_FORM_ref_sup4: bytes += 4; break;
-      case DW_FORM_data8:
-      case DW_FORM_ref8:
-      case DW_FORM_ref_sig8:
-      case DW_FORM_ref_sup8: bytes += 8; break;
-      case DW_FORM_data16: bytes += 16; break;
-      case DW_FORM_addr: ++shape.addresses; break;
-      case DW_FORM_line_strp:
-      case DW_FORM_sec_offset:
-      case DW_FORM_GNU_ref_alt:
-      case DW_FORM_strp_sup:
-      case DW_FORM_GNU_strp_alt: ++shape.offsets; break;
-      case DW_FORM_ref_addr: ++shape.refAddrs; break;
-      case DW_FORM_strp: ++shape.strps; break;
-      default: return SkipShape();  // a size of its own (LEB128, strings, blocks, indirect)
+    uint32_t fixed = 0;
+    switch (formSize(spec.form, fixed)) {
+      case FormSize::kFixed: bytes += fixed; break;
+      case FormSize::kAddress: ++shape.addresses; break;
+      case FormSize::kOffset: ++shape.offsets; break;
+      case FormSize::kRefAddr: ++shape.refAddrs; break;
+      case FormSize::kStrp: ++shape.strps; break;
+      case FormSize::kOwn: return SkipShape();
     }
   }
   if (bytes > UINT32_MAX || specs.size() > UINT16_MAX) return SkipShape();

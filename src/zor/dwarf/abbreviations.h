@@ -31,6 +31,12 @@ struct SkipShape {
   uint16_t strps = 0;            // DW_FORM_strp: 4 bytes before version 4, then offset size
 };
 
+// What a value of a form occupies, as decoding reads it: a fixed number of bytes, or a size
+// taken from the unit (address, offset, and the two forms whose size changed with version 4),
+// or a size of its own (LEB128, strings, blocks, DW_FORM_indirect).
+enum class FormSize { kFixed, kAddress, kOffset, kRefAddr, kStrp, kOwn };
+FormSize formSize(uint64_t form, uint32_t& fixedBytes);
+
 struct Abbreviation {
   uint64_t code = 0;
   uint64_t tag = 0;

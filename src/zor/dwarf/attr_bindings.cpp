@@ -216,6 +216,49 @@ const Abbreviation* readAbbreviation(const DWARFCompilationUnit* unit, DwarfRead
   return abbrev;
 }
 
+// Steps over one value as readValue reads it, without keeping it. False for the forms left
+// to readValue (DW_FORM_indirect, and unknown forms it reports).
+bool skipValue(const DWARFCompilationUnit* unit, DwarfReader& reader, uint64_t form) {
+  uint32_t fixed = 0;
+  const bool legacy = unit->header().version < 4;
+  switch (formSize(form, fixed)) {
+    case FormSize::kFixed: reader.skip(fixed); return true;
+    case FormSize::kAddress: reader.readAddress(); return true;
+    case FormSize::kOffset: reader.readOffset(); return true;
+    case FormSize::kRefAddr:
+      if (legacy)
+        reader.readAddress();
+      else
+        reader.readOffset();
+      return true;
+    case FormSize::kStrp:
+      if (legacy)
+        reader.readU32();
+      else
+        reader.readOffset();
+      return true;
+    case FormSize::kOwn: break;
+  }
+  switch (form) {
+    case DW_FORM_block1: reader.skip(reader.readU8()); return true;
+    case DW_FORM_block2: reader.skip(reader.readU16()); return true;
+    case DW_FORM_block4: reader.skip(reader.readU32()); return true;
+    case DW_FORM_block:
+    case DW_FORM_exprloc: reader.skip(reader.readULEB128()); return true;
+    case DW_FORM_string: reader.readCString(); return true;
+    case DW_FORM_sdata: reader.readSLEB128(); return true;
+    case DW_FORM_udata:
+    case DW_FORM_ref_udata:
+    case DW_FORM_strx:
+    case DW_FORM_GNU_str_index:
+    case DW_FORM_addrx:
+    case DW_FORM_GNU_addr_index:
+    case DW_FORM_rnglistx:
+    case DW_FORM_loclistx: reader.readULEB128(); return true;
+    default: return false;
+  }
+}
+
 void unknownForm(DwarfReader& reader) {
   ZOR_ASSERT_TEXT("false", internal::kDwarfSource, __LINE__);
   reader.fail();
@@ -375,6 +418,11 @@ const Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, u
   }
   bool siblingSeen = false;
   for (const AttributeSpec& spec : abbrev->specs) {
+    const bool firstSibling = spec.name == DW_AT_sibling && !siblingSeen;
+    if (!firstSibling && skipValue(unit, reader, spec.form)) {
+      if (!reader.ok()) return nullptr;
+      continue;
+    }
     AttrValue value{spec.name, 0, 0, nullptr};
     if (!readValue(unit, reader, spec.form, spec.implicitConst, value, false)) {
       unknownForm(reader);
