@@ -15,6 +15,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <unistd.h>
@@ -182,9 +183,9 @@ class Symbolizer {
       // No function covers the address: a public symbol may still name it.
       Frame only;
       SymMgrObjectPtr<ISymbolRange> range;
-      if (m_bank->symbolRangeByAddress(address.get(), range, kCodeKinds, nullptr) == STATUS_OK && range &&
-          range->symbol())
-        describeFunction(range->symbol(), only, true);
+      const status_t found = m_bank->symbolRangeByAddress(address.get(), range, kCodeKinds, nullptr);
+      m_warm = true;
+      if (found == STATUS_OK && range && range->symbol()) describeFunction(range->symbol(), only, true);
       SymMgrObjectPtr<ISourceLocation> location;
       if (lineTableLocationByAddress(m_bank, address.get(), location) == STATUS_OK && location)
         describeLocation(location.get(), only.file, only.line, &only.column);
@@ -225,7 +226,9 @@ class Symbolizer {
   ISymbol* symbolTableSymbol(IAddress* address) {
     SymbolTableFirst selector;
     SymMgrObjectPtr<ISymbolRange> range;
-    if (m_bank->symbolRangeByAddress(address, range, kCodeKinds, &selector) != STATUS_OK || !range) return nullptr;
+    const status_t found = m_bank->symbolRangeByAddress(address, range, kCodeKinds, &selector);
+    m_warm = true;
+    if (found != STATUS_OK || !range) return nullptr;
     ISymbol* symbol = range->symbol();
     uint32_t unit = 0;
     return symbol != nullptr && symbol->compUnitId(unit) != STATUS_OK ? symbol : nullptr;
@@ -234,18 +237,60 @@ class Symbolizer {
   // The name and start of `symbol` for a frame; its declaration stays the debug one.
   void renameFunction(ISymbol* symbol, Frame& frame) {
     if (symbol == nullptr) return;
-    const wchar_t* name = m_options.demangle ? symbol->demangledName(true) : symbol->name();
-    if (name == nullptr || *name == 0) return;
-    frame.function.clear();
-    zortools::appendUtf8(frame.function, name);
-    if (SymMgrObjectPtr<IAddress> start = symbol->address()) {
+    auto known = m_warm ? m_linkageNames.find(symbol) : m_linkageNames.end();
+    if (known == m_linkageNames.end()) {
+      Frame facts;
+      const wchar_t* name = m_options.demangle ? symbol->demangledName(true) : symbol->name();
+      if (name != nullptr && *name != 0) {
+        zortools::appendUtf8(facts.function, name);
+        if (SymMgrObjectPtr<IAddress> start = symbol->address()) {
+          facts.hasStart = true;
+          facts.startAddress = start->va();
+        }
+      }
+      if (!m_warm) return applyLinkageName(facts, frame);
+      known = m_linkageNames.emplace(symbol, std::move(facts)).first;
+    }
+    applyLinkageName(known->second, frame);
+  }
+
+  static void applyLinkageName(const Frame& facts, Frame& frame) {
+    if (facts.function.empty()) return;
+    frame.function = facts.function;
+    if (facts.hasStart) {
       frame.hasStart = true;
-      frame.startAddress = start->va();
+      frame.startAddress = facts.startAddress;
     }
   }
 
-  // `hasStart`: inlined code has no start address of its own.
+  // `hasStart`: inlined code has no start address of its own. A function's facts are the
+  // same at every address it covers, so once m_warm they are kept per symbol.
   void describeFunction(ISymbol* symbol, Frame& frame, bool hasStart) {
+    std::unordered_map<ISymbol*, Frame>& known = hasStart ? m_functionsWithStart : m_inlinedFunctions;
+    if (m_warm) {
+      auto it = known.find(symbol);
+      if (it != known.end()) {
+        copyFunction(it->second, frame);
+        return;
+      }
+    }
+    Frame facts;
+    readFunction(symbol, facts, hasStart);
+    copyFunction(facts, frame);
+    if (m_warm) known.emplace(symbol, std::move(facts));
+  }
+
+  static void copyFunction(const Frame& facts, Frame& frame) {
+    frame.function += facts.function;
+    if (facts.hasStart) {
+      frame.hasStart = true;
+      frame.startAddress = facts.startAddress;
+    }
+    if (!facts.startFile.empty()) frame.startFile = facts.startFile;
+    if (facts.startLine) frame.startLine = facts.startLine;
+  }
+
+  void readFunction(ISymbol* symbol, Frame& frame, bool hasStart) {
     uint32_t unit = 0;
     const bool fromDebugInfo = symbol->compUnitId(unit) == STATUS_OK;
     const wchar_t* name = nullptr;
@@ -269,18 +314,31 @@ class Symbolizer {
   void describeLocation(ISourceLocation* location, std::string& file, uint32_t& line, uint32_t* column) {
     ISourceFile* source = location->sourceFile();
     if (source == nullptr || source->name() == nullptr) return;
-    file.clear();
-    zortools::appendUtf8(file, source->name());
-    if (m_options.basenames) {
-      const size_t slash = file.find_last_of("/\\");
-      if (slash != std::string::npos) file.erase(0, slash + 1);
+    // Source files live as long as the module and keep their names.
+    auto known = m_fileNames.find(source);
+    if (known == m_fileNames.end()) {
+      std::string name;
+      zortools::appendUtf8(name, source->name());
+      if (m_options.basenames) {
+        const size_t slash = name.find_last_of("/\\");
+        if (slash != std::string::npos) name.erase(0, slash + 1);
+      }
+      known = m_fileNames.emplace(source, std::move(name)).first;
     }
+    file = known->second;
     line = location->line();
     if (column) *column = location->column();
   }
 
   IModuleSymbolBank* m_bank;
   const Options& m_options;
+  // Every kind of symbol the tool asks for has been loaded (the bank loads kinds on their
+  // first request); from then on no load can merge into a symbol and change its facts.
+  bool m_warm = false;
+  std::unordered_map<ISymbol*, Frame> m_functionsWithStart;
+  std::unordered_map<ISymbol*, Frame> m_inlinedFunctions;
+  std::unordered_map<ISymbol*, Frame> m_linkageNames;
+  std::unordered_map<ISourceFile*, std::string> m_fileNames;
 };
 
 void appendJsonString(std::string& out, const std::string& text) {
