@@ -341,16 +341,18 @@ class Symbolizer {
   std::unordered_map<ISourceFile*, std::string> m_fileNames;
 };
 
+// True when `text` holds a character JSON must escape. Names of templates run to hundreds of
+// characters and are written for every frame: the test is one branch-free pass.
+bool needsEscape(const std::string& text) {
+  unsigned found = 0;
+  for (unsigned char c : text) found |= unsigned(c < 0x20) | unsigned(c == '"') | unsigned(c == '\\');
+  return found != 0;
+}
+
 void appendJsonString(std::string& out, const std::string& text) {
   out += '"';
   // Names and paths rarely hold a character that needs escaping: copy them whole.
-  bool plain = true;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == '"' || c == '\\') {
-      plain = false;
-      break;
-    }
-  }
+  const bool plain = !needsEscape(text);
   if (plain) {
     out += text;
     out += '"';
