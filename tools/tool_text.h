@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 #include <zor/zor.h>
@@ -13,25 +14,34 @@ namespace zortools {
 
 inline void appendUtf8(std::string& out, const wchar_t* text) {
   if (text == nullptr) return;
-  for (; *text; ++text) {
-    uint32_t c = static_cast<uint32_t>(*text);
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+  // Written through a pointer into room for the longest encoding, then cut to size: names
+  // of templates run to hundreds of characters and are converted often.
+  const size_t length = std::wcslen(text);
+  const size_t at = out.size();
+  out.resize(at + 4 * length);
+  char* p = &out[at];
+  for (size_t i = 0; i < length; ++i) {
+    uint32_t c = static_cast<uint32_t>(text[i]);
     if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+      *p++ = static_cast<char>(c);
+      continue;
+    }
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x800) {
+      *p++ = static_cast<char>(0xC0 | (c >> 6));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+      *p++ = static_cast<char>(0xE0 | (c >> 12));
+      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
     } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+      *p++ = static_cast<char>(0xF0 | (c >> 18));
+      *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
     }
   }
+  out.resize(static_cast<size_t>(p - out.data()));
 }
 
 inline std::string utf8(const wchar_t* text) {
