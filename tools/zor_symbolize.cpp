@@ -159,6 +159,17 @@ struct Frame {
   uint64_t startAddress = 0;
   std::string startFile;
   uint32_t startLine = 0;
+
+  // Back to an unknown frame, keeping the strings' room for the next answer.
+  void clear() {
+    function.clear();
+    file.clear();
+    line = column = 0;
+    hasStart = false;
+    startAddress = 0;
+    startFile.clear();
+    startLine = 0;
+  }
 };
 
 const uint32_t kCodeKinds = SYMBOL_KIND_FUNCTION | SYMBOL_KIND_PUBLIC;
@@ -171,17 +182,32 @@ class Symbolizer {
   // nothing is found). The chain is the library's own: the innermost frame stands at the
   // line-table row, each outer one at the call site of the frame inside it. Without
   // --inlines, the one frame names the innermost function and the line-table row.
+  // `out` keeps its frames from one answer to the next, so their strings keep their room.
   void frames(uint64_t va, std::vector<Frame>& out) {
-    out.clear();
+    size_t used = 0;
+    auto next = [&out, &used]() -> Frame& {
+      if (used == out.size()) out.emplace_back();
+      Frame& frame = out[used++];
+      frame.clear();
+      return frame;
+    };
+    frameList(va, next);
+    out.resize(used);
+  }
+
+ private:
+  template <class NextFrame>
+  void frameList(uint64_t va, NextFrame& next) {
     SymMgrObjectPtr<IAddress> address;
     if (failed(m_bank->addressByVa(va, address)) || !address) {
-      out.emplace_back();
+      next();
       return;
     }
-    std::vector<InlineFrame> chain;
+    m_chain.clear();
+    std::vector<InlineFrame>& chain = m_chain;
     if (inlineFrames(m_bank, address.get(), chain) != STATUS_OK || chain.empty()) {
       // No function covers the address: a public symbol may still name it.
-      Frame only;
+      Frame& only = next();
       SymMgrObjectPtr<ISymbolRange> range;
       const status_t found = m_bank->symbolRangeByAddress(address.get(), range, kCodeKinds, nullptr);
       m_warm = true;
@@ -189,27 +215,26 @@ class Symbolizer {
       SymMgrObjectPtr<ISourceLocation> location;
       if (lineTableLocationByAddress(m_bank, address.get(), location) == STATUS_OK && location)
         describeLocation(location.get(), only.file, only.line, &only.column);
-      out.push_back(std::move(only));
       return;
     }
     const size_t count = m_options.inlines ? chain.size() : 1;
+    Frame* last = nullptr;
     for (size_t i = 0; i < count; ++i) {
-      Frame frame;
+      Frame& frame = next();
       if (chain[i].location) describeLocation(chain[i].location.get(), frame.file, frame.line, &frame.column);
       // Only the outermost frame is a function of its own with a start address.
       if (chain[i].function) describeFunction(chain[i].function, frame, i + 1 == chain.size());
-      out.push_back(std::move(frame));
+      last = &frame;
     }
     // The linkage name of the last frame printed is the one of the function that holds the
     // code, from the symbol table when it covers the address: debug information names split
     // parts (main.cold) and template instances in its own spelling.
     if (m_options.functions == FunctionNames::Linkage) {
       ISymbol* symbol = symbolTableSymbol(address.get());
-      renameFunction(symbol ? symbol : chain.back().function, out.back());
+      renameFunction(symbol ? symbol : chain.back().function, *last);
     }
   }
 
- private:
   // Picks a candidate that no compilation unit owns, i.e. one of the symbol table.
   class SymbolTableFirst : public ISymbolSelector {
    public:
@@ -332,6 +357,7 @@ class Symbolizer {
 
   IModuleSymbolBank* m_bank;
   const Options& m_options;
+  std::vector<InlineFrame> m_chain;  // the chain of the address being answered
   // Every kind of symbol the tool asks for has been loaded (the bank loads kinds on their
   // first request); from then on no load can merge into a symbol and change its facts.
   bool m_warm = false;
