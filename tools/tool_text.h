@@ -3,6 +3,7 @@
 #ifndef ZOR_TOOLS_TOOL_TEXT_H_
 #define ZOR_TOOLS_TOOL_TEXT_H_
 
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
@@ -99,6 +100,15 @@ inline bool parseHex(const std::string& text, uint64_t& value) {
     value = (value << 4) | d;
   }
   return true;
+}
+
+// "0x" and the value in lower-case hexadecimal, appended without formatting machinery: the
+// symbolizer writes two for every answer.
+inline void appendHex(std::string& out, uint64_t value) {
+  char buf[16];
+  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value, 16);
+  out += "0x";
+  out.append(buf, r.ptr);
 }
 
 inline std::string hex(uint64_t value, int width = 0) {

@@ -416,7 +416,7 @@ class Printer {
       return;
     }
     if (m_options.printAddress) {
-      m_out += zortools::hex(va);
+      zortools::appendHex(m_out, va);
       m_out += '\n';
     }
     for (const Frame& f : frames) {
@@ -477,7 +477,9 @@ class Printer {
       m_out += '}';
     } else {
       m_out += "{\"Address\":";
-      appendJsonString(m_out, zortools::hex(va));
+      m_out += '"';  // a number needs no escapes
+      zortools::appendHex(m_out, va);
+      m_out += '"';
       m_out += ",\"ModuleName\":";
       m_out += m_moduleJson;
       m_out += ",\"Symbol\":[";
@@ -493,10 +495,9 @@ class Printer {
         m_out += ",\"Line\":";
         appendNumber(f.line);
         m_out += ",\"StartAddress\":";
-        if (f.hasStart && !f.function.empty())
-          appendJsonString(m_out, zortools::hex(f.startAddress));
-        else
-          m_out += "\"\"";
+        m_out += '"';
+        if (f.hasStart && !f.function.empty()) zortools::appendHex(m_out, f.startAddress);
+        m_out += '"';
         m_out += ",\"StartFileName\":";
         appendJsonString(m_out, f.startFile);
         m_out += ",\"StartLine\":";
