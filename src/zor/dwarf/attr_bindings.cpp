@@ -1,5 +1,7 @@
 #include "zor/dwarf/attr_bindings.h"
 
+#include <utility>
+
 #include "zor/dwarf/abbreviations.h"
 #include "zor/dwarf/compilation_unit.h"
 #include "zor/dwarf/supplementary_file.h"
@@ -216,28 +218,35 @@ const Abbreviation* readAbbreviation(const DWARFCompilationUnit* unit, DwarfRead
   return abbrev;
 }
 
+// The bytes of a value whose size the unit fixes: the address size, the offset size, and the
+// two forms whose size changed with version 4. False for an address size reading refuses.
+bool unitFieldSize(FormSize kind, bool legacy, const DwarfReader& reader, uint64_t& bytes) {
+  const uint8_t addrSize = reader.addrSize();
+  const bool address = kind == FormSize::kAddress || (kind == FormSize::kRefAddr && legacy);
+  if (address) {
+    bytes = addrSize;
+    return addrSize == 2 || addrSize == 4 || addrSize == 8;
+  }
+  bytes = kind == FormSize::kStrp && legacy ? 4 : reader.offsetSize();
+  return true;
+}
+
 // Steps over one value as readValue reads it, without keeping it. False for the forms left
 // to readValue (DW_FORM_indirect, and unknown forms it reports).
 bool skipValue(const DWARFCompilationUnit* unit, DwarfReader& reader, uint64_t form) {
   uint32_t fixed = 0;
-  const bool legacy = unit->header().version < 4;
-  switch (formSize(form, fixed)) {
-    case FormSize::kFixed: reader.skip(fixed); return true;
-    case FormSize::kAddress: reader.readAddress(); return true;
-    case FormSize::kOffset: reader.readOffset(); return true;
-    case FormSize::kRefAddr:
-      if (legacy)
-        reader.readAddress();
-      else
-        reader.readOffset();
-      return true;
-    case FormSize::kStrp:
-      if (legacy)
-        reader.readU32();
-      else
-        reader.readOffset();
-      return true;
-    case FormSize::kOwn: break;
+  const FormSize kind = formSize(form, fixed);
+  if (kind == FormSize::kFixed) {
+    reader.skip(fixed);
+    return true;
+  }
+  if (kind != FormSize::kOwn) {
+    uint64_t bytes = 0;
+    if (unitFieldSize(kind, unit->header().version < 4, reader, bytes))
+      reader.skip(bytes);
+    else
+      reader.fail();  // as reading the address would
+    return true;
   }
   switch (form) {
     case DW_FORM_block1: reader.skip(reader.readU8()); return true;
@@ -405,15 +414,21 @@ const Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, u
     // Types, parameters and members mostly: one step over all their values.
     const SkipShape& shape = abbrev->skip;
     const bool legacy = unit->header().version < 4;
-    const uint64_t addresses = shape.addresses + (legacy ? shape.refAddrs : 0);
-    const uint64_t offsets = shape.offsets + (legacy ? 0 : shape.refAddrs + shape.strps);
-    const uint8_t addrSize = reader.addrSize();
-    if (addresses && addrSize != 2 && addrSize != 4 && addrSize != 8) {
-      reader.fail();  // as reading the address would
-      return nullptr;
+    const std::pair<FormSize, uint16_t> fields[] = {{FormSize::kAddress, shape.addresses},
+                                                    {FormSize::kOffset, shape.offsets},
+                                                    {FormSize::kRefAddr, shape.refAddrs},
+                                                    {FormSize::kStrp, shape.strps}};
+    uint64_t total = shape.fixedBytes;
+    for (const auto& field : fields) {
+      uint64_t bytes = 0;
+      if (field.second == 0) continue;
+      if (!unitFieldSize(field.first, legacy, reader, bytes)) {
+        reader.fail();  // as reading the address would
+        return nullptr;
+      }
+      total += field.second * bytes;
     }
-    reader.skip(shape.fixedBytes + addresses * addrSize + offsets * reader.offsetSize() +
-                (legacy ? uint64_t{4} * shape.strps : 0));
+    reader.skip(total);
     return reader.ok() ? abbrev : nullptr;
   }
   bool siblingSeen = false;
