@@ -536,7 +536,7 @@ void answerLine(Symbolizer& symbolizer, Printer& printer, std::vector<Frame>& fr
 // concurrent callers and reads each part of the module once, whoever asks first.
 void answerBatch(IModuleSymbolBank* bank, const Options& options, const std::vector<std::string>& lines,
                  Printer& printer) {
-  constexpr size_t kChunk = 128;
+  constexpr size_t kChunk = 64;
   unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
   const size_t chunks = (lines.size() + kChunk - 1) / kChunk;
   threads = static_cast<unsigned>(std::min<size_t>(threads, chunks));
@@ -603,6 +603,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   restartWithHugePageHeap(argv);
+  // Before any other thread runs: this remakes the standard streams, which the library's
+  // assertion messages use.
+  std::ios::sync_with_stdio(false);
 
   SymMgrObjectPtr<ISymbolManager> manager;
   status_t status = ISymbolManager::create(manager);
@@ -645,8 +648,7 @@ int main(int argc, char** argv) {
   // Standard input: the lines that wait are answered together, and the answers are flushed
   // once no further input waits, so a caller feeding one line at a time gets each answer at
   // once while a large batch is shared among the threads and written in large blocks.
-  constexpr size_t kBatch = 1 << 10;
-  std::ios::sync_with_stdio(false);
+  constexpr size_t kBatch = 1 << 14;
   std::vector<std::string> batch;
   std::string line;
   while (std::getline(std::cin, line)) {
