@@ -3,6 +3,7 @@
 #ifndef ZOR_SOURCE_SOURCE_LOCATION_H_
 #define ZOR_SOURCE_SOURCE_LOCATION_H_
 
+#include <atomic>
 #include <cstdint>
 
 #include <zor/source.h>
@@ -29,7 +30,8 @@ class SourceLocation : public SymMgrObject<ISourceLocation> {
   uint32_t fileIndex() const { return m_fileIndex; }
 
  private:
-  ISourceFile* m_fileCache;
+  // Call sites are shared by the frames of every thread that meets them.
+  std::atomic<ISourceFile*> m_fileCache;
   ISrcLineResolver* m_resolver;  // not counted: it outlives every location it hands out
   uint32_t m_line;
   uint32_t m_column;
