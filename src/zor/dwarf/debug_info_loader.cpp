@@ -1,5 +1,6 @@
 #include "zor/dwarf/debug_info_loader.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <thread>
 #include <vector>
@@ -174,8 +175,6 @@ bool DWARFDebugInfoLoader::inCodeOrDataRange(uint64_t address) {
 }
 
 void DWARFDebugInfoLoader::readImageSections() {
-  if (m_imageSectionsRead) return;
-  m_imageSectionsRead = true;
   if (!m_imageElf || !m_imageElf->valid()) return;
   for (uint32_t i = 0; i < m_imageElf->sectionCount(); ++i) {
     const elf::SectionHeader* h = m_imageElf->sectionHeader(i);
@@ -188,7 +187,7 @@ void DWARFDebugInfoLoader::readImageSections() {
 }
 
 bool DWARFDebugInfoLoader::isInModuleSection(uint64_t start, uint64_t end) {
-  readImageSections();
+  std::call_once(m_imageSectionsOnce, [this] { readImageSections(); });
   for (const ImageSection& s : m_imageSections) {
     if (s.start <= start && start <= s.end) return end <= s.end;
   }
@@ -198,6 +197,9 @@ bool DWARFDebugInfoLoader::isInModuleSection(uint64_t start, uint64_t end) {
 status_t DWARFDebugInfoLoader::loadDebugInfo(ISymbolTable* table, uint32_t kindMask, ISrcLineResolver*) {
   ZOR_TRACE("loadDebugInfo", "DWARFDebugInfoLoader");
   ScopedLock guard(&m_walkLock);
+  std::unique_lock<std::shared_mutex> noBodyWalks(m_bodyWalks);
+  Walk walk;
+  CurrentWalk current(walk);
   m_globalTable = table;
   if (!m_sections.info.present()) return STATUS_NO_DEBUG_INFO;
   readUnits();
@@ -231,26 +233,64 @@ ISrcLineResolver* DWARFDebugInfoLoader::srcLineResolver(IScope* scope, ILock*) {
   return m_lineResolver.get();
 }
 
-status_t DWARFDebugInfoLoader::loadChildren(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset,
-                                            uint32_t mask) {
-  if (!entry || entry->getHasChildren() != 1) return STATUS_OK;
+status_t DWARFDebugInfoLoader::loadBody(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset,
+                                        uint32_t kindMask) {
+  uint32_t newKinds = 0;
+  {
+    std::unique_lock<std::mutex> lock(m_bodiesLock);
+    m_bodyDone.wait(lock, [&] {
+      return std::find(m_bodiesLoading.begin(), m_bodiesLoading.end(), scope) == m_bodiesLoading.end();
+    });
+    newKinds = kindMask & ~scope->loadedKinds();
+    if (!newKinds) return STATUS_OK;
+    m_bodiesLoading.push_back(scope);
+  }
+  // Whatever happens below, the scope leaves the list and the threads waiting for it wake.
+  struct Done {
+    DWARFDebugInfoLoader& loader;
+    const Scope* scope;
+    ~Done() {
+      {
+        std::lock_guard<std::mutex> lock(loader.m_bodiesLock);
+        auto& loading = loader.m_bodiesLoading;
+        loading.erase(std::find(loading.begin(), loading.end(), scope));
+      }
+      loader.m_bodyDone.notify_all();
+    }
+  } done{*this, scope};
+  if (!entry || entry->getHasChildren() != 1) {
+    scope->markLoaded(newKinds);
+    return STATUS_OK;
+  }
   if (!m_sections.info.present()) return STATUS_NO_DEBUG_INFO;
-  DWARFCompilationUnit* unit = entry->unit();
-  if (!unit) return STATUS_OK;
-  ScopedLock guard(&m_walkLock);
-  dwarf::DwarfReader reader = unit->readerAt(childrenOffset);
-  // The body is walked on its own stack level: scopes opened inside it close inside it.
-  size_t depthBefore = m_openScopes.size();
-  walkChildren(reader, entry, scope->symbolTable(), mask, 1);
-  dropOpenScopes(depthBefore);
+  {
+    std::shared_lock<std::shared_mutex> bodyWalk(m_bodyWalks);
+    loadChildren(scope, entry, childrenOffset, newKinds);
+  }
+  scope->markLoaded(newKinds);
   return STATUS_OK;
 }
 
+void DWARFDebugInfoLoader::loadChildren(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset,
+                                        uint32_t mask) {
+  DWARFCompilationUnit* unit = entry->unit();
+  if (!unit) return;
+  dwarf::DwarfReader reader = unit->readerAt(childrenOffset);
+  // The body is walked on a walk of its own: scopes opened inside it close inside it.
+  Walk walk;
+  CurrentWalk current(walk);
+  walkChildren(reader, entry, scope->symbolTable(), mask, 1);
+  dropOpenScopes(0);
+}
+
 void DWARFDebugInfoLoader::dropOpenScopes(size_t size) {
-  while (m_openScopes.size() > size) {
-    delete m_openScopes.back();
-    m_openScopes.pop_back();
+  std::deque<Scope*>& open = walk().openScopes;
+  while (open.size() > size) {
+    delete open.back();
+    open.pop_back();
   }
 }
+
+thread_local DWARFDebugInfoLoader::Walk* DWARFDebugInfoLoader::s_walk = nullptr;
 
 }  // namespace ZOR_3_12

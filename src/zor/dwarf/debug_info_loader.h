@@ -6,12 +6,14 @@
 #define ZOR_DWARF_DEBUG_INFO_LOADER_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,17 +76,43 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   // Whether [start, end] lies inside one allocated section of the module.
   bool isInModuleSection(uint64_t start, uint64_t end);
 
-  // Reads the children of `entry` (beginning at `childrenOffset`) into `scope`'s own table,
-  // for the kinds in `mask`: the lazy body of a function or an inlined call.
-  status_t loadChildren(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset, uint32_t mask);
-
-  // Held while a walk runs; scopes take it to test and record what they have loaded.
-  ZorLock& walkLock() { return m_walkLock; }
+  // Reads the children of `entry` (beginning at `childrenOffset`) into `scope`'s own table
+  // for the kinds of `kindMask` it has not loaded yet: the lazy body of a function or an
+  // inlined call. Once per scope and kind, whichever thread asks first; a thread asking for
+  // a body that another thread is reading waits for it. Bodies of different scopes are read
+  // side by side; the walk over all units excludes them while it runs.
+  status_t loadBody(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset, uint32_t kindMask);
 
   // Deepest nesting of entries walked; deeper subtrees are reported and skipped.
   static constexpr int kMaxDepth = 256;
 
  private:
+  // What one walk keeps while it runs: each walk has its own, so that walks on several
+  // threads do not meet. The walk running on a thread is its current one (walk()).
+  struct Walk {
+    // Scopes made from entries whose children are still being read.
+    std::deque<Scope*> openScopes;
+    // Partial units already walked into the unit being walked (by context and offset): a
+    // unit imported twice is walked once, and an import cycle ends.
+    std::set<std::pair<const dwarf::DwarfContext*, uint64_t>> importsWalked;
+    // While the walk is inside imported partial units: the compile unit that imports them,
+    // to which the symbols found there belong.
+    DWARFCompilationUnit* importingUnit = nullptr;
+  };
+  // Makes a walk current on this thread for its lifetime; the previous one comes back after.
+  class CurrentWalk {
+   public:
+    explicit CurrentWalk(Walk& walk) : m_previous(s_walk) { s_walk = &walk; }
+    ~CurrentWalk() { s_walk = m_previous; }
+    CurrentWalk(const CurrentWalk&) = delete;
+    CurrentWalk& operator=(const CurrentWalk&) = delete;
+
+   private:
+    Walk* m_previous;
+  };
+  static Walk& walk() { return *s_walk; }
+  static thread_local Walk* s_walk;
+
   struct ImageSection {
     uint64_t start;
     uint64_t end;  // inclusive bound of the test, as the section's start + size
@@ -157,7 +185,9 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
                          uint64_t start, uint64_t end);
   void createInlineScopeFromRanges(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink,
                                    const dwarf::AddressRanges& ranges);
-  void pushOpenScope(Scope* scope) { m_openScopes.push_back(scope); }
+  // Walks the children of `entry` into `scope`'s table on a walk of their own.
+  void loadChildren(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset, uint32_t mask);
+  void pushOpenScope(Scope* scope) { walk().openScopes.push_back(scope); }
   // Destroys scopes left open above `size` (only after a walk was cut short).
   void dropOpenScopes(size_t size);
 
@@ -171,22 +201,24 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   std::wstring m_symFilePath;
   std::unique_ptr<dwarf::SplitUnits> m_splitUnits;  // null without skeleton units
   SymMgrObjectPtr<DWARFLineResolver> m_lineResolver;
-  std::deque<Scope*> m_openScopes;
   uint64_t m_loadBias = 0;
-  std::map<uint64_t, uint64_t> m_typeSizes;
+  std::mutex m_typeSizesLock;
+  std::map<uint64_t, uint64_t> m_typeSizes;  // guarded by m_typeSizesLock
   std::vector<ImageSection> m_imageSections;
-  bool m_imageSectionsRead = false;
-  // Walks share the open-scope stack: one at a time, whichever thread asks.
+  std::once_flag m_imageSectionsOnce;
+  // Held by the walk over all units and by the creation of the line resolver.
   ZorLock m_walkLock;
+  // Body walks hold it shared, the walk over all units exclusively: the latter adds to and
+  // merges scopes of the module's table, whose bodies the former read.
+  std::shared_mutex m_bodyWalks;
+  // The scopes whose bodies are being read, and the signal that one of them is done.
+  std::mutex m_bodiesLock;
+  std::condition_variable m_bodyDone;
+  std::vector<const Scope*> m_bodiesLoading;
   std::once_flag m_supplementaryOnce;
   std::unique_ptr<dwarf::SupplementaryFile> m_supplementary;
-  // Partial units already walked into the unit being walked (by context and offset): a unit
-  // imported twice is walked once, and an import cycle ends. Guarded by the walk lock.
-  std::set<std::pair<const dwarf::DwarfContext*, uint64_t>> m_importsWalked;
-  std::map<std::pair<const dwarf::DwarfContext*, uint64_t>, bool> m_importWorth;
-  // While a walk is inside imported partial units: the compile unit that imports them, to
-  // which the symbols found there belong.
-  DWARFCompilationUnit* m_importingUnit = nullptr;
+  std::mutex m_importWorthLock;
+  std::map<std::pair<const dwarf::DwarfContext*, uint64_t>, bool> m_importWorth;  // guarded by m_importWorthLock
 };
 
 namespace internal {

@@ -164,12 +164,7 @@ void DWARFScope::merge(IScope* other, uint32_t flags) {
 status_t DWARFScope::loadSymbols(uint32_t kindMask) {
   // Queries ask on every call; the body is read once per kind.
   if (hasLoaded(kindMask)) return STATUS_OK;
-  ScopedLock guard(&m_loader->walkLock());
-  uint32_t newKinds = kindMask & ~m_loadedKinds;
-  if (!newKinds) return STATUS_OK;
-  status_t status = m_loader->loadChildren(this, m_entry.get(), m_childrenOffset, newKinds);
-  if (status == STATUS_OK) m_loadedKinds |= newKinds;
-  return status;
+  return m_loader->loadBody(this, m_entry.get(), m_childrenOffset, kindMask);
 }
 
 // --- DWARFInlineInstanceScope ----------------------------------------------------------
@@ -186,12 +181,7 @@ DWARFInlineInstanceScope::DWARFInlineInstanceScope(IFileFormatLoader* ffl, DWARF
 
 status_t DWARFInlineInstanceScope::loadSymbols(uint32_t kindMask) {
   if (hasLoaded(kindMask)) return STATUS_OK;
-  ScopedLock guard(&m_loader->walkLock());
-  uint32_t newKinds = kindMask & ~m_loadedKinds;
-  if (!newKinds) return STATUS_OK;
-  status_t status = m_loader->loadChildren(this, m_entry.get(), m_childrenOffset, newKinds);
-  if (status == STATUS_OK) m_loadedKinds |= newKinds;
-  return status;
+  return m_loader->loadBody(this, m_entry.get(), m_childrenOffset, kindMask);
 }
 
 // --- DWARFInlineInstance ---------------------------------------------------------------
@@ -214,8 +204,9 @@ SymMgrObjectPtr<ISourceLocation> DWARFInlineInstance::callSite() {
 }
 
 ISymbol* DWARFInlineInstance::symbol() {
+  if (ISymbol* known = m_inlinedFunction.load(std::memory_order_acquire)) return known;
   ScopedLock guard(&m_lock);
-  if (m_inlinedFunction) return m_inlinedFunction;
+  if (ISymbol* known = m_inlinedFunction.load(std::memory_order_relaxed)) return known;
   // Asked again by the lookup below (damaged input can put this instance in the table it
   // searches, over the address it looks up): no symbol yet, rather than endless recursion.
   if (m_resolving) return nullptr;
@@ -223,8 +214,8 @@ ISymbol* DWARFInlineInstance::symbol() {
   AttrBindings* origin = m_entry ? m_entry->getOrigin() : nullptr;
   if (!origin) {
     m_madeSymbol = new Symbol(m_ffl, L"", 0, owner, SYMBOL_LINKAGE_LOCAL, SYMBOL_KIND_FUNCTION, 0xFFFFFFFFu, 0xFFFFFFFFu);
-    m_inlinedFunction = m_madeSymbol.get();
-    return m_inlinedFunction;
+    m_inlinedFunction.store(m_madeSymbol.get(), std::memory_order_release);
+    return m_madeSymbol.get();
   }
   // An origin that also exists out of line is reported as that function's symbol.
   bool haveLow, haveHigh;
@@ -245,11 +236,11 @@ ISymbol* DWARFInlineInstance::symbol() {
     m_resolving = true;
     SymMgrObjectPtr<ISymbolRange> range = m_globalTable->symbolRangeByAddress(start, SYMBOL_KIND_FUNCTION, nullptr);
     m_resolving = false;
-    if (range && range->symbol()) {
-      m_inlinedFunction = range->symbol();
+    if (ISymbol* outOfLine = range ? range->symbol() : nullptr) {
       // The answer is kept; every instance keeping its origin's entry as well is not needed.
       m_entry->forgetOrigin();
-      return m_inlinedFunction;
+      m_inlinedFunction.store(outOfLine, std::memory_order_release);
+      return outOfLine;
     }
   }
   std::wstring name;
@@ -259,9 +250,9 @@ ISymbol* DWARFInlineInstance::symbol() {
   DWARFCompilationUnit* unit = origin->unit()->context() == m_loader ? origin->unit() : m_entry->unit();
   m_madeSymbol = new DWARFSymbol(m_ffl, name.c_str(), 0, owner, SYMBOL_KIND_FUNCTION, unit,
                                  DwarfSourcePosition::read(origin, m_loader, false));
-  m_inlinedFunction = m_madeSymbol.get();
   m_entry->forgetOrigin();
-  return m_inlinedFunction;
+  m_inlinedFunction.store(m_madeSymbol.get(), std::memory_order_release);
+  return m_madeSymbol.get();
 }
 
 SymMgrObjectPtr<SymbolRangeIter> DWARFInlineInstance::ranges() {

@@ -5,6 +5,7 @@
 #ifndef ZOR_DWARF_DWARF_SYMBOLS_H_
 #define ZOR_DWARF_DWARF_SYMBOLS_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -109,8 +110,6 @@ class DWARFInlineInstanceScope : public InlineInstanceScope {
                            uint64_t childrenOffset);
 
   status_t loadSymbols(uint32_t kindMask) override;
-  // The body was read for these kinds while the scope was made.
-  void markLoaded(uint32_t kinds) { m_loadedKinds |= kinds; }
 
  private:
   uint64_t m_childrenOffset;
@@ -137,7 +136,8 @@ class DWARFInlineInstance : public SymMgrObject<IInlineInstance> {
   DWARFDebugInfoLoader* m_loader;
   // Borrowed from the global table (which outlives every scope), or m_madeSymbol. Not
   // counted: the table's scopes may go before this instance when the table is torn down.
-  ISymbol* m_inlinedFunction = nullptr;
+  // Set once under m_lock; read without it afterwards (every frame of every answer asks).
+  std::atomic<ISymbol*> m_inlinedFunction{nullptr};
   SymMgrObjectPtr<ISymbol> m_madeSymbol;  // a symbol made for the instance alone
   bool m_resolving = false;                // inside symbol()'s lookup of the out-of-line copy
   ISymbolTable* m_globalTable;

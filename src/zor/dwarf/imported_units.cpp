@@ -50,8 +50,11 @@ dwarf::DwarfContext* DWARFDebugInfoLoader::supplementary() {
 
 bool DWARFDebugInfoLoader::importWorthWalking(DWARFCompilationUnit* unit) {
   const auto key = std::make_pair(static_cast<const dwarf::DwarfContext*>(unit->context()), unit->offset());
-  auto it = m_importWorth.find(key);
-  if (it != m_importWorth.end()) return it->second;
+  {
+    std::lock_guard<std::mutex> lock(m_importWorthLock);
+    auto it = m_importWorth.find(key);
+    if (it != m_importWorth.end()) return it->second;
+  }
   // One pass over the unit's entries without decoding their values, once per unit: most
   // partial units hold only types, and units that import them are many.
   bool worth = false;
@@ -60,6 +63,7 @@ bool DWARFDebugInfoLoader::importWorthWalking(DWARFCompilationUnit* unit) {
     const dwarf::Abbreviation* abbrev = dwarf::skipEntry(unit, reader, nullptr);
     if (abbrev) worth = makesScopes(*abbrev);
   }
+  std::lock_guard<std::mutex> lock(m_importWorthLock);
   m_importWorth.emplace(key, worth);
   return worth;
 }
@@ -74,7 +78,7 @@ void DWARFDebugInfoLoader::importUnit(AttrBindings* entry, ISymbolTable* parentS
     return;
   }
   // Once per importing unit: a second import adds nothing, and a cycle ends here.
-  if (!m_importsWalked.emplace(target->context(), target->offset()).second) return;
+  if (!walk().importsWalked.emplace(target->context(), target->offset()).second) return;
   if (!importWorthWalking(target)) return;
   DwarfReader reader = target->entryReader();
   SymMgrObjectPtr<AttrBindings> unitEntry(new AttrBindings(target));
@@ -88,10 +92,11 @@ void DWARFDebugInfoLoader::importUnit(AttrBindings* entry, ISymbolTable* parentS
   if (unitEntry->getHasChildren() != dwarf::DW_CHILDREN_yes) return;
   // Deeper than the import itself, so chains of imports count against the depth limit.
   // Symbols found there belong to the outermost importer, the compile unit.
-  DWARFCompilationUnit* const outer = m_importingUnit;
-  if (!outer) m_importingUnit = entry->unit();
+  DWARFCompilationUnit*& importing = walk().importingUnit;
+  DWARFCompilationUnit* const outer = importing;
+  if (!outer) importing = entry->unit();
   walkChildren(reader, unitEntry.get(), parentSink, mask, depth + 1);
-  m_importingUnit = outer;
+  importing = outer;
 }
 
 }  // namespace ZOR_3_12

@@ -80,6 +80,23 @@ bool DWARFDebugInfoLoader::readEntry(DwarfReader& reader, DWARFCompilationUnit* 
     if (abbrev->hasChildren == dwarf::DW_CHILDREN_yes) skipSubtree(reader, unit, sibling);
     return true;
   }
+  if (abbrev && abbrev->tag == dwarf::DW_TAG_inlined_subroutine && !(mask & WALK_FUNCTIONS)) {
+    // A call the walk only passes through (inside an inlined call, or when only labels or
+    // variables are asked for): its values are not needed, only what lies beneath it. Bodies
+    // of nested calls are walked this way once per enclosing level, so decoding here would
+    // cost more than the rest of the walk.
+    uint64_t sibling = 0;
+    if (!dwarf::skipEntry(unit, reader, &sibling)) return false;
+    if (abbrev->hasChildren != dwarf::DW_CHILDREN_yes) return true;
+    if (depth + 1 > kMaxDepth) {
+      ZOR_ASSERT_TEXT("depth <= kMaxDepth", internal::kDwarfSource, kLineDepth);
+      skipSubtree(reader, unit, sibling);
+      return true;
+    }
+    while (readEntry(reader, unit, parentSink, mask, true, depth + 1)) {
+    }
+    return true;
+  }
   SymMgrObjectPtr<AttrBindings> entry = AttrBindings::acquire(unit);
   if (!entry->decode(reader)) return false;
   if (process)
@@ -210,7 +227,8 @@ void DWARFDebugInfoLoader::dispatchEntry(DwarfReader& reader, AttrBindings* entr
   const bool hasChildren = entry->getHasChildren() == dwarf::DW_CHILDREN_yes;
   bool descend = hasChildren;
   uint32_t childMask = mask;
-  const size_t openBefore = m_openScopes.size();
+  std::deque<Scope*>& open = walk().openScopes;
+  const size_t openBefore = open.size();
   switch (entry->getTag()) {
     case dwarf::DW_TAG_entry_point:
       descend = (mask & WALK_ENTRY_POINTS) ? handleSubprogram(reader, entry, parentSink, SYMBOL_KIND_16) && hasChildren
@@ -234,7 +252,7 @@ void DWARFDebugInfoLoader::dispatchEntry(DwarfReader& reader, AttrBindings* entr
     case dwarf::DW_TAG_compile_unit:
     case dwarf::DW_TAG_skeleton_unit:
       entry->unit()->handleCompileUnitEntry(entry);
-      m_importsWalked.clear();  // each unit walks the partial units it imports
+      walk().importsWalked.clear();  // each unit walks the partial units it imports
       break;
     case dwarf::DW_TAG_imported_unit:
       importUnit(entry, parentSink, mask, depth);
@@ -287,9 +305,9 @@ void DWARFDebugInfoLoader::dispatchEntry(DwarfReader& reader, AttrBindings* entr
     else
       skipChildren(reader, entry);
   }
-  if (m_openScopes.size() > openBefore) {
-    Scope* scope = m_openScopes.back();
-    m_openScopes.pop_back();
+  if (open.size() > openBefore) {
+    Scope* scope = open.back();
+    open.pop_back();
     if (parentSink)
       parentSink->insertScope(scope);
     else
@@ -312,7 +330,7 @@ void DWARFDebugInfoLoader::readAddresslessInline(DwarfReader& reader, AttrBindin
   auto* scope = new DWARFInlineInstanceScope(m_ffl.get(), this, m_globalTable, call, parentSink->ownerScope(), entry,
                                              reader.offset());
   // The body is read now, into the scope's own table, with the kinds asked for.
-  size_t openBefore = m_openScopes.size();
+  size_t openBefore = walk().openScopes.size();
   walkChildren(reader, entry, scope->symbolTable(), mask, depth + 1);
   dropOpenScopes(openBefore);
   scope->markLoaded(mask);
@@ -375,17 +393,23 @@ bool DWARFDebugInfoLoader::entryBounds(AttrBindings* entry, bool& haveLow, uint6
 bool DWARFDebugInfoLoader::typeByteSize(DWARFCompilationUnit* unit, uint64_t typeOffset, uint64_t& size) {
   // Offsets of the supplementary file are another space: its types are not cached here.
   const bool cached = unit->context() == this;
-  auto it = cached ? m_typeSizes.find(typeOffset) : m_typeSizes.end();
-  if (it != m_typeSizes.end()) {
-    size = it->second;
-    return true;
+  if (cached) {
+    std::lock_guard<std::mutex> lock(m_typeSizesLock);
+    auto it = m_typeSizes.find(typeOffset);
+    if (it != m_typeSizes.end()) {
+      size = it->second;
+      return true;
+    }
   }
   SymMgrObjectPtr<AttrBindings> type(new AttrBindings(unit));
   if (!type->readEntryAt(typeOffset)) return false;
   DWARFCompilationUnit* owner = type->unit() ? type->unit() : unit;
   uint64_t v = 0;
   if (!owner->constant(type->getAttribute(dwarf::DW_AT_byte_size), v)) return false;
-  if (cached) m_typeSizes[typeOffset] = v;
+  if (cached) {
+    std::lock_guard<std::mutex> lock(m_typeSizesLock);
+    m_typeSizes[typeOffset] = v;
+  }
   size = v;
   return true;
 }
@@ -453,8 +477,9 @@ bool DWARFDebugInfoLoader::handleInlinedSubroutine(DwarfReader& reader, AttrBind
 }
 
 void DWARFDebugInfoLoader::handleLexicalBlock(AttrBindings* entry) {
-  if (m_openScopes.empty() || !m_openScopes.back()) return;
-  Scope* top = m_openScopes.back();
+  const std::deque<Scope*>& open = walk().openScopes;
+  if (open.empty() || !open.back()) return;
+  Scope* top = open.back();
   bool haveLow, haveHigh;
   uint64_t low, high;
   entryBounds(entry, haveLow, low, haveHigh, high);
@@ -517,7 +542,7 @@ void DWARFDebugInfoLoader::createFunctionScope(DwarfReader& reader, AttrBindings
   DwarfSourcePosition* declaration = DwarfSourcePosition::read(entry, this, false);
   std::wstring wname = wide(name);
   DWARFScope* scope = new DWARFScope(m_ffl.get(), this, declaration, wname.c_str(), start, parentSink->ownerScope(),
-                                     kind, entry, reader.offset(), m_importingUnit);
+                                     kind, entry, reader.offset(), walk().importingUnit);
   scope->addRange(start, end);
   pushOpenScope(scope);
 }
@@ -530,7 +555,7 @@ void DWARFDebugInfoLoader::createFunctionScopeFromRanges(DwarfReader& reader, At
   DwarfSourcePosition* declaration = DwarfSourcePosition::read(entry, this, false);
   std::wstring wname = wide(name);
   DWARFScope* scope = new DWARFScope(m_ffl.get(), this, declaration, wname.c_str(), start, parentSink->ownerScope(),
-                                     kind, entry, reader.offset(), m_importingUnit);
+                                     kind, entry, reader.offset(), walk().importingUnit);
   for (const auto& r : ranges) scope->addRange(r.first, r.second);
   scope->setExplicitRanges(true);
   pushOpenScope(scope);

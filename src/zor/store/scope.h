@@ -68,6 +68,11 @@ class Scope : public SymMgrObject<IScope> {
   bool hasExplicitRanges() const { return m_explicitRanges; }
   void setExplicitRanges(bool v) { m_explicitRanges = v; }
 
+  // The kinds whose symbols are in the table, and the record that more of them are: for
+  // loaders, which must publish a kind only once its symbols are all there.
+  uint32_t loadedKinds() const { return m_loadedKinds.load(std::memory_order_acquire); }
+  void markLoaded(uint32_t kinds) { m_loadedKinds.fetch_or(kinds, std::memory_order_release); }
+
  protected:
   // True when the symbols of every kind in `kindMask` are loaded: queries then go on
   // without taking the loading lock that other threads may hold for other scopes.
