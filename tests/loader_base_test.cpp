@@ -1,5 +1,5 @@
-// The loader base: candidate list filled once, debug-info loaders cached per symbol-file
-// identity, the cache emptied by dying debug-info loaders, and reading file bytes.
+// The loader base: debug-info loaders cached per symbol-file identity (also under concurrent
+// callers), and reading file bytes.
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -13,59 +13,6 @@ using zor_fake::FakeLoader;
 using scratch::TempFile;
 
 namespace {
-
-std::vector<ISymbolFileToResolve*> drain(SymMgrObjectPtr<SymbolFileIter>& it) {
-  std::vector<ISymbolFileToResolve*> seen;
-  for (ISymbolFileToResolve* c = it->current(); c != nullptr; c = it->current()) {
-    seen.push_back(c);
-    it->next();
-  }
-  return seen;
-}
-
-TEST(CandidateListTest, CollectedOnceAndIteratedInOrder) {
-  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
-  FakeCandidate a(L"a", RESOLVE_STATE_NOT_FOUND), b(L"b", RESOLVE_STATE_FOUND);
-  loader->candidates = {&a, &b};
-
-  SymMgrObjectPtr<SymbolFileIter> first, second;
-  ASSERT_EQ(loader->symbolFilesToResolve(first), STATUS_OK);
-  ASSERT_EQ(loader->symbolFilesToResolve(second), STATUS_OK);
-  EXPECT_EQ(loader->collectCalls, 1);
-  EXPECT_EQ(drain(first), (std::vector<ISymbolFileToResolve*>{&a, &b}));
-  // Iterators are independent and can be rewound.
-  EXPECT_EQ(second->current(), &a);
-  first->reset();
-  EXPECT_EQ(first->current(), &a);
-}
-
-TEST(DebugInfoLoaderCacheTest, BadIndexIsFalseAndNullLoadersAreCachedToo) {
-  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
-  FakeCandidate a(L"", RESOLVE_STATE_FOUND);
-  loader->candidates = {&a};
-  SymMgrObjectPtr<SymbolFileIter> it;
-  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
-
-  SymMgrObjectPtr<IDebugInfoLoader> dil;
-  ASSERT_EQ(loader->debugInfoLoader(dil, 0), STATUS_OK);
-  IDebugInfoLoader* before = dil.get();
-  for (int bad : {-1, 1, 1000}) {
-    EXPECT_EQ(loader->debugInfoLoader(dil, bad), STATUS_FALSE) << bad;
-    EXPECT_EQ(dil.get(), before);
-  }
-  EXPECT_EQ(loader->createCalls, 1);
-
-  // A symbol file that cannot be read gives a null loader, which is not asked for again.
-  SymMgrObjectPtr<FakeLoader> nulls(new FakeLoader());
-  nulls->makeNullDebugInfoLoaders = true;
-  nulls->candidates = {&a};
-  ASSERT_EQ(nulls->symbolFilesToResolve(it), STATUS_OK);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(nulls->debugInfoLoader(dil, 0), STATUS_OK);
-    EXPECT_FALSE(dil);
-  }
-  EXPECT_EQ(nulls->createCalls, 1);
-}
 
 TEST(DebugInfoLoaderCacheTest, SameIdentitySharesOneLoader) {
   TempFile sym("symbols"), other("other symbols");
@@ -106,26 +53,6 @@ TEST(DebugInfoLoaderCacheTest, ChangedFileGetsANewLoader) {
   ASSERT_EQ(loader->debugInfoLoader(after, 0), STATUS_OK);
   EXPECT_NE(before.get(), after.get());
   EXPECT_EQ(loader->createCalls, 2);
-}
-
-TEST(DebugInfoLoaderCacheTest, DyingLoaderLeavesTheCache) {
-  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
-  FakeCandidate a(L"sym", RESOLVE_STATE_FOUND);
-  loader->candidates = {&a};
-  SymMgrObjectPtr<SymbolFileIter> it;
-  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
-
-  SymMgrObjectPtr<IDebugInfoLoader> dil;
-  ASSERT_EQ(loader->debugInfoLoader(dil, 0), STATUS_OK);
-  dil.reset();  // the last reference: its destructor removes the cache entry
-  ASSERT_EQ(loader->debugInfoLoader(dil, 0), STATUS_OK);
-  ASSERT_TRUE(dil);
-  EXPECT_EQ(loader->createCalls, 2);
-  // Removing a loader the cache does not hold is harmless.
-  loader->removeDebugInfoLoader(nullptr);
-  SymMgrObjectPtr<IDebugInfoLoader> same;
-  ASSERT_EQ(loader->debugInfoLoader(same, 0), STATUS_OK);
-  EXPECT_EQ(same.get(), dil.get());
 }
 
 TEST(DebugInfoLoaderCacheTest, ConcurrentCallersGetOneLoader) {

@@ -50,14 +50,4 @@ TEST(SymbolFileResolverTest, FirstFoundWinsAndLaterOnesAreNotAsked) {
   EXPECT_EQ(resolver.resolveSymbolFile(null), -1);
 }
 
-TEST(SymbolFileResolverTest, RewindsAnIteratorThatWasAlreadyWalked) {
-  FakeCandidate found(L"/x/ok", RESOLVE_STATE_FOUND), missing(L"/x/no", RESOLVE_STATE_NOT_FOUND);
-  CandidateList list{&found, &missing};
-  SymMgrObjectPtr<SymbolFileIter> it(new VectorIteratorWrapper<CandidateList, ISymbolFileToResolve*>(&list));
-  it->next();
-  it->next();
-  SymbolFileResolver resolver;
-  EXPECT_EQ(resolver.resolveSymbolFile(it), 0);
-}
-
 }  // namespace

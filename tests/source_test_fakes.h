@@ -1,10 +1,9 @@
 // Stand-ins for the module around a line table: a loader that only makes addresses, and a
-// line resolver that owns a few source files and counts how it is asked.
+// line resolver that knows no files.
 #ifndef ZOR_TESTS_SOURCE_TEST_FAKES_H_
 #define ZOR_TESTS_SOURCE_TEST_FAKES_H_
 
 #include <cstdint>
-#include <map>
 
 #include <zor/loader.h>
 #include <zor/source.h>
@@ -48,7 +47,6 @@ class AddressOnlyLoader : public SymMgrObject<IFileFormatLoader> {
   ISegment* segmentByFileOffset(uint64_t) override { return nullptr; }
   SymMgrObjectPtr<IBuffer> readBytes(uint64_t, uint64_t) override { return {}; }
   status_t address(SymMgrObjectPtr<IAddress>& out, uint64_t va) override {
-    ++addressCalls;
     out = new PlainAddress(va);
     return STATUS_OK;
   }
@@ -56,40 +54,23 @@ class AddressOnlyLoader : public SymMgrObject<IFileFormatLoader> {
   SymMgrObjectPtr<SegmentIter> segments() override { return {}; }
   ISegment* segmentByName(const wchar_t*) override { return nullptr; }
   SymMgrObjectPtr<ISection> sectionByName(const wchar_t*) override { return {}; }
-
-  int addressCalls = 0;
 };
 
-// Files are registered by index; sourceLinesForFile records its arguments.
-class RecordingResolver : public SymMgrObject<ISrcLineResolver> {
+// Answers nothing: the line table asks its resolver only for files, which these tests never
+// read back.
+class NoFilesResolver : public SymMgrObject<ISrcLineResolver> {
  public:
-  RecordingResolver() : SymMgrObject<ISrcLineResolver>(nullptr) {}
+  NoFilesResolver() : SymMgrObject<ISrcLineResolver>(nullptr) {}
   status_t sourceLocationsByAddress(uint64_t, uint64_t, SymMgrObjectPtr<SourceLocationIter>&) override {
     return STATUS_NOT_IMPLEMENTED;
   }
-  status_t sourceLinesForFile(uint64_t compUnitKey, uint32_t fileIndex, uint64_t from, uint64_t to,
-                              SymMgrObjectPtr<SourceLineIter>&) override {
-    lastKey = compUnitKey;
-    lastFile = fileIndex;
-    lastFrom = from;
-    lastTo = to;
+  status_t sourceLinesForFile(uint64_t, uint32_t, uint64_t, uint64_t, SymMgrObjectPtr<SourceLineIter>&) override {
     return STATUS_FALSE;
   }
-  ISourceFile* sourceFile(uint32_t fileIndex) override {
-    ++sourceFileCalls;
-    auto it = files.find(fileIndex);
-    return it == files.end() ? nullptr : it->second;
-  }
+  ISourceFile* sourceFile(uint32_t) override { return nullptr; }
   ICompUnitDetails* compUnitDetails(uint64_t) override { return nullptr; }
   SymMgrObjectPtr<ISourceLocation> sourceLocationByAddress(uint64_t, uint64_t) override { return {}; }
   SymMgrObjectPtr<ISourceLocation> inlineCallSite(uint64_t, uint64_t) override { return {}; }
-
-  std::map<uint32_t, ISourceFile*> files;  // not owned
-  int sourceFileCalls = 0;
-  uint64_t lastKey = 0;
-  uint32_t lastFile = 0;
-  uint64_t lastFrom = 0;
-  uint64_t lastTo = 0;
 };
 
 }  // namespace zor_test
