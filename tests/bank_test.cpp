@@ -78,40 +78,6 @@ TEST(BankPeTest, SectionOffsetsOfAPeImageAreRelativeToTheImageBase) {
   EXPECT_EQ(byRva->va(), address->va());
 }
 
-TEST_F(BankTest, SymbolRangesInAddressOrderCoverTheWholeSpaceByDefault) {
-  auto bank = load("elf/hello_nopie");
-  ASSERT_TRUE(bank);
-  SymMgrObjectPtr<SymbolRangeIter> ranges;
-  ASSERT_EQ(bank->originalSymbolRanges(ranges, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
-  ASSERT_TRUE(ranges);
-  uint64_t previous = 0;
-  bool sawMain = false;
-  int count = 0;
-  for (auto r = ranges->current(); r; ranges->next(), r = ranges->current()) {
-    const uint64_t start = r->startAddress()->va();
-    EXPECT_GE(start, previous);
-    previous = start;
-    ++count;
-    if (r->symbol() && std::wstring(r->symbol()->name()) == L"main") sawMain = true;
-  }
-  EXPECT_GT(count, 5);
-  EXPECT_TRUE(sawMain);
-
-  // Bounded by an address: nothing starts below it.
-  SymMgrObjectPtr<ISection> text;
-  ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
-  SymMgrObjectPtr<IAddress> from;
-  ASSERT_EQ(bank->addressByVa(text->address(), from), STATUS_OK);
-  ASSERT_EQ(bank->nonOverlappedSymbolRanges(ranges, SYMBOL_KIND_FUNCTION, from.get(), nullptr, nullptr), STATUS_OK);
-  uint64_t end = 0;
-  for (auto r = ranges->current(); r; ranges->next(), r = ranges->current()) {
-    const uint64_t start = r->startAddress()->va();
-    EXPECT_GE(start, text->address());
-    EXPECT_GE(start, end);  // pieces never overlap
-    end = start + r->size();
-  }
-}
-
 // Inside inlined code the bank answers the line of the outermost call (the function's own
 // line there), elsewhere the line table's row: the last frame of the inline chain, at every
 // byte of a fixture's code.

@@ -12,15 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include <zlib.h>
-
 #include "kave/trace.h"
 #include "support/elf_oracle.h"
 #include "zor/elf/compressed_section.h"
 #include "zor/elf/elf_helper.h"
 
 using namespace ZOR_3_12;
-using internal::DecodeStatus;
 using internal::SectionCompression;
 
 namespace {
@@ -233,64 +230,6 @@ TEST(DamagedCompression, BadClaimsAndStreamsLeaveTheSectionAbsent) {
     EXPECT_EQ(toBytes(i.helper->section(kSecDebugAbbrev)->span()),
               toBytes(good.helper->section(kSecDebugAbbrev)->span()));
   }
-}
-
-// The decoder on hand-made sections: exact sizes and the cap boundaries.
-Bytes gabiZlib(const Bytes& payload, uint64_t claim) {
-  uLongf packedSize = compressBound(payload.size());
-  Bytes packed(packedSize);
-  EXPECT_EQ(compress2(packed.data(), &packedSize, payload.data(), payload.size(), 9), Z_OK);
-  packed.resize(packedSize);
-  Bytes out(24 + packed.size(), 0);
-  out[0] = 1;  // ELFCOMPRESS_ZLIB
-  std::memcpy(&out[8], &claim, 8);
-  std::memcpy(&out[24], packed.data(), packed.size());
-  return out;
-}
-
-DecodeStatus decode(const Bytes& raw, Bytes& out) {
-  elf::Span s;
-  s.data = raw.data();
-  s.size = raw.size();
-  return internal::decodeSection(SectionCompression::kGabi, s, true, out);
-}
-
-TEST(SectionDecoder, SizesMustMatchExactlyAndClaimsStayWithinTheCaps) {
-  Bytes payload(100000);
-  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<unsigned char>(i * 7 / 13);
-  Bytes out;
-  EXPECT_EQ(decode(gabiZlib(payload, payload.size()), out), DecodeStatus::kOk);
-  EXPECT_EQ(out, payload);
-  EXPECT_EQ(decode(gabiZlib(payload, payload.size() + 1), out), DecodeStatus::kCorrupt);
-  EXPECT_TRUE(out.empty());
-  EXPECT_EQ(decode(gabiZlib(payload, payload.size() - 1), out), DecodeStatus::kCorrupt);
-
-  // Zeros compress far better than usual data: the cap is relative to the packed size.
-  Bytes zeros(1 << 20, 0);
-  const Bytes packed = gabiZlib(zeros, zeros.size());
-  EXPECT_EQ(decode(packed, out), DecodeStatus::kOk);
-  EXPECT_EQ(out, zeros);
-  Bytes overClaim = packed;
-  const uint64_t limit = (packed.size() - 24) * internal::kMaxExpansion;
-  uint64_t claim = limit + internal::kMaxExpansion;
-  std::memcpy(&overClaim[8], &claim, 8);
-  EXPECT_EQ(decode(overClaim, out), DecodeStatus::kOversized);
-  claim = limit;  // within the cap: refused only because the stream is shorter
-  std::memcpy(&overClaim[8], &claim, 8);
-  EXPECT_EQ(decode(overClaim, out), DecodeStatus::kCorrupt);
-
-  EXPECT_EQ(decode(Bytes(packed.begin(), packed.begin() + 23), out), DecodeStatus::kTruncatedHeader);
-  // A 32-bit header is 12 bytes: type, size, alignment.
-  Bytes h32(12, 0);
-  h32[0] = 2;
-  const uint32_t claim32 = 5;
-  std::memcpy(&h32[4], &claim32, 4);
-  elf::Span s;
-  s.data = h32.data();
-  s.size = h32.size();
-  EXPECT_EQ(internal::decodeSection(SectionCompression::kGabi, s, false, out), DecodeStatus::kCorrupt);
-  s.size = 11;
-  EXPECT_EQ(internal::decodeSection(SectionCompression::kGabi, s, false, out), DecodeStatus::kTruncatedHeader);
 }
 
 }  // namespace

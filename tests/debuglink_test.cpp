@@ -89,18 +89,6 @@ TEST(DebugLink, WrongCrcIsRejectedAndMissingFileIsNotFound) {
   EXPECT_EQ(std::wstring(missing.c.fileName()), L"hello_stripped.debug");
 }
 
-TEST(DebugLink, WithoutDebugLinkTheModuleItselfIsTheCandidate) {
-  Candidate withDwarf(fixture("hello_pie"));
-  EXPECT_FALSE(withDwarf.c.hasDebugLink());
-  EXPECT_EQ(withDwarf.c.state(), uint32_t(RESOLVE_STATE_FOUND));
-  EXPECT_EQ(std::wstring(withDwarf.c.fileName()), withDwarf.imagePath);
-  for (const char* name : {"nodebug/hello_nodebug", "hello_nopie"}) {
-    Candidate without(fixture(name));
-    EXPECT_EQ(without.c.state(), uint32_t(RESOLVE_STATE_NOT_FOUND)) << name;
-    EXPECT_EQ(std::wstring(without.c.fileName()), without.imagePath) << name;
-  }
-}
-
 TEST(DebugLink, TryFileAcceptsOnlyAMatchingFile) {
   // No debug link: every offer is refused, even an existing file.
   Candidate plain(fixture("nodebug/hello_nodebug"));

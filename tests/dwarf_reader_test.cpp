@@ -65,24 +65,6 @@ TEST(DwarfReaderCursor, FixedWidthAndLeb128ValuesAndTheirEnds) {
   EXPECT_FALSE(s.ok());
 }
 
-TEST(DwarfReaderCursor, SubRangesKeepSectionOffsetsAndStrings) {
-  Bytes b;
-  b.str("abc").str("").u32(7);
-  DwarfReader r = readerOver(b);
-  r.skip(1);
-  DwarfReader sub = r.sub(2);
-  EXPECT_EQ(sub.offset(), 1u);
-  EXPECT_EQ(sub.endOffset(), 3u);
-  EXPECT_EQ(sub.readCString(), nullptr);  // "bc" is not terminated inside the sub-range
-  DwarfReader big = r.sub(1000);
-  EXPECT_EQ(big.endOffset(), b.size());
-  const uint8_t* data = reinterpret_cast<const uint8_t*>(b.data.data());
-  EXPECT_STREQ(stringAt(data, b.size(), 0), "abc");
-  EXPECT_STREQ(stringAt(data, b.size(), 4), "");
-  EXPECT_EQ(stringAt(data, b.size(), b.size()), nullptr);
-  EXPECT_EQ(stringAt(data, 3, 0), nullptr);
-}
-
 TEST(DwarfAbbreviations, TerminatorsDuplicatesAndSparseCodes) {
   KAVE_3_1::RecordCapture capture;
   unsigned long before = KAVE_3_1::assertionCount();

@@ -31,32 +31,6 @@ class ElfHelperTest : public ::testing::Test {
   }
 };
 
-TEST_F(ElfHelperTest, WindowsFollowTheExecutableAndWritableSegments) {
-  for (const char* name : kImages) {
-    SCOPED_TRACE(name);
-    const std::string path = fixture(name);
-    std::vector<elf_oracle::Load> loads = elf_oracle::loads(path);
-    ASSERT_GE(loads.size(), 2u);
-    SymMgrObjectPtr<ElfHelper> h = open(path);
-    ASSERT_TRUE(h->valid());
-    EXPECT_EQ(h->is64(), std::string(name).find("_32") == std::string::npos);
-    EXPECT_EQ(h->architecture(), h->is64() ? uint32_t(ARCH_X86_64) : uint32_t(ARCH_I386));
-    EXPECT_EQ(h->loadCount(), loads.size());
-    EXPECT_EQ(h->imageBase(), loads[0].vaddr);
-    EXPECT_EQ(h->imageSize(), loads[0].memsz);
-    size_t exec = 0;
-    while (exec < loads.size() && loads[exec].flags.find('E') == std::string::npos) ++exec;
-    ASSERT_LT(exec, loads.size());
-    size_t data = exec + 1;
-    while (data < loads.size() && loads[data].flags.find('W') == std::string::npos) ++data;
-    ASSERT_LT(data, loads.size());
-    EXPECT_EQ(h->codeStart(), loads[exec].vaddr);
-    EXPECT_EQ(h->codeSize(), loads[exec].memsz);
-    EXPECT_EQ(h->dataStart(), loads[data].vaddr);
-    EXPECT_EQ(h->dataSize(), loads[data].memsz);
-  }
-}
-
 TEST_F(ElfHelperTest, CodeRangesAreTheExecutableSectionsUpToTheNextSection) {
   for (const char* name : kImages) {
     SCOPED_TRACE(name);
@@ -90,42 +64,6 @@ TEST_F(ElfHelperTest, CodeRangesAreTheExecutableSectionsUpToTheNextSection) {
     EXPECT_EQ(h->codeRanges().size(), execCount);
     // Headers before the code (the ELF header, .dynsym) are neither code nor data.
     EXPECT_FALSE(h->inAnyRange(h->imageBase()));
-  }
-}
-
-TEST_F(ElfHelperTest, SectionNamesAndNamedRecordsMatchTheHeaders) {
-  for (const char* name : kImages) {
-    SCOPED_TRACE(name);
-    const std::string path = fixture(name);
-    std::vector<elf_oracle::Section> secs = elf_oracle::sections(path);
-    std::vector<unsigned char> file = elf_oracle::readFile(path);
-    SymMgrObjectPtr<ElfHelper> h = open(path);
-    ASSERT_EQ(h->sectionCount(), secs.size());
-    for (const elf_oracle::Section& s : secs) {
-      const char* n = h->sectionName(s.index);
-      ASSERT_NE(n, nullptr);
-      EXPECT_EQ(std::string(n), s.name);
-      EXPECT_EQ(h->sectionHeader(s.index)->sh_addr, s.addr);
-    }
-    EXPECT_EQ(h->sectionName(h->sectionCount()), nullptr);
-    for (unsigned w = 0; w < kNamedSectionCount; ++w) {
-      const std::string wanted = namedSectionName(static_cast<NamedSection>(w));
-      SectionData* d = h->section(static_cast<NamedSection>(w));
-      const elf_oracle::Section* s = nullptr;
-      for (const elf_oracle::Section& c : secs)
-        if (c.name == wanted && c.size && !s) s = &c;
-      if (!s) {
-        EXPECT_EQ(d, nullptr) << wanted;
-        continue;
-      }
-      ASSERT_NE(d, nullptr) << wanted;
-      EXPECT_EQ(d->index(), s->index);
-      ASSERT_EQ(d->size(), s->size);
-      // Zero-copy: the record points at the section's bytes in the file.
-      EXPECT_EQ(0, std::memcmp(d->data(), file.data() + s->offset, s->size)) << wanted;
-    }
-    EXPECT_EQ(h->sectionIndexByName(".text") >= 0, true);
-    EXPECT_EQ(h->sectionIndexByName(".no-such-section"), -1);
   }
 }
 

@@ -16,7 +16,6 @@
 #include "support/scratch.h"
 #include "zor/manager/absolute_path.h"
 #include "zor/manager/symbol_manager.h"
-#include "zor/object/globals.h"
 
 using namespace ZOR_3_12;
 
@@ -24,11 +23,6 @@ namespace {
 
 std::wstring fixture(const char* relative) {
   return KAVE_3_1::utf8ToWide(std::string(ZOR_FIXTURES_DIR) + "/" + relative);
-}
-
-SymbolManager* liveManager() {
-  ScopedLock guard(&internal::managerLock());
-  return SymbolManager::instance();
 }
 
 SymbolManager* impl(SymMgrObjectPtr<ISymbolManager>& m) { return static_cast<SymbolManager*>(m.get()); }
@@ -68,37 +62,6 @@ class FixedResolver : public ISymbolFileResolver {
  private:
   int32_t m_index;
 };
-
-TEST(SymbolManagerTest, OneManagerWhileReferencedThenANewOne) {
-  ASSERT_EQ(liveManager(), nullptr) << "an earlier test leaked a manager";
-  SymMgrObjectPtr<ISymbolManager> a, b;
-  ASSERT_EQ(ISymbolManager::create(a), STATUS_OK);
-  ASSERT_EQ(ISymbolManager::create(b), STATUS_OK);
-  EXPECT_EQ(a.get(), b.get());
-  unsigned count = 0;
-  impl(a)->refCount(count);
-  EXPECT_EQ(count, 2u);
-  a.reset();
-  EXPECT_EQ(liveManager(), impl(b));
-  b.reset();
-  EXPECT_EQ(liveManager(), nullptr);
-  ASSERT_EQ(ISymbolManager::create(a), STATUS_OK);
-  EXPECT_EQ(liveManager(), impl(a));
-  impl(a)->refCount(count);
-  EXPECT_EQ(count, 1u);
-}
-
-TEST(SymbolManagerTest, BanksKeepTheManagerAlive) {
-  SymMgrObjectPtr<ISymbolManager> m;
-  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-  ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_nopie").c_str(), nullptr, bank), STATUS_OK);
-  SymbolManager* raw = impl(m);
-  m.reset();
-  EXPECT_EQ(liveManager(), raw);
-  bank.reset();
-  EXPECT_EQ(liveManager(), nullptr);
-}
 
 TEST(SymbolManagerTest, BankSharedWhileReferencedAndRebuiltAfter) {
   SymMgrObjectPtr<ISymbolManager> m;

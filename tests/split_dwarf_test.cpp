@@ -250,62 +250,6 @@ Census censusWith(const std::string& module, const std::string& suffix, const st
   return bank ? census(bank.get(), module) : Census();
 }
 
-// A package whose index is damaged (counts, contribution offsets; the other index damage is
-// the hand-made cases'): the module falls back to its skeleton, with a record, and never
-// reads outside the package.
-TEST(SplitUnits, DamagedPackageIndexIsRefused) {
-  std::string image = fixture("cpp_clang_d5_dwp");
-  std::string package = readFile(image + ".dwp");
-  ASSERT_FALSE(package.empty());
-  uint64_t indexAt = 0;
-  for (const elf_oracle::Section& section : elf_oracle::sections(image + ".dwp"))
-    if (section.name == ".debug_cu_index") indexAt = section.offset;
-  ASSERT_NE(indexAt, 0u);
-  TempDir dir;
-  std::string copy = dir / "module";
-  writeFile(copy, readFile(image));
-
-  auto u32At = [](const std::string& bytes, uint64_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(bytes[at + i]);
-    return v;
-  };
-  auto setU32 = [](std::string& bytes, uint64_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  };
-  const uint32_t columns = u32At(package, indexAt + 4), units = u32At(package, indexAt + 8),
-                 slots = u32At(package, indexAt + 12);
-  ASSERT_GT(units, 0u);
-  const uint64_t offsetsAt = indexAt + 16 + uint64_t(slots) * 12 + uint64_t(columns) * 4;
-  ASSERT_LE(offsetsAt + uint64_t(units) * columns * 8, package.size());
-
-  struct Damage {
-    const char* what;
-    std::function<void(std::string&)> apply;
-    const char* record;  // the assertion expected, or null for any
-  };
-  const Damage damages[] = {
-      {"unit count beyond the section", [&](std::string& b) { setU32(b, indexAt + 8, 0x10000000u); },
-       "cuIndex counts fit the section"},
-      {"slot count beyond the section", [&](std::string& b) { setU32(b, indexAt + 12, 0x40000000u); },
-       "cuIndex counts fit the section"},
-      {"contribution offsets past their sections",
-       [&](std::string& b) {
-         for (uint64_t i = 0; i < uint64_t(units) * columns; ++i) setU32(b, offsetsAt + i * 4, 0x7FFFFFF0u);
-       },
-       "contribution inside its section"},
-  };
-  for (const Damage& d : damages) {
-    std::string bytes = package;
-    d.apply(bytes);
-    KAVE_3_1::RecordCapture records;
-    Census c = censusWith(copy, ".dwp", bytes);
-    EXPECT_EQ(c.inlined, 0u) << d.what;
-    EXPECT_GT(c.imageFunctions, 10u) << d.what;
-    EXPECT_TRUE(records.hasAssertion(d.record)) << d.what;
-  }
-}
-
 // A .dwo that is no ELF file, or one cut short, is refused or read as far as it goes: the
 // module answers from its skeleton and symbol table, and nothing crashes.
 TEST(SplitUnits, UnreadableOrTruncatedDwoFallsBack) {

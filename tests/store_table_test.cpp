@@ -226,26 +226,6 @@ TEST_F(TableTest, SelectorSeesCandidatesInListOrderAndDecides) {
   EXPECT_EQ(at(0x1010, SYMBOL_KIND_ALL, &sel), L"");
 }
 
-TEST_F(TableTest, PlainScopesMergeByExtentAndName) {
-  TestScope* first = add(L"f", 0x1000, 0x1100);
-  add(L"f", 0x1000, 0x1100);  // the same function described again
-  EXPECT_EQ(m_deaths, 1);
-  EXPECT_EQ(m_table->keptScopes().size(), 1u);
-  EXPECT_EQ(first->mergedFlags, (std::vector<uint32_t>{1}));
-  EXPECT_EQ(endsAt(0x1000).size(), 1u);
-  add(L"f", 0x1000, 0x1000);  // size 0, same name: merged
-  EXPECT_EQ(m_deaths, 2);
-  add(L"g", 0x1000, 0x1100);  // same extent, other name: a second record
-  EXPECT_EQ(m_deaths, 2);
-  EXPECT_EQ(endsAt(0x1000).size(), 2u);
-  // A sized symbol over a size-0 one of the same name: the ends differ, both stay.
-  add(L"z", 0x2000, 0x2000);
-  add(L"z", 0x2000, 0x2040);
-  EXPECT_EQ(m_deaths, 2);
-  EXPECT_EQ(endsAt(0x2000), (std::vector<uint64_t>{0x2040, 0x2000}));
-  EXPECT_EQ(checkIndex(*m_table), "");
-}
-
 TEST_F(TableTest, MergeThatTakesTheNewcomersEnd) {
   TestScope* host = add(L"host", 0x1000, 0x1100);
   add(L"k1", 0x1040, 0x1050);
