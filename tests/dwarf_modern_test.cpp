@@ -42,24 +42,6 @@ using scratch::TempDir;
 
 using Loaded = zor_test::LoadedModule;
 
-std::string hex(const std::vector<unsigned char>& bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string s;
-  for (unsigned char b : bytes) {
-    s += kHex[b >> 4];
-    s += kHex[b & 15];
-  }
-  return s;
-}
-
-// The build id readelf reports, as lowercase hex.
-std::string readelfBuildId(const std::string& path) {
-  const std::string out = agreement::run("readelf -n '" + path + "' 2>/dev/null");
-  const size_t at = out.find("Build ID: ");
-  if (at == std::string::npos) return std::string();
-  return out.substr(at + 10, out.find_first_of("\r\n", at) - at - 10);
-}
-
 std::vector<unsigned char> buildIdOf(const std::string& path) {
   SymMgrObjectPtr<ElfHelper> h(new ElfHelper(wide(path).c_str()));
   return h->buildId();
@@ -107,20 +89,6 @@ TEST(DwarfModern, ZstdImagesReadLikeTheirUncompressedBuilds) {
     EXPECT_EQ(l.bank->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
     expectSameFrames(l.bank.get(), pair.second);
   }
-}
-
-TEST(DwarfModern, ElfHelperReadsTheBuildIdNote) {
-  for (const char* name : {"c_gcc_d5_O2", "c_gcc_d4_O2_32", "cpp_gcc_d5_O2_buildid", "c_clang_d4_O2_nolink"}) {
-    SCOPED_TRACE(name);
-    const std::string expected = readelfBuildId(modern(name));
-    ASSERT_EQ(expected.size(), 40u);
-    EXPECT_EQ(hex(buildIdOf(modern(name))), expected);
-  }
-  // A debug file carries its image's build id.
-  const std::vector<unsigned char> id = buildIdOf(modern("cpp_gcc_d5_O2_buildid"));
-  EXPECT_EQ(buildIdOf(utf8(internal::buildIdDebugPath(wide(modern("debugroot")), id))), id);
-  KAVE_3_1::RecordCapture refused;  // the reader refuses this header
-  EXPECT_TRUE(buildIdOf(std::string(ZOR_FIXTURES_DIR) + "/misc/bigendian.elf").empty());
 }
 
 TEST(DwarfModern, DebugDirectoryListAndPaths) {

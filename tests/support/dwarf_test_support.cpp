@@ -107,28 +107,6 @@ std::string dwarfdump(const std::string& args, const std::string& path) {
   return out;
 }
 
-std::map<uint64_t, std::vector<DumpRow>> dumpLineRows(const std::string& path) {
-  std::map<uint64_t, std::vector<DumpRow>> tables;
-  std::istringstream in(dwarfdump("--debug-line", path));
-  std::string line;
-  std::vector<DumpRow>* current = nullptr;
-  while (std::getline(in, line)) {
-    if (line.rfind("debug_line[", 0) == 0) {
-      current = &tables[std::strtoull(line.c_str() + 11, nullptr, 16)];
-      continue;
-    }
-    if (!current || line.rfind("0x", 0) != 0) continue;
-    std::istringstream fields(line);
-    std::string address;
-    DumpRow row{};
-    fields >> address >> row.line >> row.column >> row.file;
-    row.address = std::strtoull(address.c_str(), nullptr, 16);
-    row.endSequence = line.find("end_sequence") != std::string::npos;
-    current->push_back(row);
-  }
-  return tables;
-}
-
 std::map<uint64_t, DumpUnit> dumpUnits(const std::string& path) {
   std::map<uint64_t, DumpUnit> units;
   std::istringstream in(dwarfdump("--debug-info", path));

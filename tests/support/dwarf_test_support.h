@@ -60,14 +60,6 @@ class TestContext : public dwarf::DwarfContext {
 std::string dwarfdump(const std::string& args, const std::string& path);
 bool haveDwarfdump();
 
-// One row of a line table as llvm-dwarfdump --debug-line prints it.
-struct DumpRow {
-  uint64_t address, line, column, file;
-  bool endSequence;
-};
-// Rows per line-table offset.
-std::map<uint64_t, std::vector<DumpRow>> dumpLineRows(const std::string& path);
-
 // Compile-unit facts as llvm-dwarfdump --debug-info prints them, per unit offset.
 struct DumpUnit {
   std::string name, producer, compDir;

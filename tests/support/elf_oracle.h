@@ -209,50 +209,6 @@ inline std::vector<PltLabel> pltLabels(const std::string& path) {
   return result;
 }
 
-struct Relocation {
-  uint64_t offset, info;
-  std::string type;
-  uint64_t symValue;
-  int64_t addend;
-};
-
-// Entries of one relocation section in `readelf -rW` (RELA: value + addend columns).
-inline std::vector<Relocation> relocations(const std::string& path, const std::string& section) {
-  std::vector<Relocation> result;
-  std::string out;
-  if (!run("readelf -rW '" + path + "'", out)) return result;
-  std::istringstream lines(out);
-  std::string line;
-  bool inside = false;
-  while (std::getline(lines, line)) {
-    if (line.rfind("Relocation section '", 0) == 0) {
-      inside = line.find("'" + section + "'") != std::string::npos;
-      continue;
-    }
-    if (!inside) continue;
-    std::vector<std::string> t = split(line);
-    if (t.size() < 3 || t[0] == "Offset") continue;
-    Relocation r;
-    r.offset = std::strtoull(t[0].c_str(), nullptr, 16);
-    r.info = std::strtoull(t[1].c_str(), nullptr, 16);
-    r.type = t[2];
-    r.symValue = t.size() > 3 ? std::strtoull(t[3].c_str(), nullptr, 16) : 0;
-    r.addend = 0;
-    // The addend is the last token, "+ 1f" or "- 4", or glued as "+1f".
-    for (size_t i = 4; i < t.size(); ++i) {
-      if (t[i] == "+" || t[i] == "-") {
-        if (i + 1 < t.size()) {
-          int64_t v = static_cast<int64_t>(std::strtoull(t[i + 1].c_str(), nullptr, 16));
-          r.addend = t[i] == "+" ? v : -v;
-        }
-        break;
-      }
-    }
-    result.push_back(r);
-  }
-  return result;
-}
-
 inline std::vector<unsigned char> readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
