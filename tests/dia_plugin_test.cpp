@@ -22,6 +22,7 @@
 #include "dia/omap.h"
 #include "dia/image_codeview.h"
 #include "dia/wide_text.h"
+#include "zor/pdb/com_ptr.h"
 #include "support/pdb_oracle.h"
 #include "support/scratch.h"
 
@@ -31,29 +32,9 @@ namespace {
 
 const std::string kPe = std::string(ZOR_FIXTURES_DIR) + "/pe/";
 
-// Owns one COM reference.
+// Owns one COM reference, as the library's own holder does.
 template <typename T>
-class Ref {
- public:
-  Ref() = default;
-  ~Ref() { reset(); }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  T** put() {
-    reset();
-    return &m_p;
-  }
-  T* get() const { return m_p; }
-  T* operator->() const { return m_p; }
-  explicit operator bool() const { return m_p != nullptr; }
-  void reset() {
-    if (m_p) m_p->Release();
-    m_p = nullptr;
-  }
-
- private:
-  T* m_p = nullptr;
-};
+using Ref = ZOR_3_12::internal::ComPtr<T>;
 
 using scratch::readFile;
 using scratch::TempDir;
@@ -116,15 +97,15 @@ class DiaPluginTest : public ::testing::Test {
 
   void newSource(Ref<IDiaDataSource>& source) {
     Ref<IClassFactory> factory;
-    ASSERT_EQ(m_getClassObject(CLSID_DiaSource, IID_IClassFactory, reinterpret_cast<void**>(factory.put())), S_OK);
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDiaDataSource, reinterpret_cast<void**>(source.put())), S_OK);
+    ASSERT_EQ(m_getClassObject(CLSID_DiaSource, IID_IClassFactory, reinterpret_cast<void**>(factory.out())), S_OK);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDiaDataSource, reinterpret_cast<void**>(source.out())), S_OK);
   }
 
   void openPdb(const std::string& pdb, Ref<IDiaSession>& session) {
     Ref<IDiaDataSource> source;
     newSource(source);
     ASSERT_EQ(source->loadDataFromPdb(wide(pdb).c_str()), S_OK);
-    ASSERT_EQ(source->openSession(session.put()), S_OK);
+    ASSERT_EQ(source->openSession(session.out()), S_OK);
   }
 
   std::string name(IDiaSymbol* symbol) {
@@ -137,7 +118,7 @@ class DiaPluginTest : public ::testing::Test {
                                     DWORD flags = 0) {
     Ref<IDiaEnumSymbols> list;
     std::vector<IDiaSymbol*> out;
-    if (parent->findChildren(tag, filter, flags, list.put()) != S_OK) return out;
+    if (parent->findChildren(tag, filter, flags, list.out()) != S_OK) return out;
     IDiaSymbol* symbol = nullptr;
     ULONG fetched = 0;
     while (list->Next(1, &symbol, &fetched) == S_OK && fetched == 1) out.push_back(symbol);
@@ -159,7 +140,7 @@ TEST_F(DiaPluginTest, NothingLoadedAndDamagedNames) {
   Ref<IDiaDataSource> source;
   newSource(source);
   Ref<IDiaSession> session;
-  EXPECT_EQ(source->openSession(session.put()), E_UNEXPECTED) << "nothing loaded yet";
+  EXPECT_EQ(source->openSession(session.out()), E_UNEXPECTED) << "nothing loaded yet";
   const wchar_t* text = L"C:\\src\\gr\u00fc\u00dfe\U0001F600.c";
   EXPECT_EQ(plugin::utf8ToWide(plugin::wideToUtf8(text)), text);
   EXPECT_EQ(plugin::utf8ToWide("a\xC3(b\xF0\x9F"), L"a\uFFFD(b\uFFFD\uFFFD");
@@ -196,7 +177,7 @@ TEST_F(DiaPluginTest, ValidatesGuidAndAge) {
     EXPECT_EQ(source->loadAndValidateDataFromPdb(pdb.c_str(), &wrong, 0, record.age), E_PDB_INVALID_SIG);
     EXPECT_EQ(source->loadAndValidateDataFromPdb(pdb.c_str(), &record.guid, 0, record.age + 1), E_PDB_INVALID_AGE);
     Ref<IDiaSession> session;
-    EXPECT_EQ(source->openSession(session.put()), E_UNEXPECTED) << "a rejected PDB stays closed";
+    EXPECT_EQ(source->openSession(session.out()), E_UNEXPECTED) << "a rejected PDB stays closed";
     EXPECT_EQ(source->loadAndValidateDataFromPdb(wide(kPe + "lib64.pdb").c_str(), &record.guid, 0, record.age),
               E_PDB_INVALID_SIG);
     EXPECT_EQ(source->loadAndValidateDataFromPdb(wide(kPe + "missing.pdb").c_str(), &record.guid, 0, 1),
@@ -217,7 +198,7 @@ TEST_F(DiaPluginTest, LoadForExeRejectsForeignPdb) {
   ASSERT_FALSE(callback.attempts.empty());
   EXPECT_EQ(callback.attempts.back(), std::make_pair(pdb, E_PDB_INVALID_SIG));
   Ref<IDiaSession> session;
-  EXPECT_EQ(source->openSession(session.put()), E_UNEXPECTED);
+  EXPECT_EQ(source->openSession(session.out()), E_UNEXPECTED);
 
   // A search path finds the right PDB elsewhere; without a callback nothing is reported.
   TempDir other;
@@ -244,7 +225,7 @@ TEST_P(DiaOracleTest, SymbolsMatchPdbUtil) {
   Ref<IDiaSession> session;
   openPdb(pdb, session);
   Ref<IDiaSymbol> global;
-  ASSERT_EQ(session->get_globalScope(global.put()), S_OK);
+  ASSERT_EQ(session->get_globalScope(global.out()), S_OK);
 
   std::vector<IDiaSymbol*> compilands = children(global.get(), SymTagCompiland);
   ASSERT_EQ(compilands.size(), oracle.modules.size());
@@ -358,9 +339,9 @@ TEST_P(DiaOracleTest, LinesMatchPdbUtil) {
     expected.emplace(line.module + 1, line.file, line.line, line.rva, line.length);
   for (uint32_t compilandId = 1; compilandId <= oracle.modules.size(); ++compilandId) {
     Ref<IDiaSymbol> compiland;
-    ASSERT_EQ(session->symbolById(compilandId, compiland.put()), S_OK);
+    ASSERT_EQ(session->symbolById(compilandId, compiland.out()), S_OK);
     Ref<IDiaEnumSourceFiles> files;
-    ASSERT_EQ(session->findFile(compiland.get(), nullptr, 0, files.put()), S_OK);
+    ASSERT_EQ(session->findFile(compiland.get(), nullptr, 0, files.out()), S_OK);
     IDiaSourceFile* file = nullptr;
     ULONG fetched = 0;
     while (files->Next(1, &file, &fetched) == S_OK && fetched == 1) {
@@ -384,10 +365,10 @@ TEST_P(DiaOracleTest, LinesMatchPdbUtil) {
       DWORD unique = 0;
       ASSERT_EQ(file->get_uniqueId(&unique), S_OK);
       Ref<IDiaSourceFile> byId;
-      ASSERT_EQ(session->findFileById(unique, byId.put()), S_OK);
+      ASSERT_EQ(session->findFileById(unique, byId.out()), S_OK);
 
       Ref<IDiaEnumLineNumbers> lines;
-      ASSERT_EQ(session->findLines(compiland.get(), file, lines.put()), S_OK);
+      ASSERT_EQ(session->findLines(compiland.get(), file, lines.out()), S_OK);
       IDiaLineNumber* line = nullptr;
       DWORD previous = 0;
       while (lines->Next(1, &line, &fetched) == S_OK && fetched == 1) {
@@ -410,7 +391,7 @@ TEST_P(DiaOracleTest, LinesMatchPdbUtil) {
   EXPECT_EQ(seen, expected);
 
   Ref<IDiaEnumLineNumbers> none;
-  ASSERT_EQ(session->findLinesByRVA(0x7FFFFFF0, 4, none.put()), S_OK);
+  ASSERT_EQ(session->findLinesByRVA(0x7FFFFFF0, 4, none.out()), S_OK);
   LONG count = -1;
   EXPECT_EQ(none->get_Count(&count), S_OK);
   EXPECT_EQ(count, 0);
@@ -422,7 +403,7 @@ TEST_F(DiaPluginTest, DataAndDebugStreams) {
   Ref<IDiaSession> session;
   openPdb(kPe + "lib64.pdb", session);
   Ref<IDiaSymbol> global;
-  ASSERT_EQ(session->get_globalScope(global.put()), S_OK);
+  ASSERT_EQ(session->get_globalScope(global.out()), S_OK);
   // The linker kept the global variable only in the global symbols.
   std::vector<IDiaSymbol*> data = children(global.get(), SymTagData, L"lib_counter");
   ASSERT_EQ(data.size(), 1u);
@@ -435,19 +416,19 @@ TEST_F(DiaPluginTest, DataAndDebugStreams) {
   release(data);
 
   Ref<IDiaEnumDebugStreams> streams;
-  ASSERT_EQ(session->getEnumDebugStreams(streams.put()), S_OK);
+  ASSERT_EQ(session->getEnumDebugStreams(streams.out()), S_OK);
   VARIANT which;
   which.vt = VT_BSTR;
   which.bstrVal = m_alloc(L"OMAPFROM");
   Ref<IDiaEnumDebugStreamData> omap;
-  EXPECT_EQ(streams->Item(which, omap.put()), E_INVALIDARG);
+  EXPECT_EQ(streams->Item(which, omap.out()), E_INVALIDARG);
   m_free(which.bstrVal);
 
   Ref<IDiaSymbol> bad;
-  EXPECT_TRUE(FAILED(session->symbolById(0, bad.put())));
-  EXPECT_TRUE(FAILED(session->symbolById(100000, bad.put())));
+  EXPECT_TRUE(FAILED(session->symbolById(0, bad.out())));
+  EXPECT_TRUE(FAILED(session->symbolById(100000, bad.out())));
   Ref<IDiaSourceFile> noFile;
-  EXPECT_TRUE(FAILED(session->findFileById(0, noFile.put())));
+  EXPECT_TRUE(FAILED(session->findFileById(0, noFile.out())));
 }
 
 uint32_t le32(const std::string& bytes, size_t at) {
@@ -557,19 +538,19 @@ TEST_F(DiaPluginTest, DamagedPdbsFailCleanly) {
     if (FAILED(hr)) continue;
     ++loaded;
     Ref<IDiaSession> session;
-    ASSERT_EQ(source->openSession(session.put()), S_OK);
+    ASSERT_EQ(source->openSession(session.out()), S_OK);
     Ref<IDiaSymbol> global;
-    ASSERT_EQ(session->get_globalScope(global.put()), S_OK);
+    ASSERT_EQ(session->get_globalScope(global.out()), S_OK);
     std::vector<IDiaSymbol*> all = children(global.get(), SymTagNull);
     for (IDiaSymbol* symbol : all) {
       std::vector<IDiaSymbol*> inner = children(symbol, SymTagNull);
       release(inner);
       Ref<IDiaEnumSourceFiles> files;
-      session->findFile(symbol, nullptr, 0, files.put());
+      session->findFile(symbol, nullptr, 0, files.out());
     }
     release(all);
     Ref<IDiaEnumLineNumbers> lines;
-    EXPECT_EQ(session->findLinesByRVA(0, 0xFFFFFFFF, lines.put()), S_OK);
+    EXPECT_EQ(session->findLinesByRVA(0, 0xFFFFFFFF, lines.out()), S_OK);
   }
   // Random byte damage usually misses the parts that must be intact.
   EXPECT_GT(loaded, 0);
