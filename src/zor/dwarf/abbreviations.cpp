@@ -1,5 +1,7 @@
 #include "zor/dwarf/abbreviations.h"
 
+#include <algorithm>
+
 #include "zor/dwarf/dwarf_constants.h"
 #include "zor/dwarf/dwarf_context.h"
 #include "zor/object/trace.h"
@@ -48,7 +50,7 @@ FormSize formSize(uint64_t form, uint32_t& fixedBytes) {
 namespace {
 
 // The skip shape of an abbreviation; it must agree with what decoding reads for each form.
-SkipShape skipShape(const std::vector<AttributeSpec>& specs) {
+SkipShape skipShape(const SpecList& specs) {
   SkipShape shape;
   uint64_t bytes = 0;
   for (const AttributeSpec& spec : specs) {
@@ -73,10 +75,14 @@ SkipShape skipShape(const std::vector<AttributeSpec>& specs) {
 
 uint64_t AbbreviationTable::parse(DwarfReader reader) {
   const uint64_t start = reader.offset();
+  m_specs.clear();
   m_byCode.clear();
   m_dense.clear();
+  // First pass: the abbreviations in file order, their specifications counted by position
+  // in m_specs (which still grows, so no pointer into it is taken yet).
+  std::vector<uint32_t> firstSpec;
   bool seenCodeOne = false;
-  uint64_t maxCode = 0;
+  bool ascending = true;
   while (reader.ok() && !reader.atEnd()) {
     uint64_t code = reader.readULEB128();
     if (code == 0 || !reader.ok()) break;
@@ -88,31 +94,53 @@ uint64_t AbbreviationTable::parse(DwarfReader reader) {
     abbrev.code = code;
     abbrev.tag = reader.readULEB128();
     abbrev.hasChildren = reader.readU8();
+    const size_t first = m_specs.size();
     while (reader.ok()) {
       AttributeSpec spec{reader.readULEB128(), reader.readULEB128(), 0};
       if (spec.name == 0 && spec.form == 0) break;
       if (spec.form == DW_FORM_implicit_const) spec.implicitConst = reader.readSLEB128();
       if (!reader.ok()) break;
-      abbrev.specs.push_back(spec);
+      m_specs.push_back(spec);
     }
     // A definition cut short by the end of the section is still kept: entries that use it
-    // fail on their own bounds, and the ones before it stay readable.
-    if (m_byCode.count(code)) {
-      ZOR_ASSERT_TEXT("abbrevsMap.find(abbrevCode) == abbrevsMap.end()", internal::kDwarfSource, __LINE__);
-      continue;
-    }
-    if (code > maxCode) maxCode = code;
-    abbrev.skip = skipShape(abbrev.specs);
-    m_byCode.emplace(code, std::move(abbrev));
+    // fail on their own bounds, and the ones before it stay readable. The specifications
+    // are bounded by the section's size, so their count fits.
+    abbrev.specs.m_count = static_cast<uint32_t>(m_specs.size() - first);
+    if (!m_byCode.empty() && code <= m_byCode.back().code) ascending = false;
+    firstSpec.push_back(static_cast<uint32_t>(first));
+    m_byCode.push_back(abbrev);
   }
+  for (size_t i = 0; i < m_byCode.size(); ++i) {
+    Abbreviation& abbrev = m_byCode[i];
+    abbrev.specs.m_first = m_specs.data() + firstSpec[i];
+    abbrev.skip = skipShape(abbrev.specs);
+  }
+  if (!ascending) {
+    // Codes out of order, or defined twice: sorted, and a code defined twice keeps its
+    // first definition.
+    std::stable_sort(m_byCode.begin(), m_byCode.end(),
+                     [](const Abbreviation& a, const Abbreviation& b) { return a.code < b.code; });
+    auto sameCode = [](const Abbreviation& a, const Abbreviation& b) { return a.code == b.code; };
+    auto kept = std::unique(m_byCode.begin(), m_byCode.end(), sameCode);
+    for (auto it = kept; it != m_byCode.end(); ++it)
+      ZOR_ASSERT_TEXT("abbrevsMap.find(abbrevCode) == abbrevsMap.end()", internal::kDwarfSource, __LINE__);
+    m_byCode.erase(kept, m_byCode.end());
+  }
+  const uint64_t maxCode = m_byCode.empty() ? 0 : m_byCode.back().code;
   uint64_t denseSize = maxCode + 1;
   if (denseSize > 2 * m_byCode.size() + 1) denseSize = 2 * m_byCode.size() + 1;
   m_dense.assign(static_cast<size_t>(denseSize), nullptr);
-  for (const auto& entry : m_byCode) {
-    if (entry.first >= denseSize) break;
-    m_dense[static_cast<size_t>(entry.first)] = &entry.second;
+  for (const Abbreviation& abbrev : m_byCode) {
+    if (abbrev.code >= denseSize) break;
+    m_dense[static_cast<size_t>(abbrev.code)] = &abbrev;
   }
   return reader.offset() - start;
+}
+
+const Abbreviation* AbbreviationTable::findSorted(uint64_t code) const {
+  auto it = std::lower_bound(m_byCode.begin(), m_byCode.end(), code,
+                             [](const Abbreviation& a, uint64_t c) { return a.code < c; });
+  return it != m_byCode.end() && it->code == code ? &*it : nullptr;
 }
 
 std::shared_ptr<const AbbreviationTable> DwarfContext::abbreviationTable(uint64_t offset) {

@@ -3,8 +3,8 @@
 #ifndef ZOR_DWARF_ABBREVIATIONS_H_
 #define ZOR_DWARF_ABBREVIATIONS_H_
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
 #include <vector>
 
 #include "zor/dwarf/dwarf_reader.h"
@@ -37,11 +37,27 @@ struct SkipShape {
 enum class FormSize { kFixed, kAddress, kOffset, kRefAddr, kStrp, kOwn };
 FormSize formSize(uint64_t form, uint32_t& fixedBytes);
 
+// The attribute specifications of one abbreviation: a view into the one array its table
+// keeps for all of them (a table has hundreds of abbreviations, units have a table each).
+class SpecList {
+ public:
+  const AttributeSpec* begin() const { return m_first; }
+  const AttributeSpec* end() const { return m_first + m_count; }
+  size_t size() const { return m_count; }
+  bool empty() const { return m_count == 0; }
+  const AttributeSpec& operator[](size_t i) const { return m_first[i]; }
+
+ private:
+  friend class AbbreviationTable;
+  const AttributeSpec* m_first = nullptr;
+  uint32_t m_count = 0;
+};
+
 struct Abbreviation {
   uint64_t code = 0;
   uint64_t tag = 0;
   uint8_t hasChildren = 0;  // the DW_CHILDREN byte as read
-  std::vector<AttributeSpec> specs;
+  SpecList specs;
   SkipShape skip;
 };
 
@@ -55,16 +71,18 @@ class AbbreviationTable {
   // The abbreviation for a code, or null when the code is unknown.
   const Abbreviation* find(uint64_t code) const {
     if (code < m_dense.size()) return m_dense[code];
-    auto it = m_byCode.find(code);
-    return it == m_byCode.end() ? nullptr : &it->second;
+    return findSorted(code);
   }
   size_t size() const { return m_byCode.size(); }
 
  private:
-  // Codes are almost always 1..N, so they also index a vector of pointers into the map
-  // (whose nodes never move). Only codes below twice the table size go there, so a huge
-  // code in a damaged table cannot size the vector.
-  std::map<uint64_t, Abbreviation> m_byCode;
+  const Abbreviation* findSorted(uint64_t code) const;
+
+  std::vector<AttributeSpec> m_specs;   // of every abbreviation, in file order
+  std::vector<Abbreviation> m_byCode;  // sorted by code, each code once
+  // Codes are almost always 1..N, so they also index a vector of pointers into m_byCode.
+  // Only codes below twice the table size go there, so a huge code in a damaged table
+  // cannot size the vector.
   std::vector<const Abbreviation*> m_dense;
 };
 
