@@ -15,15 +15,24 @@ void addOnce(AddressIndex::RunList& list, LineRun* run) {
 
 }  // namespace
 
+AddressIndex::ListMap::iterator AddressIndex::seek(uint64_t key) {
+  if (m_lists.empty() || key > m_lists.rbegin()->first) return m_lists.end();
+  if (m_cursor != m_lists.end() && m_cursor->first < key) {
+    auto next = std::next(m_cursor);
+    if (next == m_lists.end() || next->first >= key) return next;
+  }
+  return m_lists.lower_bound(key);
+}
+
 void AddressIndex::addRun(uint64_t key, LineRun* run) {
-  // Line programs mostly go up in address: a key above every other one needs no search.
-  auto it = m_lists.empty() || key > m_lists.rbegin()->first ? m_lists.end() : m_lists.lower_bound(key);
+  auto it = seek(key);
   if (it != m_lists.end() && it->first == key) {
     addOnce(it->second, run);
     return;
   }
   // The list takes the map's memory through its allocator.
   it = m_lists.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
+  m_cursor = it;
   RunList& list = it->second;
   list.push_back(run);
   if (it != m_lists.begin()) {
@@ -35,8 +44,7 @@ void AddressIndex::addRun(uint64_t key, LineRun* run) {
 
 void AddressIndex::listAcross(uint64_t from, uint64_t to, LineRun* run) {
   if (from >= to) return;  // most rows extend a run upwards only: no search for nothing
-  if (m_lists.empty() || from > m_lists.rbegin()->first) return;  // no key at or after `from`
-  for (auto it = m_lists.lower_bound(from); it != m_lists.end() && it->first < to; ++it) addOnce(it->second, run);
+  for (auto it = seek(from); it != m_lists.end() && it->first < to; ++it) addOnce(it->second, run);
 }
 
 void AddressIndex::update(const RunChange& change) {

@@ -21,7 +21,7 @@ class AddressIndex {
   using RunList = std::pmr::vector<LineRun*>;
 
   // The keys and lists live in `memory`, which must outlive the index.
-  explicit AddressIndex(std::pmr::memory_resource* memory) : m_lists(memory) {}
+  explicit AddressIndex(std::pmr::memory_resource* memory) : m_lists(memory), m_cursor(m_lists.end()) {}
 
   // Brings the index up to date after a row went into change.run. A new key copies the
   // runs of the key before it that still cover it; runs merged away are replaced by the
@@ -42,11 +42,19 @@ class AddressIndex {
   std::mutex m_prepareMutex;
 
  private:
+  using ListMap = std::pmr::map<uint64_t, RunList>;
+
+  // The first key at or after `key`.
+  ListMap::iterator seek(uint64_t key);
   void addRun(uint64_t key, LineRun* run);
   // Lists `run` at every existing key in [from, to) that lacks it.
   void listAcross(uint64_t from, uint64_t to, LineRun* run);
 
-  std::pmr::map<uint64_t, RunList> m_lists;
+  ListMap m_lists;
+  // The key last added. A line program goes up in address, so the next key it adds or the
+  // next run it extends lies just above it, while the keys of other units may lie anywhere:
+  // one step from here usually replaces a search. Keys are never removed, so it stays valid.
+  ListMap::iterator m_cursor;
   std::vector<uint64_t> m_frozenKeys;
   std::vector<const RunList*> m_frozenLists;  // the list of m_frozenKeys[i]
   bool m_frozen = false;
