@@ -28,7 +28,6 @@
 #include "support/symbolizer_agreement.h"
 #include "zor/dwarf/alt_link.h"
 #include "zor/dwarf/dwarf_constants.h"
-#include "zor/dwarf/supplementary_file.h"
 #include "zor/elf/elf_helper.h"
 
 namespace {
@@ -114,96 +113,11 @@ TEST(AltLinkRecords, CandidatesInSearchOrder) {
   EXPECT_EQ(dwarf::altLinkCandidates(L"/d/sub/image.debug", link), expected);
 }
 
-TEST(AltLinkRecords, FoundUnderAGlobalDirectoryWhenNotBesideTheImage) {
-  // The image is copied alone into a scratch directory; the multifile only lies in the
-  // global directory's .dwz folder.
-  scratch::TempDir dir;
-  ASSERT_EQ(std::system(("mkdir -p '" + dir / "image' '" + dir / "root/.dwz' && cp '" + dwzFixture("alt_d5_a") +
-                         "' '" + dir / "image/' && cp '" + dwzFixture("alt_d5.multi") + "' '" + dir / "root/.dwz/'")
-                            .c_str()),
-            0);
-  ScopedEnv env("ZOR_DEBUG_FILE_DIRECTORIES", dir / "root");
-  SymMgrObjectPtr<ElfHelper> image = openElf(dir / "image/alt_d5_a");
-  const std::wstring imagePath = KAVE_3_1::utf8ToWide(dir / "image/alt_d5_a");
-  {
-    // Probing candidates that do not exist leaves no record: a missing file is no fault.
-    ScopedEnv none("ZOR_DEBUG_FILE_DIRECTORIES", dir / "nowhere");
-    KAVE_3_1::RecordCapture capture;
-    EXPECT_FALSE(dwarf::SupplementaryFile::find(*image, imagePath, 0));
-    EXPECT_EQ(capture.records().size(), 0u);
-  }
-  std::unique_ptr<dwarf::SupplementaryFile> found = dwarf::SupplementaryFile::find(*image, imagePath, 0);
-  ASSERT_TRUE(found);
-  EXPECT_EQ(KAVE_3_1::wideToUtf8(found->path()), dir / "root/.dwz/alt_d5.multi");
-  EXPECT_FALSE(found->units().empty());
-}
-
-// --- alternate forms at the byte level ---------------------------------------------------
-
-// A context over hand-made sections whose supplementary file is another such context.
-class AltContext : public dwarf_test::TestContext {
- public:
-  AltContext(const dwarf::DwarfSections& sections, dwarf::DwarfContext* supplementary)
-      : TestContext(sections), m_supplementary(supplementary) {}
-  dwarf::DwarfContext* supplementary() override { return m_supplementary; }
-
- private:
-  dwarf::DwarfContext* m_supplementary;
-};
-
 // DWARF 4 unit header (32-bit) around `body`.
 Bytes unit4(const Bytes& body) {
   Bytes b;
   b.u32(static_cast<uint32_t>(7 + body.size())).u16(4).u32(0).u8(8).raw(body.data);
   return b;
-}
-
-// A supplementary file with one subprogram, and a unit whose subprogram refers to it with
-// the 8-byte form (which no rewritten fixture carries) before a string of its own.
-struct AltFixture {
-  Bytes supStr, supAbbrev, supInfo, str, abbrev, info;
-  static constexpr uint32_t kSupSubprogram = 12;  // after the 11-byte header and code 1
-
-  AltFixture() {
-    supStr.str("origin_name");
-    supAbbrev.uleb(1).uleb(dwarf::DW_TAG_partial_unit).u8(1).uleb(0).uleb(0);
-    supAbbrev.uleb(2).uleb(dwarf::DW_TAG_subprogram).u8(0).uleb(dwarf::DW_AT_name).uleb(dwarf::DW_FORM_strp);
-    supAbbrev.uleb(0).uleb(0).uleb(0);
-    supInfo = unit4(Bytes().uleb(1).uleb(2).u32(0).u8(0));
-    str.str("x").str("own");  // 0, 2
-    abbrev.uleb(1).uleb(dwarf::DW_TAG_compile_unit).u8(1).uleb(0).uleb(0);
-    abbrev.uleb(2).uleb(dwarf::DW_TAG_subprogram).u8(0);
-    abbrev.uleb(dwarf::DW_AT_abstract_origin).uleb(dwarf::DW_FORM_ref_sup8);
-    abbrev.uleb(dwarf::DW_AT_name).uleb(dwarf::DW_FORM_strp).uleb(0).uleb(0).uleb(0);
-    info = unit4(Bytes().uleb(1).uleb(2).u64(kSupSubprogram).u32(2).u8(0));
-  }
-  static dwarf::DwarfSections sections(const Bytes& info, const Bytes& abbrev, const Bytes& str) {
-    dwarf::DwarfSections s;
-    s.info = info.section();
-    s.abbrev = abbrev.section();
-    s.str = str.section();
-    return s;
-  }
-};
-
-TEST(AltForms, EightByteReferencesAndReferencesOutsideTheSupplementaryFile) {
-  AltFixture f;
-  dwarf::SupplementaryFile sup(AltFixture::sections(f.supInfo, f.supAbbrev, f.supStr), 0);
-  AltContext context(AltFixture::sections(f.info, f.abbrev, f.str), &sup);
-  DWARFCompilationUnit* unit = context.units()[0];
-  SymMgrObjectPtr<dwarf::AttrBindings> entry(new dwarf::AttrBindings(unit));
-  ASSERT_TRUE(entry->readEntryAt(12));
-  EXPECT_STREQ(unit->string(entry->getAttribute(dwarf::DW_AT_name, true)), "own");
-  ASSERT_NE(entry->getOrigin(), nullptr);
-  EXPECT_EQ(entry->getOrigin()->entryOffset(), AltFixture::kSupSubprogram);
-  dwarf::AttrValue past{dwarf::DW_AT_abstract_origin, dwarf::STORED_REF_ALT, f.supInfo.size() + 4, nullptr};
-  EXPECT_EQ(dwarf::referencedUnit(unit, past), nullptr);
-  dwarf::AttrValue farString{dwarf::DW_AT_name, dwarf::STORED_STRP_ALT, f.supStr.size(), nullptr};
-  EXPECT_EQ(unit->string(&farString), nullptr);
-  // A supplementary file's own alternate references lead nowhere: it has no file of its own.
-  dwarf::AttrValue chained{dwarf::DW_AT_abstract_origin, dwarf::STORED_REF_ALT, AltFixture::kSupSubprogram, nullptr};
-  ASSERT_FALSE(sup.units().empty());
-  EXPECT_EQ(dwarf::referencedUnit(sup.units()[0], chained), nullptr);
 }
 
 // --- whole modules -----------------------------------------------------------------------

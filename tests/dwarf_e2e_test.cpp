@@ -9,6 +9,7 @@
 #include <zor/zor.h>
 
 #include "kave/unicode.h"
+#include "support/loaded_module.h"
 #include "support/symbolizer_agreement.h"
 
 namespace {
@@ -40,14 +41,10 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, SymbolizerAgreement, ::testing::ValuesIn(kFix
 // file, so the two must agree as for a module that carries its own DWARF.
 TEST(SeparateDebugFile, FoundThroughDebugLinkAndAgrees) {
   std::string module = fixture("sep/cpp_gcc_d3_O2_stripped");
-  SymMgrObjectPtr<ISymbolManager> manager;
-  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-  std::wstring wpath = KAVE_3_1::utf8ToWide(module);
-  ASSERT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK);
-  ASSERT_TRUE(bank);
-  EXPECT_EQ(bank->symFileFormat(), SYM_FORMAT_DWARF);
-  std::string symFile = KAVE_3_1::wideToUtf8(bank->symFileName());
+  zor_test::LoadedModule loaded(module);
+  ASSERT_TRUE(loaded.bank);
+  EXPECT_EQ(loaded.bank->symFileFormat(), SYM_FORMAT_DWARF);
+  std::string symFile = KAVE_3_1::wideToUtf8(loaded.bank->symFileName());
   EXPECT_NE(symFile.find("cpp_gcc_d3_O2_stripped.debug"), std::string::npos) << symFile;
   expectAgreement("sep/cpp_gcc_d3_O2_stripped", module, module);
 }

@@ -155,6 +155,7 @@ TEST(DwarfUnits, RefAddrAndStrpSizesFollowTheVersion) {
     u.str.str("name");
     u.abbrev.uleb(1).uleb(DW_TAG_compile_unit).u8(0);
     u.abbrev.uleb(DW_AT_name).uleb(DW_FORM_strp).uleb(DW_AT_abstract_origin).uleb(DW_FORM_ref_addr);
+    u.abbrev.uleb(DW_AT_type).uleb(DW_FORM_ref_sup8);  // 8 bytes in every version
     u.abbrev.uleb(DW_AT_decl_line).uleb(DW_FORM_data1).uleb(0).uleb(0).uleb(0);
     Bytes body;
     body.uleb(1);
@@ -164,7 +165,7 @@ TEST(DwarfUnits, RefAddrAndStrpSizesFollowTheVersion) {
       body.u32(0).u64(0x1234);
     else
       body.u64(0).u64(0x1234);
-    body.u8(42);
+    body.u64(0x5678).u8(42);
     unitHeader(u.info, version, 8, body.data, version == 4);
     TestContext context(u.sections());
     ASSERT_EQ(context.units().size(), 1u);
@@ -175,6 +176,8 @@ TEST(DwarfUnits, RefAddrAndStrpSizesFollowTheVersion) {
     ASSERT_TRUE(entry->decode(reader));
     EXPECT_STREQ(unit->string(entry->getAttribute(DW_AT_name, true)), "name");
     EXPECT_EQ(entry->getAttribute(DW_AT_abstract_origin, true)->value, 0x1234u);
+    EXPECT_EQ(entry->getAttribute(DW_AT_type, true)->form, STORED_REF_ALT);
+    EXPECT_EQ(entry->getAttribute(DW_AT_type, true)->value, 0x5678u);
     EXPECT_EQ(entry->getAttribute(DW_AT_decl_line, true)->value, 42u);
     // The origin lies outside .debug_info: no origin, no crash.
     EXPECT_EQ(entry->getOrigin(), nullptr);

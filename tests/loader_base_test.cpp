@@ -37,22 +37,11 @@ TEST(DebugInfoLoaderCacheTest, SameIdentitySharesOneLoader) {
   EXPECT_EQ(std::wstring(first->symFileName()), sym.wpath());
   EXPECT_EQ(first->symFileFormat(), uint32_t(SYM_FORMAT_PDB));
   EXPECT_EQ(different->symFileFormat(), uint32_t(SYM_FORMAT_DWARF));
-}
-
-TEST(DebugInfoLoaderCacheTest, ChangedFileGetsANewLoader) {
-  TempFile sym("first build");
-  SymMgrObjectPtr<FakeLoader> loader(new FakeLoader());
-  FakeCandidate a(sym.wpath(), RESOLVE_STATE_FOUND);
-  loader->candidates = {&a};
-  SymMgrObjectPtr<SymbolFileIter> it;
-  ASSERT_EQ(loader->symbolFilesToResolve(it), STATUS_OK);
-
-  SymMgrObjectPtr<IDebugInfoLoader> before, after;
-  ASSERT_EQ(loader->debugInfoLoader(before, 0), STATUS_OK);
+  // A rebuilt file is another identity.
   sym.write("a rebuilt, longer file");
-  ASSERT_EQ(loader->debugInfoLoader(after, 0), STATUS_OK);
-  EXPECT_NE(before.get(), after.get());
-  EXPECT_EQ(loader->createCalls, 2);
+  ASSERT_EQ(loader->debugInfoLoader(again, 0), STATUS_OK);
+  EXPECT_NE(first.get(), again.get());
+  EXPECT_EQ(loader->createCalls, 3);
 }
 
 TEST(DebugInfoLoaderCacheTest, ConcurrentCallersGetOneLoader) {
