@@ -22,6 +22,7 @@
 #include "support/elf_oracle.h"
 #include "support/loaded_module.h"
 #include "support/pdb_oracle.h"
+#include "support/symbolizer_agreement.h"
 #include "zor/pdb/dia_manager.h"
 
 using namespace ZOR_3_12;
@@ -48,55 +49,16 @@ std::string fileOf(ISourceLocation* l) {
   return f ? KAVE_3_1::wideToUtf8(f->name()) : std::string();
 }
 
-// The JSON string value after `"key":` at or after `from`, unescaped; npos-safe.
-std::string stringField(const std::string& json, size_t from, const std::string& key, size_t& end) {
-  std::string out;
-  size_t at = json.find("\"" + key + "\":\"", from);
-  if (at == std::string::npos) {
-    end = std::string::npos;
-    return out;
-  }
-  size_t i = at + key.size() + 4;
-  for (; i < json.size() && json[i] != '"'; ++i) {
-    if (json[i] == '\\' && i + 1 < json.size()) ++i;
-    out += json[i];
-  }
-  end = i;
-  return out;
-}
-
-// One answer per address, from llvm-symbolizer's JSON: the outermost frame, which names the
-// function holding the address and its line-table row (for inlined code the call site's
-// line). `inlined` is set where the symbolizer reports inlined frames above it.
+// One answer per address, from llvm-symbolizer: the outermost frame, which names the function
+// holding the address and its line-table row (for inlined code the call site's line).
+// `inlined` is set where the symbolizer reports inlined frames above it.
 std::vector<Answer> symbolize(const std::string& image, const std::vector<uint64_t>& addresses,
                               std::vector<bool>& inlined) {
-  std::ostringstream cmd;
-  cmd << "llvm-symbolizer-14 --output-style=JSON --obj='" << image << "'";
-  for (uint64_t a : addresses) cmd << " 0x" << std::hex << a;
-  std::string out;
   std::vector<Answer> answers;
   inlined.clear();
-  if (!run(cmd.str(), out)) return answers;
-  const std::string key = "\"Address\":";
-  for (size_t at = out.find(key); at != std::string::npos;) {
-    const size_t next = out.find(key, at + 1);
-    const std::string entry = out.substr(at, next == std::string::npos ? std::string::npos : next - at);
-    size_t frames = 0, last = 0;
-    for (size_t f = entry.find("\"FunctionName\":"); f != std::string::npos; f = entry.find("\"FunctionName\":", f + 1))
-      ++frames, last = f;
-    // The frame's fields: "FileName" comes before "FunctionName", "Line" after it.
-    const size_t frameStart = entry.rfind("\"Column\":", last);
-    Answer a;
-    size_t end = 0;
-    if (frames) {
-      a.file = stringField(entry, frameStart == std::string::npos ? 0 : frameStart, "FileName", end);
-      a.function = stringField(entry, last, "FunctionName", end);
-      const size_t line = entry.find("\"Line\":", last);
-      if (line != std::string::npos) a.line = static_cast<uint32_t>(std::strtoul(entry.c_str() + line + 7, nullptr, 10));
-    }
-    answers.push_back(a);
-    inlined.push_back(frames > 1);
-    at = next;
+  for (const std::vector<agreement::Frame>& frames : agreement::symbolizerFrames(image, addresses, true)) {
+    answers.push_back(frames.empty() ? Answer() : Answer{frames.back().function, frames.back().file, frames.back().line});
+    inlined.push_back(frames.size() > 1);
   }
   return answers;
 }

@@ -89,6 +89,23 @@ static std::vector<Frame> parseSymbolizerLine(const std::string& line) {
   return frames;
 }
 
+std::vector<std::vector<Frame>> symbolizerFrames(const std::string& modulePath, const std::vector<uint64_t>& addresses,
+                                                 bool undecorate) {
+  // Read from standard input, the symbolizer answers one JSON line per address.
+  const std::string list = std::string(ZOR_BINARY_DIR) + "/symbolizer_addresses." + std::to_string(getpid()) + ".txt";
+  {
+    std::ofstream f(list);
+    for (uint64_t a : addresses) f << "0x" << std::hex << a << "\n";
+  }
+  std::istringstream in(
+      run(std::string("llvm-symbolizer-14 --inlines --output-style=JSON ") + (undecorate ? "" : "--no-demangle ") +
+          "--obj='" + modulePath + "' < '" + list + "'"));
+  std::remove(list.c_str());
+  std::vector<std::vector<Frame>> out;
+  for (std::string line; std::getline(in, line);) out.push_back(parseSymbolizerLine(line));
+  return out;
+}
+
 // --- the addresses to check --------------------------------------------------------------
 
 

@@ -34,6 +34,10 @@ bool haveSymbolizer();
 std::vector<CodeSymbol> codeSymbols(const std::string& path, const std::string& types = "tT");
 // Every function start plus 2,000 random addresses inside functions (fixed seed).
 std::vector<uint64_t> addressesToCheck(const std::string& path);
+// llvm-symbolizer-14's frames at each address, innermost first, names in our grouping form;
+// with `undecorate` the symbolizer first strips x86 C decorations from the names it reads.
+std::vector<std::vector<Frame>> symbolizerFrames(const std::string& modulePath, const std::vector<uint64_t>& addresses,
+                                                 bool undecorate = false);
 // Our frames at an address, innermost first, through the public interface.
 std::vector<Frame> ourFrames(ZOR_3_12::IModuleSymbolBank* bank, uint64_t va);
 
