@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <llvm/Demangle/Demangle.h>
 #include <llvm/Demangle/MicrosoftDemangle.h>
@@ -172,74 +174,96 @@ Forms computeForms(const std::string& name) {
   return forms;
 }
 
+// Whether every value of `name` is a Unicode scalar value, so that its UTF-8 spelling gives
+// it back exactly.
+bool isScalarText(std::wstring_view name) {
+  for (wchar_t c : name) {
+    const uint32_t cp = static_cast<uint32_t>(c);
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+  }
+  return true;
+}
+
+// A symbol's name and its demangled forms. The name is kept in UTF-8 (a quarter of its wide
+// size; a module holds hundreds of thousands of names, long ones for C++ and Rust) and
+// widened once, when first asked for; a name that UTF-8 cannot spell exactly is kept wide.
 class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
  public:
-  explicit SymbolNameDemangler(const wchar_t* name)
-      : SymMgrObject<ISymbolNameDemangler>(nullptr), m_name(name != nullptr ? name : L"") {}
+  SymbolNameDemangler(std::wstring_view name, std::string utf8, bool exact)
+      : SymMgrObject<ISymbolNameDemangler>(nullptr), m_utf8(std::move(utf8)), m_exact(exact) {
+    if (!m_exact) m_wide.assign(name.data(), name.size());
+  }
 
-  const std::wstring& original() const { return m_name; }
+  // Whether this object holds the name `name`, spelled `utf8` in UTF-8.
+  bool holds(std::wstring_view name, const std::string& utf8) const {
+    return m_exact ? m_utf8 == utf8 : std::wstring_view(m_wide) == name;
+  }
 
-  const wchar_t* name() override { return m_name.c_str(); }
+  const wchar_t* name() override { return wide().c_str(); }
   const wchar_t* demangledName(bool flag) override {
     prepare();
-    return flag ? text(m_full) : text(m_qualified);
+    if (!m_forms) return name();
+    return flag ? m_forms->full.c_str() : m_forms->qualified.c_str();
   }
   const wchar_t* shortName() override {
     prepare();
-    return text(m_short);
+    return m_forms ? m_forms->shortName.c_str() : name();
   }
   const wchar_t* alternateName() override {
     prepare();
-    return text(m_alternate);
+    return m_forms ? m_forms->alternate.c_str() : name();
   }
 
  private:
+  const std::wstring& wide() {
+    if (m_exact) std::call_once(m_wideOnce, [this] { m_wide = KAVE_3_1::utf8ToWide(m_utf8); });
+    return m_wide;
+  }
+
   // Most names a module holds (debug-information names, C symbols) are no mangled names:
   // every form is the name itself, and no form keeps a copy of it. A name holding a value
   // that is no Unicode scalar takes the long way, which spells such values U+FFFD.
-  static bool mayBeMangled(const std::wstring& name) {
-    if (!name.empty() && (name[0] == L'_' || name[0] == L'?')) return true;
-    for (wchar_t c : name) {
-      const uint32_t cp = static_cast<uint32_t>(c);
-      if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return true;
-    }
-    return false;
-  }
-  const wchar_t* text(const std::wstring& form) const { return m_plain ? m_name.c_str() : form.c_str(); }
+  bool mayBeMangled() const { return !m_exact || (!m_utf8.empty() && (m_utf8[0] == '_' || m_utf8[0] == '?')); }
 
   // One object may serve several symbols (see NameCache), each under its own lock.
   void prepare() { std::call_once(m_once, [this] { compute(); }); }
 
   void compute() {
-    if (!mayBeMangled(m_name)) {
-      m_plain = true;
-      return;
-    }
+    if (!mayBeMangled()) return;
     try {
-      Forms forms = computeForms(KAVE_3_1::wideToUtf8(m_name));
-      m_full = KAVE_3_1::utf8ToWide(forms.full);
-      m_qualified = KAVE_3_1::utf8ToWide(forms.qualified);
-      m_short = KAVE_3_1::utf8ToWide(forms.shortName);
-      m_alternate = KAVE_3_1::utf8ToWide(forms.alternate);
-      m_plain = m_full == m_name && m_qualified == m_name && m_short == m_name && m_alternate == m_name;
-      if (m_plain) {
-        std::wstring().swap(m_full);
-        std::wstring().swap(m_qualified);
-        std::wstring().swap(m_short);
-        std::wstring().swap(m_alternate);
-      }
+      const std::string utf8 = m_exact ? m_utf8 : KAVE_3_1::wideToUtf8(m_wide);
+      Forms forms = computeForms(utf8);
+      const bool plain =
+          forms.full == utf8 && forms.qualified == utf8 && forms.shortName == utf8 && forms.alternate == utf8;
+      if (plain && m_exact) return;
+      std::unique_ptr<WideForms> wide(new WideForms{KAVE_3_1::utf8ToWide(forms.full),
+                                                    KAVE_3_1::utf8ToWide(forms.qualified),
+                                                    KAVE_3_1::utf8ToWide(forms.shortName),
+                                                    KAVE_3_1::utf8ToWide(forms.alternate)});
+      // A name UTF-8 cannot spell exactly reads as U+FFFD in its forms: they differ from it.
+      if (!(wide->full == m_wide && wide->qualified == m_wide && wide->shortName == m_wide &&
+            wide->alternate == m_wide))
+        m_forms = std::move(wide);
     } catch (...) {
-      m_plain = true;
+      m_forms.reset();
     }
   }
 
-  std::wstring m_name;
+  struct WideForms {
+    std::wstring full;
+    std::wstring qualified;
+    std::wstring shortName;
+    std::wstring alternate;
+  };
+
+  std::string m_utf8;   // the name, when m_exact
+  bool m_exact;         // whether m_utf8 spells the name exactly
+  std::wstring m_wide;  // the name; filled on first demand when m_exact
+  std::once_flag m_wideOnce;
   std::once_flag m_once;
-  bool m_plain = false;  // every form equals m_name
-  std::wstring m_full;
-  std::wstring m_qualified;
-  std::wstring m_short;
-  std::wstring m_alternate;
+  // The forms once worked out, unless every one of them is the name itself. A module holds
+  // hundreds of thousands of names, most never asked for in another form.
+  std::unique_ptr<WideForms> m_forms;
 };
 
 // The names of a module repeat: every inlined copy of a function carries its origin's name,
@@ -249,13 +273,13 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
 class NameCache {
  public:
   SymMgrObjectPtr<ISymbolNameDemangler> get(const wchar_t* name) {
-    const wchar_t* text = name != nullptr ? name : L"";
-    const size_t length = std::wcslen(text);
-    const size_t slot = std::hash<std::wstring_view>()(std::wstring_view(text, length)) % kSlots;
+    const std::wstring_view text(name != nullptr ? name : L"");
+    const bool exact = isScalarText(text);
+    std::string utf8 = exact ? KAVE_3_1::wideToUtf8(text.data(), text.size()) : std::string();
+    const size_t slot = std::hash<std::wstring_view>()(text) % kSlots;
     std::lock_guard<std::mutex> guard(m_lock);
     SymMgrObjectPtr<SymbolNameDemangler>& kept = m_slots[slot];
-    if (!kept || kept->original().size() != length || kept->original().compare(0, length, text, length) != 0)
-      kept = new SymbolNameDemangler(text);
+    if (!kept || !kept->holds(text, utf8)) kept = new SymbolNameDemangler(text, std::move(utf8), exact);
     return SymMgrObjectPtr<ISymbolNameDemangler>(kept.get());
   }
 
