@@ -32,7 +32,7 @@ status_t FakeLoader::collectSymbolFilesToResolve(std::vector<ISymbolFileToResolv
 
 IDebugInfoLoader* FakeLoader::createDebugInfoLoader(const wchar_t* path, int format) {
   ++createCalls;
-  return makeNullDebugInfoLoaders ? nullptr : new FakeDebugInfo(nullptr, this, path, uint32_t(format));
+  return new FakeDebugInfo(nullptr, this, path, uint32_t(format));
 }
 
 uint64_t FakeLoader::imageSize() {

@@ -50,7 +50,6 @@ class FakeLoader : public SymMgrObject<FileFormatLoader> {
 
   // What collectSymbolFilesToResolve hands over, and what the factory makes.
   std::vector<ISymbolFileToResolve*> candidates;
-  bool makeNullDebugInfoLoaders = false;
   int collectCalls = 0, createCalls = 0;
   // Runs for loadSymbols; STATUS_OK when unset.
   std::function<status_t(ISymbolTable*, uint32_t)> onLoadSymbols;
