@@ -9,9 +9,8 @@
 
 #include "kave/file.h"
 #include "kave/unicode.h"
-#include "support/elf_oracle.h"
+#include "support/dwarf_test_support.h"
 #include "support/scratch.h"
-#include "zor/dwarf/dwarf_symbol_file_to_resolve.h"
 #include "zor/util/crc32.h"
 
 using namespace ZOR_3_12;
@@ -21,14 +20,7 @@ namespace {
 std::string fixture(const std::string& name) { return std::string(ZOR_FIXTURES_DIR) + "/elf/" + name; }
 std::wstring wide(const std::string& s) { return KAVE_3_1::utf8ToWide(s); }
 
-// A candidate together with the image path it borrows.
-struct Candidate {
-  explicit Candidate(const std::string& path)
-      : imagePath(wide(path)), helper(new ElfHelper(imagePath.c_str())), c(0, imagePath.c_str(), helper.get()) {}
-  std::wstring imagePath;
-  SymMgrObjectPtr<ElfHelper> helper;
-  DWARFSymbolFileToResolve c;
-};
+using dwarf_test::Candidate;
 
 // A scratch directory that takes copies of fixtures.
 struct TempDir : scratch::TempDir {

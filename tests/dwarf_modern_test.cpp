@@ -16,11 +16,11 @@
 #include "kave/file.h"
 #include "kave/trace.h"
 #include "kave/unicode.h"
+#include "support/dwarf_test_support.h"
 #include "support/loaded_module.h"
 #include "support/scratch.h"
 #include "support/symbolizer_agreement.h"
 #include "zor/dwarf/debug_directories.h"
-#include "zor/dwarf/dwarf_symbol_file_to_resolve.h"
 #include "zor/elf/elf_helper.h"
 
 namespace {
@@ -106,14 +106,7 @@ TEST(DwarfModern, DebugDirectoryListAndPaths) {
   EXPECT_EQ(internal::mirroredDebugPath(L"/r", L"lib", L"x.debug"), L"");
 }
 
-// The DWARF candidate of an image, searched under the current debug directories.
-struct Candidate {
-  explicit Candidate(const std::string& path)
-      : imagePath(wide(path)), helper(new ElfHelper(imagePath.c_str())), c(0, imagePath.c_str(), helper.get()) {}
-  std::wstring imagePath;
-  SymMgrObjectPtr<ElfHelper> helper;
-  DWARFSymbolFileToResolve c;
-};
+using dwarf_test::Candidate;
 
 std::string buildIdPathUnder(const std::string& root, const std::string& image) {
   return utf8(internal::buildIdDebugPath(wide(root), buildIdOf(image)));

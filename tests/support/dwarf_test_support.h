@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "kave/unicode.h"
 #include "support/fake_loader.h"
 #include "zor/dwarf/compilation_unit.h"
 #include "zor/dwarf/dwarf_context.h"
+#include "zor/dwarf/dwarf_symbol_file_to_resolve.h"
 #include "zor/dwarf/line_resolver.h"
 #include "zor/elf/elf_helper.h"
 
@@ -21,6 +23,16 @@ namespace dwarf_test {
 using namespace ZOR_3_12;
 
 std::string fixturePath(const std::string& name);  // under tests/fixtures/dwarf/
+
+// The DWARF candidate of an image (its debug link, build id or the image itself, searched
+// under the current debug directories), with the image path and reader it borrows.
+struct Candidate {
+  explicit Candidate(const std::string& path)
+      : imagePath(KAVE_3_1::utf8ToWide(path)), helper(new ElfHelper(imagePath.c_str())), c(0, imagePath.c_str(), helper.get()) {}
+  std::wstring imagePath;
+  SymMgrObjectPtr<ElfHelper> helper;
+  DWARFSymbolFileToResolve c;
+};
 
 class TestContext : public dwarf::DwarfContext {
  public:
