@@ -184,19 +184,27 @@ bool isScalarText(std::wstring_view name) {
   return true;
 }
 
+// Guards the spelling of every name object (see SymbolNameDemangler) and the table of
+// recent names.
+std::mutex& nameLock() {
+  static std::mutex* lock = new std::mutex;  // never destroyed, like the table
+  return *lock;
+}
+
 // A symbol's name and its demangled forms. The name is kept in UTF-8 (a quarter of its wide
-// size; a module holds hundreds of thousands of names, long ones for C++ and Rust) and
-// widened once, when first asked for; a name that UTF-8 cannot spell exactly is kept wide.
+// size; a module holds hundreds of thousands of names, long ones for C++ and Rust) until it
+// is first asked for in wide characters, and then only in those; a name that UTF-8 cannot
+// spell exactly is kept wide from the start.
 class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
  public:
   SymbolNameDemangler(std::wstring_view name, std::string utf8, bool exact)
-      : SymMgrObject<ISymbolNameDemangler>(nullptr), m_utf8(std::move(utf8)), m_exact(exact) {
-    if (!m_exact) m_wide.assign(name.data(), name.size());
+      : SymMgrObject<ISymbolNameDemangler>(nullptr), m_utf8(std::move(utf8)), m_wideOnly(!exact) {
+    if (m_wideOnly) m_wide.assign(name.data(), name.size());
   }
 
-  // Whether this object holds the name `name`, spelled `utf8` in UTF-8.
+  // Whether this object holds the name `name`, spelled `utf8` in UTF-8. Under nameLock().
   bool holds(std::wstring_view name, const std::string& utf8) const {
-    return m_exact ? m_utf8 == utf8 : std::wstring_view(m_wide) == name;
+    return m_wideOnly ? std::wstring_view(m_wide) == name : m_utf8 == utf8;
   }
 
   const wchar_t* name() override { return wide().c_str(); }
@@ -216,33 +224,49 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
 
  private:
   const std::wstring& wide() {
-    if (m_exact) std::call_once(m_wideOnce, [this] { m_wide = KAVE_3_1::utf8ToWide(m_utf8); });
+    std::call_once(m_wideOnce, [this] {
+      if (m_wideOnly) return;
+      // Only this call changes the spelling; the others read it under nameLock().
+      std::wstring wide = KAVE_3_1::utf8ToWide(m_utf8);
+      std::lock_guard<std::mutex> guard(nameLock());
+      m_wide = std::move(wide);
+      std::string().swap(m_utf8);
+      m_wideOnly = true;
+    });
     return m_wide;
   }
 
-  // Most names a module holds (debug-information names, C symbols) are no mangled names:
-  // every form is the name itself, and no form keeps a copy of it. A name holding a value
-  // that is no Unicode scalar takes the long way, which spells such values U+FFFD.
-  bool mayBeMangled() const { return !m_exact || (!m_utf8.empty() && (m_utf8[0] == '_' || m_utf8[0] == '?')); }
+  // The name in UTF-8, and whether UTF-8 spells it exactly.
+  std::string utf8(bool& exact) {
+    std::lock_guard<std::mutex> guard(nameLock());
+    exact = !m_wideOnly || isScalarText(m_wide);
+    return m_wideOnly ? KAVE_3_1::wideToUtf8(m_wide) : m_utf8;
+  }
 
   // One object may serve several symbols (see NameCache), each under its own lock.
   void prepare() { std::call_once(m_once, [this] { compute(); }); }
 
+  // Most names a module holds (debug-information names, C symbols) are no mangled names:
+  // every form is the name itself, and no form keeps a copy of it. A name holding a value
+  // that is no Unicode scalar takes the long way, which spells such values U+FFFD.
   void compute() {
-    if (!mayBeMangled()) return;
     try {
-      const std::string utf8 = m_exact ? m_utf8 : KAVE_3_1::wideToUtf8(m_wide);
+      bool exact = true;
+      const std::string utf8 = this->utf8(exact);
+      if (exact && (utf8.empty() || (utf8[0] != '_' && utf8[0] != '?'))) return;
       Forms forms = computeForms(utf8);
       const bool plain =
           forms.full == utf8 && forms.qualified == utf8 && forms.shortName == utf8 && forms.alternate == utf8;
-      if (plain && m_exact) return;
+      if (plain && exact) return;
       std::unique_ptr<WideForms> wide(new WideForms{KAVE_3_1::utf8ToWide(forms.full),
                                                     KAVE_3_1::utf8ToWide(forms.qualified),
                                                     KAVE_3_1::utf8ToWide(forms.shortName),
                                                     KAVE_3_1::utf8ToWide(forms.alternate)});
       // A name UTF-8 cannot spell exactly reads as U+FFFD in its forms: they differ from it.
-      if (!(wide->full == m_wide && wide->qualified == m_wide && wide->shortName == m_wide &&
-            wide->alternate == m_wide))
+      // Otherwise the forms differ from the name exactly when their UTF-8 spellings do.
+      const std::wstring* name = exact ? nullptr : &this->wide();
+      if (!name || !(wide->full == *name && wide->qualified == *name && wide->shortName == *name &&
+                     wide->alternate == *name))
         m_forms = std::move(wide);
     } catch (...) {
       m_forms.reset();
@@ -256,9 +280,9 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
     std::wstring alternate;
   };
 
-  std::string m_utf8;   // the name, when m_exact
-  bool m_exact;         // whether m_utf8 spells the name exactly
-  std::wstring m_wide;  // the name; filled on first demand when m_exact
+  std::string m_utf8;   // the name, until m_wideOnly
+  bool m_wideOnly;      // the name is in m_wide alone
+  std::wstring m_wide;  // the name, once m_wideOnly
   std::once_flag m_wideOnce;
   std::once_flag m_once;
   // The forms once worked out, unless every one of them is the name itself. A module holds
@@ -277,7 +301,7 @@ class NameCache {
     const bool exact = isScalarText(text);
     std::string utf8 = exact ? KAVE_3_1::wideToUtf8(text.data(), text.size()) : std::string();
     const size_t slot = std::hash<std::wstring_view>()(text) % kSlots;
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(nameLock());
     SymMgrObjectPtr<SymbolNameDemangler>& kept = m_slots[slot];
     if (!kept || !kept->holds(text, utf8)) kept = new SymbolNameDemangler(text, std::move(utf8), exact);
     return SymMgrObjectPtr<ISymbolNameDemangler>(kept.get());
@@ -285,7 +309,6 @@ class NameCache {
 
  private:
   static constexpr size_t kSlots = 4096;
-  std::mutex m_lock;
   SymMgrObjectPtr<SymbolNameDemangler> m_slots[kSlots];
 };
 
