@@ -274,7 +274,7 @@ class Symbolizer {
         }
       }
       if (!m_warm) return applyLinkageName(facts, frame);
-      known = m_linkageNames.emplace(symbol, std::move(facts)).first;
+      known = remember(m_linkageNames, symbol, std::move(facts));
     }
     applyLinkageName(known->second, frame);
   }
@@ -302,7 +302,17 @@ class Symbolizer {
     Frame facts;
     readFunction(symbol, facts, hasStart);
     copyFunction(facts, frame);
-    if (m_warm) known.emplace(symbol, std::move(facts));
+    if (m_warm) remember(known, symbol, std::move(facts));
+  }
+
+  // Keeps `facts` for `symbol`. The addresses of a batch meet far fewer functions than a
+  // module holds, but over a whole module the facts would add up to a copy of its names:
+  // a full cache starts again.
+  static std::unordered_map<ISymbol*, Frame>::iterator remember(std::unordered_map<ISymbol*, Frame>& cache,
+                                                               ISymbol* symbol, Frame&& facts) {
+    constexpr size_t kCacheLimit = 4096;
+    if (cache.size() >= kCacheLimit) cache.clear();
+    return cache.emplace(symbol, std::move(facts)).first;
   }
 
   static void copyFunction(const Frame& facts, Frame& frame) {
@@ -447,10 +457,11 @@ class Printer {
     m_inBatch = false;
   }
 
-  // Takes over the answers another printer has written so far, after its own.
+  // Takes over the answers another printer has written so far, after its own; the other
+  // printer gives its memory back.
   void append(Printer& other) {
     m_out += other.m_out;
-    other.m_out.clear();
+    std::string().swap(other.m_out);
   }
 
   void flush() {
@@ -532,8 +543,10 @@ void answerLine(Symbolizer& symbolizer, Printer& printer, std::vector<Frame>& fr
 
 // Answers `lines` in input order into `printer`. A large batch is cut into chunks that the
 // threads take in turn, each answered into its own text; the texts are joined in input
-// order, so the output is the same for any number of threads. The library serves
-// concurrent callers and reads each part of the module once, whoever asks first.
+// order, so the output is the same for any number of threads. The calling thread passes
+// on every finished text that no unfinished one precedes, so that only the texts of
+// chunks in flight are held. The library serves concurrent callers and reads each part of
+// the module once, whoever asks first.
 void answerBatch(IModuleSymbolBank* bank, const Options& options, const std::vector<std::string>& lines,
                  Printer& printer) {
   constexpr size_t kChunk = 64;
@@ -550,23 +563,31 @@ void answerBatch(IModuleSymbolBank* bank, const Options& options, const std::vec
     return;
   }
   std::vector<Printer> texts(chunks, Printer(options));
+  std::unique_ptr<std::atomic<bool>[]> finished(new std::atomic<bool>[chunks]);
+  for (size_t c = 0; c < chunks; ++c) finished[c] = false;
   std::atomic<size_t> nextChunk{0};
-  auto work = [&] {
+  size_t nextText = 0;  // the first text not yet passed on; the calling thread's alone
+  auto passOn = [&] {
+    for (; nextText < chunks && finished[nextText].load(std::memory_order_acquire); ++nextText) {
+      printer.append(texts[nextText]);
+      printer.flushIfLarge();
+    }
+  };
+  auto work = [&](bool caller) {
     Symbolizer symbolizer(bank, options);
     std::vector<Frame> frames;
     for (size_t c = nextChunk++; c < chunks; c = nextChunk++) {
       const size_t end = std::min(lines.size(), (c + 1) * kChunk);
       for (size_t i = c * kChunk; i < end; ++i) answerLine(symbolizer, texts[c], frames, lines[i]);
+      finished[c].store(true, std::memory_order_release);
+      if (caller) passOn();
     }
   };
   std::vector<std::thread> helpers;
-  for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work);
-  work();
+  for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work, false);
+  work(true);
   for (std::thread& helper : helpers) helper.join();
-  for (Printer& text : texts) {
-    printer.append(text);
-    printer.flushIfLarge();
-  }
+  passOn();
 }
 
 // A module's records are millions of small pieces, made once and kept to the end. Filling
