@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <vector>
 
 #include <zor/export.h>
 #include <zor/fwd.h>
@@ -117,6 +118,7 @@ namespace internal {
 class AddressIndex;
 class Arena;
 class CompilationUnitList;
+class LineStore;
 }  // namespace internal
 
 // Address-to-line rows of one module. Owned by the module's line resolver, which must
@@ -154,6 +156,9 @@ class ZOR_API LineTable : public SymMgrObjectImpl {
   internal::CompilationUnitList* filesAt(uint32_t fileIndex);
   // Sorts the runs that loading left out of order; once, before the first query.
   void prepare();
+  // Lays down the rows of the stores the last unit filled: rows come unit by unit, and a
+  // unit's stores take no more once the next unit begins.
+  void sealGrowing();
 
   std::unique_ptr<internal::AddressIndex> m_addressIndex;
   TChunkArrayImpl<internal::CompilationUnitList*> m_filesByIndex;
@@ -165,6 +170,9 @@ class ZOR_API LineTable : public SymMgrObjectImpl {
   // maps of runs, the second the rows of the runs. Everything in them dies with the table.
   std::unique_ptr<internal::Arena> m_indexPool;
   std::unique_ptr<internal::Arena> m_runPool;
+  // The stores of the unit being read, and its key.
+  std::vector<internal::LineStore*> m_growing;
+  uint64_t m_growingUnit = ~0ull;
 };
 
 }  // namespace ZOR_3_12

@@ -14,57 +14,112 @@ bool rowLess(const LineRow& a, const LineRow& b) {
 
 }  // namespace
 
+LineRun::~LineRun() {
+  m_memory->releaseExact(m_sealed, m_sealedCount * sizeof(LineRow));
+  dropReaches();
+}
+
+void LineRun::dropReaches() {
+  m_memory->releaseExact(m_reaches, rows().size() * sizeof(uint64_t));
+  m_reaches = nullptr;
+}
+
+void LineRun::seal() {
+  if (m_sealed || m_rows.empty()) return;
+  m_sealedCount = m_rows.size();
+  m_sealed = static_cast<LineRow*>(m_memory->allocateExact(m_sealedCount * sizeof(LineRow)));
+  std::copy(m_rows.begin(), m_rows.end(), m_sealed);
+  std::pmr::vector<LineRow>(m_memory).swap(m_rows);
+}
+
+void LineRun::unseal() {
+  if (!m_sealed) return;
+  dropReaches();
+  m_rows.assign(m_sealed, m_sealed + m_sealedCount);
+  m_memory->releaseExact(m_sealed, m_sealedCount * sizeof(LineRow));
+  m_sealed = nullptr;
+  m_sealedCount = 0;
+}
+
 void LineRun::append(const LineRow& row) {
-  if (m_sorted && !m_rows.empty() && rowLess(row, m_rows.back())) m_sorted = false;
-  LineRow r = row;
-  r.maxEnd = m_rows.empty() ? r.end : std::max(m_rows.back().maxEnd, r.end);
-  m_rows.push_back(r);
+  unseal();
+  dropReaches();
+  if (!m_rows.empty()) {
+    if (m_sorted && rowLess(row, m_rows.back())) m_sorted = false;
+    if (row.end < m_reach) m_endsRise = false;
+  }
+  m_reach = std::max(m_reach, row.end);
+  m_rows.push_back(row);
 }
 
 void LineRun::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end) {
   m_start = std::min(m_start, start);
   m_end = std::max(m_end, end);
-  append(LineRow{start, end, end, line, column});
+  append(LineRow{start, end, line, column});
 }
 
 void LineRun::absorb(LineRun& other) {
   m_start = std::min(m_start, other.m_start);
   m_end = std::max(m_end, other.m_end);
   if (!other.m_sorted) m_sorted = false;
-  m_rows.reserve(m_rows.size() + other.m_rows.size());
-  for (const LineRow& row : other.m_rows) append(row);
-  other.m_rows.clear();
-  other.m_rows.shrink_to_fit();
+  unseal();
+  const RowSpan theirs = other.rows();
+  m_rows.reserve(m_rows.size() + theirs.size());
+  for (const LineRow& row : theirs) append(row);
+  other.dropReaches();
+  other.m_memory->releaseExact(other.m_sealed, other.m_sealedCount * sizeof(LineRow));
+  other.m_sealed = nullptr;
+  other.m_sealedCount = 0;
+  std::pmr::vector<LineRow>(other.m_memory).swap(other.m_rows);
 }
 
 void LineRun::prepare() {
-  if (m_sorted) return;
-  std::sort(m_rows.begin(), m_rows.end(), rowLess);
-  uint64_t maxEnd = 0;
-  for (LineRow& row : m_rows) {
-    maxEnd = std::max(maxEnd, row.end);
-    row.maxEnd = maxEnd;
+  if (m_sorted && (m_endsRise || m_reaches)) return;
+  LineRow* first = m_sealed ? m_sealed : m_rows.data();
+  LineRow* last = first + (m_sealed ? m_sealedCount : m_rows.size());
+  if (!m_sorted) {
+    std::sort(first, last, rowLess);
+    m_sorted = true;
+    m_endsRise = true;
+    uint64_t reach = 0;
+    for (const LineRow* row = first; row != last; ++row) {
+      if (row != first && row->end < reach) m_endsRise = false;
+      reach = std::max(reach, row->end);
+    }
   }
-  m_sorted = true;
+  if (m_endsRise || first == last) return;
+  const size_t count = static_cast<size_t>(last - first);
+  m_reaches = static_cast<uint64_t*>(m_memory->allocateExact(count * sizeof(uint64_t)));
+  uint64_t reach = 0;
+  for (size_t i = 0; i < count; ++i) {
+    reach = std::max(reach, first[i].end);
+    m_reaches[i] = reach;
+  }
 }
 
 size_t LineRun::firstReaching(uint64_t address) const {
-  auto it = std::partition_point(m_rows.begin(), m_rows.end(),
-                                 [address](const LineRow& r) { return r.maxEnd <= address; });
-  return static_cast<size_t>(it - m_rows.begin());
+  const RowSpan all = rows();
+  if (m_reaches) {
+    const uint64_t* it = std::partition_point(m_reaches, m_reaches + all.size(),
+                                              [address](uint64_t reach) { return reach <= address; });
+    return static_cast<size_t>(it - m_reaches);
+  }
+  auto it = std::partition_point(all.begin(), all.end(), [address](const LineRow& r) { return r.end <= address; });
+  return static_cast<size_t>(it - all.begin());
 }
 
 size_t LineRun::endOfStartsAtOrBelow(uint64_t address) const {
-  auto it = std::partition_point(m_rows.begin(), m_rows.end(),
-                                 [address](const LineRow& r) { return r.start <= address; });
-  return static_cast<size_t>(it - m_rows.begin());
+  const RowSpan all = rows();
+  auto it = std::partition_point(all.begin(), all.end(), [address](const LineRow& r) { return r.start <= address; });
+  return static_cast<size_t>(it - all.begin());
 }
 
 size_t LineRun::groupBegin(size_t from, size_t to) const {
-  uint64_t start = m_rows[to - 1].start;
-  auto it = std::partition_point(m_rows.begin() + from, m_rows.begin() + to,
+  const RowSpan all = rows();
+  uint64_t start = all[to - 1].start;
+  auto it = std::partition_point(all.begin() + from, all.begin() + to,
                                  [start](const LineRow& r) { return r.start < start; });
-  return static_cast<size_t>(it - m_rows.begin());
+  return static_cast<size_t>(it - all.begin());
 }
 
 }  // namespace internal

@@ -1,7 +1,9 @@
 // A run: a maximal stretch of addresses covered by the rows of one (source file,
-// compilation unit) pair. Rows live in one vector per run, sorted by
+// compilation unit) pair. Rows live in one array per run, sorted by
 // (start, line, column, end) once the table is prepared for queries, so that a module with
-// millions of rows costs a few words per row rather than a heap node each.
+// millions of rows costs a few words per row rather than a heap node each. A run grows
+// while its unit's line program is read and is then sealed: its rows move into one array
+// of exactly their number, and the growing array's memory goes to the next unit's runs.
 #ifndef ZOR_SOURCE_LINE_RUN_H_
 #define ZOR_SOURCE_LINE_RUN_H_
 
@@ -10,25 +12,39 @@
 #include <memory_resource>
 #include <vector>
 
+#include "zor/util/arena.h"
+
 namespace ZOR_3_12 {
 namespace internal {
 
 struct LineRow {
   uint64_t start;
   uint64_t end;  // exclusive; equal to start for a row of size 0
-  // The greatest end among this row and every row before it in the run. It never
-  // decreases, so the first row that can reach an address is found by binary search,
-  // even when rows overlap.
-  uint64_t maxEnd;
   uint32_t line;
   uint32_t column;
+};
+
+// The rows of a run, as queries read them.
+class RowSpan {
+ public:
+  RowSpan(const LineRow* first, size_t count) : m_first(first), m_count(count) {}
+  size_t size() const { return m_count; }
+  bool empty() const { return m_count == 0; }
+  const LineRow& operator[](size_t i) const { return m_first[i]; }
+  const LineRow* begin() const { return m_first; }
+  const LineRow* end() const { return m_first + m_count; }
+
+ private:
+  const LineRow* m_first;
+  size_t m_count;
 };
 
 class LineRun {
  public:
   // The rows are kept in `memory`, which must outlive the run.
-  LineRun(uint64_t compUnitKey, uint32_t fileIndex, std::pmr::memory_resource* memory)
-      : m_compUnitKey(compUnitKey), m_fileIndex(fileIndex), m_rows(memory) {}
+  LineRun(uint64_t compUnitKey, uint32_t fileIndex, Arena* memory)
+      : m_compUnitKey(compUnitKey), m_fileIndex(fileIndex), m_memory(memory), m_rows(memory) {}
+  ~LineRun();
   LineRun(const LineRun&) = delete;
   LineRun& operator=(const LineRun&) = delete;
 
@@ -40,13 +56,15 @@ class LineRun {
   void add(uint32_t line, uint32_t column, uint64_t start, uint64_t end);
   // Moves every row of `other` into this run; `other` is left empty.
   void absorb(LineRun& other);
+  // Moves the rows into one array of their exact number. A later add() moves them back.
+  void seal();
   // Sorts the rows and fills maxEnd when rows arrived out of order. Rows fed in
   // ascending order (the usual case) never need it.
   void prepare();
   bool prepared() const { return m_sorted; }
 
   // Valid only while prepared().
-  const std::pmr::vector<LineRow>& rows() const { return m_rows; }
+  RowSpan rows() const { return m_sealed ? RowSpan(m_sealed, m_sealedCount) : RowSpan(m_rows.data(), m_rows.size()); }
   // The first row whose maxEnd exceeds `address`: no row before it reaches past address.
   size_t firstReaching(uint64_t address) const;
   // One past the last row whose start is <= address.
@@ -56,13 +74,25 @@ class LineRun {
 
  private:
   void append(const LineRow& row);
+  void unseal();
+  void dropReaches();
 
   uint64_t m_start = UINT64_MAX;
   uint64_t m_end = 0;
   uint64_t m_compUnitKey;
   uint32_t m_fileIndex;
   bool m_sorted = true;
-  std::pmr::vector<LineRow> m_rows;
+  // Whether no row ends before a row ahead of it: then the first row that can reach an
+  // address is found by binary search on the ends. Otherwise (overlapping rows) prepare()
+  // keeps, per row, the greatest end among it and the rows before it, which never
+  // decreases. Rows rarely overlap, so most runs keep no such array.
+  bool m_endsRise = true;
+  uint64_t m_reach = 0;           // the greatest end of the rows so far, in their order
+  uint64_t* m_reaches = nullptr;  // per row, when !m_endsRise and prepared
+  Arena* m_memory;
+  std::pmr::vector<LineRow> m_rows;  // while the run grows
+  LineRow* m_sealed = nullptr;       // once sealed, instead of m_rows
+  size_t m_sealedCount = 0;
 };
 
 }  // namespace internal

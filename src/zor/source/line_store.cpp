@@ -54,6 +54,11 @@ void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end
   m_lastUsed = target;
 }
 
+void LineStore::seal() {
+  for (auto& entry : m_runs) entry.second.seal();
+  m_growing = false;
+}
+
 void LineStore::prepare() {
   for (auto& entry : m_runs) entry.second.prepare();
 }

@@ -46,7 +46,7 @@ class LineStore {
   // The store's map lives in `indexMemory`, its runs' rows in `runMemory`; both must outlive
   // the store.
   LineStore(uint64_t compUnitKey, uint32_t fileIndex, std::pmr::memory_resource* indexMemory,
-            std::pmr::memory_resource* runMemory)
+            Arena* runMemory)
       : m_compUnitKey(compUnitKey),
         m_fileIndex(fileIndex),
         m_runMemory(runMemory),
@@ -63,20 +63,29 @@ class LineStore {
   // it touches or extends (merging every later run it reaches), else to a new run.
   void add(uint32_t line, uint32_t column, uint64_t start, uint64_t end, RunChange& change);
   void prepare();
+  // For the table's list of stores still growing: true when the store was not on it.
+  bool markGrowing() {
+    const bool was = m_growing;
+    m_growing = true;
+    return !was;
+  }
+  // Seals every run (see LineRun::seal) and takes the store off that list.
+  void seal();
 
  private:
   uint64_t m_compUnitKey;
   uint32_t m_fileIndex;
-  std::pmr::memory_resource* m_runMemory;
+  Arena* m_runMemory;
   RunMap m_runs;
   RunMap::iterator m_lastUsed;  // rows of one sequence usually land in the same run
+  bool m_growing = false;
 };
 
 // The stores of one source file, sorted by compilation-unit key.
 class CompilationUnitList {
  public:
   CompilationUnitList(uint32_t fileIndex, std::pmr::memory_resource* indexMemory,
-                      std::pmr::memory_resource* runMemory)
+                      Arena* runMemory)
       : m_fileIndex(fileIndex), m_indexMemory(indexMemory), m_runMemory(runMemory) {}
   CompilationUnitList(const CompilationUnitList&) = delete;
   CompilationUnitList& operator=(const CompilationUnitList&) = delete;
@@ -91,7 +100,7 @@ class CompilationUnitList {
  private:
   uint32_t m_fileIndex;
   std::pmr::memory_resource* m_indexMemory;
-  std::pmr::memory_resource* m_runMemory;
+  Arena* m_runMemory;
   std::vector<std::unique_ptr<LineStore>> m_stores;
   size_t m_lastUsed = 0;  // one-entry cache for loading, which feeds one unit at a time
 };

@@ -56,7 +56,12 @@ void LineTable::insert(uint64_t compUnitKey, uint32_t fileIndex, uint32_t line, 
   }
   internal::CompilationUnitList*& files = *m_filesByIndex.at(fileIndex);
   if (!files) files = new internal::CompilationUnitList(fileIndex, m_indexPool.get(), m_runPool.get());
+  if (compUnitKey != m_growingUnit) {
+    sealGrowing();
+    m_growingUnit = compUnitKey;
+  }
   internal::LineStore& store = files->findOrCreate(compUnitKey);
+  if (store.markGrowing()) m_growing.push_back(&store);
 
   if (address < m_lowest) m_lowest = address;
   if (end > m_highest) m_highest = end;
@@ -67,11 +72,18 @@ void LineTable::insert(uint64_t compUnitKey, uint32_t fileIndex, uint32_t line, 
   m_addressIndex->m_needsPrepare.store(true, std::memory_order_relaxed);
 }
 
+void LineTable::sealGrowing() {
+  for (internal::LineStore* store : m_growing) store->seal();
+  m_growing.clear();
+}
+
 void LineTable::prepare() {
   internal::AddressIndex& index = *m_addressIndex;
   if (!index.m_needsPrepare.load(std::memory_order_acquire)) return;
   std::lock_guard<std::mutex> guard(index.m_prepareMutex);
   if (!index.m_needsPrepare.load(std::memory_order_relaxed)) return;
+  sealGrowing();
+  m_growingUnit = ~0ull;
   for (size_t i = 0; i < m_filesByIndex.size(); ++i) {
     if (internal::CompilationUnitList* files = *m_filesByIndex.at(i)) files->prepare();
   }

@@ -100,6 +100,25 @@ void* Arena::do_allocate(size_t bytes, size_t alignment) {
   return carve(pieceSize);
 }
 
+void* Arena::allocateExact(size_t bytes) {
+  if (bytes == 0) return nullptr;
+  const size_t size = (bytes + kGrain - 1) / kGrain * kGrain;
+  if (kPassThrough || size > kLargest) {
+    m_reserved += size;
+    return ::operator new(size, std::align_val_t(kGrain));
+  }
+  return carve(size);
+}
+
+void Arena::releaseExact(void* piece, size_t bytes) {
+  if (!piece) return;
+  const size_t size = (bytes + kGrain - 1) / kGrain * kGrain;
+  if (kPassThrough || size > kLargest) {
+    m_reserved -= size;
+    ::operator delete(piece, std::align_val_t(kGrain));
+  }
+}
+
 void Arena::do_deallocate(void* p, size_t bytes, size_t alignment) {
   if (!p) return;
   if (kPassThrough || bytes > kLargest || alignment > kGrain) {

@@ -23,6 +23,12 @@ class Arena : public std::pmr::memory_resource {
   // Bytes taken from the system so far, blocks and large pieces together.
   size_t reserved() const { return m_reserved; }
 
+  // A piece of `bytes` rounded up to 16 only, for an array laid down once at its final
+  // size; releaseExact gives it back, but its memory is not used again before the arena
+  // dies. Null for 0 bytes.
+  void* allocateExact(size_t bytes);
+  void releaseExact(void* piece, size_t bytes);
+
  private:
   // Pieces up to this size are pooled by class; larger ones come from the system each.
   static constexpr size_t kLargest = size_t{1} << 20;
