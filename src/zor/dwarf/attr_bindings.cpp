@@ -348,13 +348,13 @@ bool AttrBindings::decode(DwarfReader& reader) {
   m_hasChildren = abbrev->hasChildren;
   m_attributes.reserve(abbrev->specs.size());
   for (const AttributeSpec& spec : abbrev->specs) {
-    AttrValue value{spec.name, 0, 0, nullptr};
+    AttrValue value{attributeName(spec.name), 0, 0, nullptr};
     if (!readValue(m_unit, reader, spec.form, spec.implicitConst, value)) {
       unknownForm(reader);
       return false;
     }
     if (!reader.ok()) return false;
-    if (!find(spec.name)) m_attributes.push_back(value);
+    if (!find(value.name)) m_attributes.push_back(value);
   }
   return true;
 }
@@ -438,7 +438,7 @@ const Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, u
       if (!reader.ok()) return nullptr;
       continue;
     }
-    AttrValue value{spec.name, 0, 0, nullptr};
+    AttrValue value{attributeName(spec.name), 0, 0, nullptr};
     if (!readValue(unit, reader, spec.form, spec.implicitConst, value, false)) {
       unknownForm(reader);
       return nullptr;

@@ -18,12 +18,21 @@ class DWARFCompilationUnit;
 
 namespace dwarf {
 
+// One decoded value. Entries that scopes keep hold a handful each, and modules have
+// hundreds of thousands of scopes: the name and form take half a word each.
 struct AttrValue {
-  uint64_t name;
-  uint64_t form;  // StoredForm
+  uint32_t name;  // the attribute; one beyond 32 bits reads as kUnknownAttribute
+  uint32_t form;  // StoredForm
   uint64_t value;
   const uint8_t* data;  // string or block start; null otherwise
 };
+
+// The name a value is kept under for an attribute code of the file: no attribute that
+// anyone asks for lies beyond 32 bits.
+constexpr uint32_t kUnknownAttribute = 0xFFFFFFFFu;
+inline uint32_t attributeName(uint64_t code) {
+  return code > kUnknownAttribute ? kUnknownAttribute : static_cast<uint32_t>(code);
+}
 
 // Origin chains (DW_AT_abstract_origin, DW_AT_specification) longer than this are cut: real
 // compilers emit two or three links, and a cycle in a damaged file must not loop forever.
