@@ -1,6 +1,7 @@
 // The ELF file loader on real compiler output: segments and addresses against readelf, the
-// image's own symbols (kind mask, binding), and PLT entries against objdump's labels. The
-// choice among them by address is the tools suite's, against the LLVM symbolizer.
+// image's own symbols (kind mask, binding), and PLT entries against objdump's labels; and a
+// hand-made image of machine 31, which no toolchain here writes. The choice among symbols by
+// address is the tools suite's, against the LLVM symbolizer.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -231,6 +232,73 @@ TEST_F(ElfLoaderTest, InvalidImageLoadsNothing) {
   bool sawLoadAssertion = false;
   for (const KAVE_3_1::RecordInfo& r : capture.records()) sawLoadAssertion |= r.line == 833;
   EXPECT_TRUE(sawLoadAssertion);
+}
+
+}  // namespace
+
+namespace {
+
+// A minimal 32-bit image of machine 31, flagged big-endian: one loadable segment, .text,
+// a data section marked with the machine's own allocation flag, and a symbol table whose
+// entries carry four extra bytes each.
+std::vector<unsigned char> machine31Image() {
+  std::vector<unsigned char> b(0x140 + 6 * 40, 0);
+  auto put16 = [&](size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); };
+  auto put32 = [&](size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); };
+  const char shstr[] = "\0.text\0.data1\0.symtab\0.strtab\0.shstrtab";
+  const char str[] = "\0f\0d\0g";
+  b[0] = 0x7F, b[1] = 'E', b[2] = 'L', b[3] = 'F', b[4] = 1, b[5] = 2, b[6] = 1;
+  put16(16, 2), put16(18, 31), put32(20, 1), put32(24, 0x1060), put32(28, 52), put32(32, 0x140);
+  put16(40, 52), put16(42, 32), put16(44, 1), put16(46, 40), put16(48, 6), put16(50, 5);
+  // PT_LOAD: offset 0, vaddr 0x1000, R+X.
+  put32(52, 1), put32(56, 0), put32(60, 0x1000), put32(64, 0x1000), put32(68, 0x140), put32(72, 0x140),
+      put32(76, 5), put32(80, 0x1000);
+  // Symbols (20 bytes each): null, f (global func), d (global object), g (local func).
+  auto sym = [&](int i, uint32_t name, uint32_t value, uint32_t size, uint8_t info, uint16_t shndx) {
+    size_t at = 0xB0 + 20 * i;
+    put32(at, name), put32(at + 4, value), put32(at + 8, size), b[at + 12] = info, put16(at + 14, shndx);
+    put32(at + 16, 0xDEADBEEF);  // the machine's extra word
+  };
+  sym(1, 1, 0x1060, 0x10, 0x12, 1);
+  sym(2, 3, 0x10A0, 4, 0x11, 2);
+  sym(3, 5, 0x1070, 8, 0x02, 1);
+  std::memcpy(&b[0x100], str, sizeof str);
+  std::memcpy(&b[0x108], shstr, sizeof shstr);
+  auto shdr = [&](int i, uint32_t name, uint32_t type, uint32_t flags, uint32_t addr, uint32_t off, uint32_t size,
+                  uint32_t link) {
+    size_t at = 0x140 + 40 * i;
+    put32(at, name), put32(at + 4, type), put32(at + 8, flags), put32(at + 12, addr), put32(at + 16, off),
+        put32(at + 20, size), put32(at + 24, link);
+  };
+  shdr(1, 1, 1, 6, 0x1060, 0x60, 0x40, 0);
+  shdr(2, 7, 1, 0x100, 0x10A0, 0xA0, 0x10, 0);
+  shdr(3, 14, 2, 0, 0, 0xB0, 80, 4);
+  shdr(4, 22, 3, 0, 0, 0x100, sizeof str, 0);
+  shdr(5, 30, 3, 0, 0, 0x108, sizeof shstr, 0);
+  return b;
+}
+
+TEST(ElfMachine31, LongerSymbolEntriesAndItsAllocationFlag) {
+  auto bytes = std::make_shared<std::vector<unsigned char>>(machine31Image());
+  SymMgrObjectPtr<ElfHelper> h = new ElfHelper(bytes, bytes->data(), bytes->size());
+  ASSERT_TRUE(h->valid());
+  EXPECT_EQ(h->architecture(), uint32_t(ARCH_UNKNOWN));
+  EXPECT_EQ(h->sectionHeader(2)->sh_flags, 2u);  // 0x100 means allocated on this machine
+  EXPECT_TRUE(h->inDataRange(0x10A0));
+  SymMgrObjectPtr<ElfFileLoader> l = new ElfFileLoader(L"m31", h.get(), nullptr);
+  SymMgrObjectPtr<RecordingTable> table = new RecordingTable;
+  ASSERT_EQ(l->loadSymbols(table.get(), SYMBOL_KIND_ALL), STATUS_OK);
+  std::set<std::tuple<std::string, uint64_t, uint64_t, uint32_t, int32_t>> got;
+  for (const RecordingTable::Entry& e : table->entries)
+    if (e.scope) {
+      ISymbol* s = e.scope->symbol();
+      got.insert({nameOf(s), e.start, e.end, s->kind(), s->linkage()});
+    }
+  const std::set<std::tuple<std::string, uint64_t, uint64_t, uint32_t, int32_t>> want = {
+      {"f", 0x1060, 0x1070, SYMBOL_KIND_FUNCTION, 2},
+      {"d", 0x10A0, 0x10A4, SYMBOL_KIND_DATA, 2},
+      {"g", 0x1070, 0x1078, SYMBOL_KIND_FUNCTION, 1}};
+  EXPECT_EQ(got, want);
 }
 
 }  // namespace

@@ -87,6 +87,31 @@ class PdbFake : public ::testing::Test {
 
 // --- symbols ---------------------------------------------------------------------------
 
+TEST_F(PdbFake, PublicAndFunctionOfOneNameBecomeOneScope) {
+  uint32_t cu = pdb->addCompiland(L"a.obj");
+  pdb->addPublic(L"?pe_gcd@@YAHHH@Z", 0x1000);
+  pdb->addFunction(cu, L"pe_gcd", 0x1000, 0x24);
+  load();
+
+  SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1010);
+  ASSERT_TRUE(r);
+  ISymbol* s = r->symbol();
+  // The decorated name of the public, the function's unit and kind, the function's extent.
+  EXPECT_EQ(text(s->name()), L"?pe_gcd@@YAHHH@Z");
+  EXPECT_EQ(s->kind(), SYMBOL_KIND_FUNCTION);
+  uint32_t unit = 0;
+  EXPECT_EQ(s->compUnitId(unit), STATUS_OK);
+  EXPECT_EQ(unit, cu);
+  EXPECT_EQ(r->size(), 0x24u);
+
+  SymMgrObjectPtr<SymbolRangeIter> all;
+  ASSERT_EQ(bank->originalSymbolRanges(all, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
+  int count = 0;
+  for (SymMgrObjectPtr<ISymbolRange> x = all->current(); x; x = all->next() ? all->current() : nullptr)
+    if (x->symbol()) ++count;
+  EXPECT_EQ(count, 1);
+}
+
 TEST_F(PdbFake, DataLengthFromArrayTypeAndCutAtSegmentEnd) {
   uint32_t cu = pdb->addCompiland(L"a.obj");
   fake_dia::Symbol arrayType;
@@ -127,6 +152,43 @@ TEST_F(PdbFake, DataLengthFromArrayTypeAndCutAtSegmentEnd) {
   ASSERT_TRUE(c);
   EXPECT_EQ(text(c->symbol()->name()), L"huge");
   EXPECT_EQ(c->size(), 0u);
+}
+
+TEST_F(PdbFake, FunctionsOfOneNameFromTwoCompilandsMergeAndDifferentNamesStayApart) {
+  uint32_t a = pdb->addCompiland(L"a.obj");
+  uint32_t b = pdb->addCompiland(L"b.obj");
+  pdb->addFunction(a, L"inl", 0x1000, 0x10);
+  pdb->addFunction(b, L"inl", 0x1000, 0x10);   // the same COMDAT seen from two objects
+  pdb->addFunction(b, L"alias", 0x1000, 0x10);  // another name at the same code
+  load();
+  SymMgrObjectPtr<SymbolRangeIter> all;
+  ASSERT_EQ(bank->originalSymbolRanges(all, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
+  std::vector<std::wstring> names;
+  for (SymMgrObjectPtr<ISymbolRange> x = all->current(); x; x = all->next() ? all->current() : nullptr)
+    if (x->symbol()) names.push_back(text(x->symbol()->name()));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"alias", L"inl"}));
+  // The first one loaded keeps its unit.
+  SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1004);
+  ASSERT_TRUE(r);
+  uint32_t unit = 0;
+  if (text(r->symbol()->name()) == L"inl") {
+    EXPECT_EQ(r->symbol()->compUnitId(unit), STATUS_OK);
+    EXPECT_EQ(unit, a);
+  }
+}
+
+TEST_F(PdbFake, FunctionEndingBeforeItsPublicsSpanBoundsTheScope) {
+  uint32_t cu = pdb->addCompiland(L"a.obj");
+  uint32_t p = pdb->addPublic(L"g", 0x1000);
+  pdb->at(p).length = 0x40;  // up to the next public, padding included
+  pdb->addFunction(cu, L"g", 0x1000, 0x30);
+  load();
+  SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1010);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->size(), 0x30u);
+  EXPECT_EQ(r->symbol()->kind(), SYMBOL_KIND_FUNCTION);
+  EXPECT_EQ(nameAt(0x1038), L"");  // the padding belongs to no one
 }
 
 TEST_F(PdbFake, OmapStretchesMapPieceByPiece) {
