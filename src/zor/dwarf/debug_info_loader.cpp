@@ -174,6 +174,10 @@ bool DWARFDebugInfoLoader::inCodeOrDataRange(uint64_t address) {
   return m_imageElf ? m_imageElf->inAnyRange(address) : false;
 }
 
+bool DWARFDebugInfoLoader::codeOrDataRangeAround(uint64_t address, uint64_t& start, uint64_t& end) {
+  return m_imageElf ? m_imageElf->rangeAround(address, start, end) : false;
+}
+
 void DWARFDebugInfoLoader::readImageSections() {
   if (!m_imageElf || !m_imageElf->valid()) return;
   for (uint32_t i = 0; i < m_imageElf->sectionCount(); ++i) {

@@ -63,6 +63,7 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   DWARFLineResolver* lineResolver() override { return m_lineResolver.get(); }
   const std::vector<DWARFCompilationUnit*>& units() override;
   bool inCodeOrDataRange(uint64_t address) override;
+  bool codeOrDataRangeAround(uint64_t address, uint64_t& start, uint64_t& end) override;
   // Opened on first use, once, whichever thread asks (imported_units.cpp).
   dwarf::DwarfContext* supplementary() override;
 

@@ -33,6 +33,15 @@ class DwarfContext {
   // Whether an address of the debug file lies in one of its code or data ranges; line rows
   // outside them are dropped.
   virtual bool inCodeOrDataRange(uint64_t address) = 0;
+  // As inCodeOrDataRange, and when true a stretch [start, end) around the address all of
+  // which lies in such a range: consecutive rows of a sequence ask about nearby addresses.
+  // By default the stretch is the address alone.
+  virtual bool codeOrDataRangeAround(uint64_t address, uint64_t& start, uint64_t& end) {
+    if (!inCodeOrDataRange(address)) return false;
+    start = address;
+    end = address + 1;  // 0 at the top of the address space: an empty stretch
+    return true;
+  }
   // The context of the supplementary file that the alternate forms and imports point into,
   // opened on first use; null when there is none, it was not found or it was refused. A
   // supplementary file has none of its own.

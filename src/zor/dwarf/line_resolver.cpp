@@ -147,6 +147,16 @@ void DWARFLineResolver::runProgram(DWARFCompilationUnit* unit, const LineProgram
   const uint32_t firstFile = header.firstFileNumber;
   LineRow row, previous;
   bool sequenceStart = true;
+  // The module range that held the last row kept: the next rows mostly lie in it too.
+  uint64_t keptStart = 1, keptEnd = 0;
+  auto inModule = [&](uint64_t address) {
+    if (address >= keptStart && address < keptEnd) return true;
+    uint64_t start = 0, end = 0;
+    if (!m_context->codeOrDataRangeAround(address, start, end)) return false;
+    keptStart = start;
+    keptEnd = end;
+    return true;
+  };
   ScopedLock guard(&m_lock);
   while (machine.step(row)) {
     if (sequenceStart) {
@@ -157,7 +167,7 @@ void DWARFLineResolver::runProgram(DWARFCompilationUnit* unit, const LineProgram
     // A row covers the addresses up to the next row of its sequence; rows that go backwards
     // or lie outside the module's code and data are not kept.
     if (row.address >= previous.address && previous.file >= firstFile && previous.file - firstFile < files.size() &&
-        m_context->inCodeOrDataRange(bias + previous.address)) {
+        inModule(bias + previous.address)) {
       int32_t index = files[static_cast<size_t>(previous.file - firstFile)];
       if (index >= 0) {
         m_lineTable->insert(unit->offset(), static_cast<uint32_t>(index), static_cast<uint32_t>(previous.line),

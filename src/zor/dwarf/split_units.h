@@ -33,6 +33,9 @@ class SplitUnitContext final : public DwarfContext {
   DWARFLineResolver* lineResolver() override { return m_parent->lineResolver(); }
   const std::vector<DWARFCompilationUnit*>& units() override { return m_unitList; }
   bool inCodeOrDataRange(uint64_t address) override { return m_parent->inCodeOrDataRange(address); }
+  bool codeOrDataRangeAround(uint64_t address, uint64_t& start, uint64_t& end) override {
+    return m_parent->codeOrDataRangeAround(address, start, end);
+  }
 
   // Reads the unit headers of .debug_info and keeps the compile unit whose DWO id is `dwoId`,
   // tied to `skeleton`. Null when there is none; a unit with another id is reported.

@@ -1,6 +1,7 @@
 #include "zor/elf/elf_helper.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include <zor/types.h>
 
@@ -372,6 +373,20 @@ bool rangeLookup(const std::map<uint64_t, uint64_t>& ranges, uint64_t a) {
 }  // namespace
 
 bool ElfHelper::inCodeRange(uint64_t a) const { return rangeLookup(m_codeRanges, a); }
+
+bool ElfHelper::rangeAround(uint64_t a, uint64_t& start, uint64_t& end) const {
+  for (const std::map<uint64_t, uint64_t>* ranges : {&m_codeRanges, &m_dataRanges}) {
+    auto it = ranges->upper_bound(a);
+    if (it == ranges->begin()) continue;
+    --it;
+    if (it->first <= a && a < it->second) {
+      start = it->first;
+      end = it->second;
+      return true;
+    }
+  }
+  return false;
+}
 
 bool ElfHelper::inDataRange(uint64_t a) const { return rangeLookup(m_dataRanges, a); }
 

@@ -95,6 +95,8 @@ class ElfHelper : public SymMgrObjectImpl {
   bool inCodeRange(uint64_t a) const;
   bool inDataRange(uint64_t a) const;
   bool inAnyRange(uint64_t a) const { return inCodeRange(a) || inDataRange(a); }
+  // The code or data range [start, end) that holds `a`; false when none does.
+  bool rangeAround(uint64_t a, uint64_t& start, uint64_t& end) const;
 
   // Walks do nothing and answer false on an invalid image; calls come in index order.
   bool walkProgramHeaders(IProgramHeadersCallback& callback);

@@ -8,6 +8,8 @@ namespace internal {
 
 namespace {
 
+constexpr size_t kFirstRows = 8;
+
 bool rowLess(const LineRow& a, const LineRow& b) {
   return std::tie(a.start, a.line, a.column, a.end) < std::tie(b.start, b.line, b.column, b.end);
 }
@@ -19,7 +21,7 @@ LineRun::~LineRun() {
   dropReaches();
 }
 
-void LineRun::dropReaches() {
+void LineRun::releaseReaches() {
   m_memory->releaseExact(m_reaches, rows().size() * sizeof(uint64_t));
   m_reaches = nullptr;
 }
@@ -32,8 +34,7 @@ void LineRun::seal() {
   std::pmr::vector<LineRow>(m_memory).swap(m_rows);
 }
 
-void LineRun::unseal() {
-  if (!m_sealed) return;
+void LineRun::moveBack() {
   dropReaches();
   m_rows.assign(m_sealed, m_sealed + m_sealedCount);
   m_memory->releaseExact(m_sealed, m_sealedCount * sizeof(LineRow));
@@ -49,6 +50,9 @@ void LineRun::append(const LineRow& row) {
     if (row.end < m_reach) m_endsRise = false;
   }
   m_reach = std::max(m_reach, row.end);
+  // The growing array lives only until the unit is read: room for a few rows at once
+  // spares most runs their first reallocations.
+  if (m_rows.capacity() == 0) m_rows.reserve(kFirstRows);
   m_rows.push_back(row);
 }
 

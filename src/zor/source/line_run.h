@@ -74,8 +74,14 @@ class LineRun {
 
  private:
   void append(const LineRow& row);
-  void unseal();
-  void dropReaches();
+  void unseal() {
+    if (m_sealed) moveBack();
+  }
+  void moveBack();
+  void dropReaches() {
+    if (m_reaches) releaseReaches();
+  }
+  void releaseReaches();
 
   uint64_t m_start = UINT64_MAX;
   uint64_t m_end = 0;

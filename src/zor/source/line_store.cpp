@@ -9,18 +9,23 @@ namespace internal {
 
 void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end, RunChange& change) {
   change.clear();
-  // `next` is the first run that starts after `start`.
+  // `next` is the first run that starts after `start`, `before` the one before it (or end).
+  // Tree steps cost a walk through the nodes each: the rows of a sequence mostly go to the
+  // run they went to last, so both usually come from there.
   RunMap::iterator next = m_runs.end();
-  bool found = false;
+  RunMap::iterator before = m_runs.end();
   if (m_lastUsed != m_runs.end() && m_lastUsed->first <= start) {
-    next = std::next(m_lastUsed);  // one tree step, taken once
-    found = next == m_runs.end() || next->first > start;
+    next = m_afterLastUsed;
+    if (next == m_runs.end() || next->first > start) before = m_lastUsed;
   }
-  if (!found) next = m_runs.upper_bound(start);
+  if (before == m_runs.end()) {
+    next = m_runs.upper_bound(start);
+    if (next != m_runs.begin()) before = std::prev(next);
+  }
 
   RunMap::iterator target = m_runs.end();
-  if (next != m_runs.begin() && std::prev(next)->second.end() >= start) {
-    target = std::prev(next);
+  if (before != m_runs.end() && before->second.end() >= start) {
+    target = before;
   } else if (next != m_runs.end() && next->first <= end) {
     target = next;
   }
@@ -28,6 +33,7 @@ void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end
   if (target == m_runs.end()) {
     m_lastUsed = m_runs.emplace_hint(next, std::piecewise_construct, std::forward_as_tuple(start),
                                      std::forward_as_tuple(m_compUnitKey, m_fileIndex, m_runMemory));
+    m_afterLastUsed = next;
     LineRun* run = &m_lastUsed->second;
     run->add(line, column, start, end);
     change.run = run;
@@ -46,12 +52,16 @@ void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end
     node.key() = run->start();
     target = m_runs.insert(std::move(node)).position;
   }
-  for (auto it = std::next(target); it != m_runs.end() && it->first <= run->end();) {
+  // A row that went to `before` did not move it (it starts at or after its start), so the
+  // run after it is still `next`.
+  auto it = target == before ? next : std::next(target);
+  while (it != m_runs.end() && it->first <= run->end()) {
     run->absorb(it->second);
     auto gone = it++;
     change.merged.push_back(m_runs.extract(gone));
   }
   m_lastUsed = target;
+  m_afterLastUsed = it;
 }
 
 void LineStore::seal() {

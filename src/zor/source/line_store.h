@@ -51,7 +51,8 @@ class LineStore {
         m_fileIndex(fileIndex),
         m_runMemory(runMemory),
         m_runs(indexMemory),
-        m_lastUsed(m_runs.end()) {}
+        m_lastUsed(m_runs.end()),
+        m_afterLastUsed(m_runs.end()) {}
   LineStore(const LineStore&) = delete;
   LineStore& operator=(const LineStore&) = delete;
 
@@ -78,6 +79,7 @@ class LineStore {
   Arena* m_runMemory;
   RunMap m_runs;
   RunMap::iterator m_lastUsed;  // rows of one sequence usually land in the same run
+  RunMap::iterator m_afterLastUsed;  // the run after it, kept since a tree step costs
   bool m_growing = false;
 };
 
