@@ -1,9 +1,10 @@
-// Addresses, and segment and section reads.
+// Addresses, segment and section reads, and byte buffers.
 #include <gtest/gtest.h>
 
 #include "support/fake_loader.h"
 #include "support/scratch.h"
 #include "zor/image/address.h"
+#include "zor/image/byte_buffer.h"
 #include "zor/image/section.h"
 
 // The huge-buffer case needs a failing allocation, not the sanitizer's abort on it.
@@ -66,6 +67,29 @@ TEST(SegmentAndSectionData, ReadRelativeToTheFileOffset) {
   EXPECT_FALSE(sec->readData(4, 4, buf));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf->data()), 3), "TES");
   EXPECT_TRUE(sec->readData(100, 4, buf));
+}
+
+TEST(ByteBufferTest, SizesAndFailedAllocations) {
+  SymMgrObjectPtr<IBuffer> small(new ByteBuffer(16));
+  ASSERT_EQ(small->size(), 16u);
+  ASSERT_NE(small->data(), nullptr);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(small->data()[i], 0) << i;
+
+  SymMgrObjectPtr<IBuffer> empty(new ByteBuffer(0));
+  EXPECT_EQ(empty->size(), 0u);
+  EXPECT_EQ(empty->data(), nullptr);
+
+  // Far beyond any address space: the allocation fails and the buffer says so by its size.
+  SymMgrObjectPtr<IBuffer> huge(new ByteBuffer(uint64_t(1) << 60));
+  EXPECT_EQ(huge->size(), 0u);
+  EXPECT_EQ(huge->data(), nullptr);
+
+  ByteBuffer* b = new ByteBuffer(8);
+  SymMgrObjectPtr<IBuffer> held(b);
+  b->truncate(3);
+  EXPECT_EQ(held->size(), 3u);
+  b->truncate(10);  // never grows
+  EXPECT_EQ(held->size(), 3u);
 }
 
 }  // namespace

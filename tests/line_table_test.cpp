@@ -1,11 +1,12 @@
-// The line table: bounds and the order of answers at one address, and a randomized
-// comparison of both queries (locsByAddr, linesForSrc) against a brute-force model, which
-// covers run building and merging.
+// The line table: the chunked array under it, bounds and the order of answers at one
+// address, and a randomized comparison of both queries (locsByAddr, linesForSrc) against a
+// brute-force model, which covers run building and merging.
 #include <zor/line_table.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -53,6 +54,72 @@ class LineTableTest : public ::testing::Test {
   NoFilesResolver m_resolver;
   LineTable m_table{m_loader, m_resolver};
 };
+
+// --- TChunkArray ------------------------------------------------------------------------
+
+// Counts chunks and can be told to refuse allocation after a number of chunks.
+class CountingChunks : public TChunkArray<void*> {
+ public:
+  explicit CountingChunks(int allowed = 1 << 30) : m_allowed(allowed) {}
+  ~CountingChunks() override { release(); }
+  int allocated = 0;
+  int freed = 0;
+
+ protected:
+  void** allocateChunk(size_t count) override {
+    if (allocated >= m_allowed) return nullptr;
+    ++allocated;
+    return static_cast<void**>(std::calloc(count, sizeof(void*)));
+  }
+  void freeChunk(void** chunk) override {
+    ++freed;
+    std::free(chunk);
+  }
+
+ private:
+  int m_allowed;
+};
+
+TEST(ChunkArrayTest, GrowsInChunksOf256WithoutMovingElements) {
+  CountingChunks array;
+  EXPECT_EQ(array.size(), 0u);
+  void** first = array.at(0);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(array.chunkSize(), 256u);
+  EXPECT_EQ(array.size(), 256u);
+  EXPECT_EQ(array.allocated, 1);
+  *first = first;
+  EXPECT_EQ(array.at(255), first + 255);  // same chunk
+  EXPECT_EQ(array.allocated, 1);
+
+  ASSERT_NE(array.at(256), nullptr);
+  EXPECT_EQ(array.allocated, 2);
+  EXPECT_EQ(array.size(), 512u);
+
+  // A jump far ahead makes every chunk in between, and old slots stay where they were.
+  void** far = array.at(5000);
+  ASSERT_NE(far, nullptr);
+  EXPECT_EQ(array.size(), 5120u);
+  EXPECT_EQ(array.chunkCount(), 20u);
+  EXPECT_EQ(array.at(0), first);
+  EXPECT_EQ(*first, static_cast<void*>(first));
+  *far = far;
+  EXPECT_EQ(*array.at(5000), static_cast<void*>(far));
+}
+
+TEST(ChunkArrayTest, FailedAllocationStopsGrowthAndFreesWhatWasMade) {
+  int freed = 0;
+  {
+    CountingChunks array(2);
+    EXPECT_EQ(array.grow(1000), 512u);  // two chunks, then the third is refused
+    EXPECT_EQ(array.size(), 512u);
+    EXPECT_EQ(array.at(600), nullptr);
+    EXPECT_NE(array.at(511), nullptr);
+    EXPECT_EQ(array.allocated, 2);
+    freed = array.freed;
+  }
+  EXPECT_EQ(freed, 0);  // freeing happens in the destructor, checked by sanitizers
+}
 
 // --- Bounds and order the model does not check -------------------------------------------
 
