@@ -146,5 +146,28 @@ TEST(DemanglerUnmangled, EveryFormIsTheNameItself) {
   }
 }
 
+// Names are kept in UTF-8 until asked for in wide characters, and then in those alone; a
+// name that UTF-8 cannot spell is kept wide. Either way the name comes back as given, and a
+// repeated name finds the object made for it.
+TEST(DemanglerStorage, NamesComeBackAsGivenWhateverTheirSpelling) {
+  const std::wstring unspellable = {L'_', L'Z', static_cast<wchar_t>(0xD800), L'x', static_cast<wchar_t>(0x110000)};
+  const std::wstring spelledFffd = {L'_', L'Z', static_cast<wchar_t>(0xFFFD), L'x', static_cast<wchar_t>(0xFFFD)};
+  for (const std::wstring& name : {std::wstring(L"_ZN2ns3fooEv"), std::wstring(L"caf\u00e9"), unspellable}) {
+    SymMgrObjectPtr<ISymbolNameDemangler> first = ISymbolNameDemangler::create(name.c_str(), EXEC_FORMAT_ELF);
+    SymMgrObjectPtr<ISymbolNameDemangler> again = ISymbolNameDemangler::create(name.c_str(), EXEC_FORMAT_ELF);
+    EXPECT_EQ(first.get(), again.get());
+    const std::wstring demangled = first->demangledName(true);  // before the wide name exists
+    EXPECT_EQ(first->name(), name);
+    SymMgrObjectPtr<ISymbolNameDemangler> widened = ISymbolNameDemangler::create(name.c_str(), EXEC_FORMAT_ELF);
+    EXPECT_EQ(widened.get(), first.get());
+    EXPECT_EQ(first->demangledName(true), demangled);
+    if (name == unspellable) {
+      EXPECT_EQ(demangled, spelledFffd);
+    }
+  }
+  EXPECT_EQ(std::wstring(ISymbolNameDemangler::create(L"_ZN2ns3fooEv", EXEC_FORMAT_ELF)->demangledName(true)),
+            L"ns::foo()");
+}
+
 }  // namespace
 }  // namespace ZOR_3_12
