@@ -99,6 +99,9 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
     // While the walk is inside imported partial units: the compile unit that imports them,
     // to which the symbols found there belong.
     DWARFCompilationUnit* importingUnit = nullptr;
+    // The ranges of the entry being handled: bodies hold hundreds of thousands of blocks
+    // and calls, and each would otherwise allocate its own list.
+    dwarf::AddressRanges ranges;
   };
   // Makes a walk current on this thread for its lifetime; the previous one comes back after.
   class CurrentWalk {

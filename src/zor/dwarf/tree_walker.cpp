@@ -460,7 +460,7 @@ bool DWARFDebugInfoLoader::handleInlinedSubroutine(DwarfReader& reader, AttrBind
   entryBounds(entry, haveLow, low, haveHigh, high);
   const AttrValue* rangesAttr = entry->getAttribute(dwarf::DW_AT_ranges, true);
   if ((!haveLow || !haveHigh) && rangesAttr) {
-    dwarf::AddressRanges ranges;
+    dwarf::AddressRanges& ranges = walk().ranges;
     dwarf::readRanges(entry->unit(), rangesAttr, ranges);
     if (ranges.empty()) return false;
     createInlineScopeFromRanges(reader, entry, parentSink, ranges);
@@ -485,7 +485,7 @@ void DWARFDebugInfoLoader::handleLexicalBlock(AttrBindings* entry) {
   entryBounds(entry, haveLow, low, haveHigh, high);
   if (!(haveLow && haveHigh)) {
     if (const AttrValue* rangesAttr = entry->getAttribute(dwarf::DW_AT_ranges, true)) {
-      dwarf::AddressRanges ranges;
+      dwarf::AddressRanges& ranges = walk().ranges;
       dwarf::readRanges(entry->unit(), rangesAttr, ranges);
       for (const auto& r : ranges) top->addRange(r.first, r.second);
       return;
