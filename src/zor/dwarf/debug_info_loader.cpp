@@ -295,6 +295,20 @@ void DWARFDebugInfoLoader::dropOpenScopes(size_t size) {
   }
 }
 
+bool DWARFDebugInfoLoader::inlinedOrigin(const dwarf::DwarfContext* context, uint64_t offset, InlinedOrigin& out) {
+  std::lock_guard<std::mutex> guard(m_originsLock);
+  auto it = m_origins.find(std::make_pair(context, offset));
+  if (it == m_origins.end()) return false;
+  out = it->second;
+  return true;
+}
+
+void DWARFDebugInfoLoader::rememberInlinedOrigin(const dwarf::DwarfContext* context, uint64_t offset,
+                                                 const InlinedOrigin& origin) {
+  std::lock_guard<std::mutex> guard(m_originsLock);
+  m_origins.emplace(std::make_pair(context, offset), origin);
+}
+
 thread_local DWARFDebugInfoLoader::Walk* DWARFDebugInfoLoader::s_walk = nullptr;
 
 }  // namespace ZOR_3_12

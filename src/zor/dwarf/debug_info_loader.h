@@ -34,6 +34,8 @@
 
 namespace ZOR_3_12 {
 
+class DwarfSourcePosition;
+
 // Request bits of a walk: the symbol kinds, plus the mark of the inside of an inlined call.
 enum dwarf_walk_mask_t : uint32_t {
   WALK_FUNCTIONS = 0x01,
@@ -179,6 +181,22 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   static bool entryBounds(dwarf::AttrBindings* entry, bool& haveLow, uint64_t& low, bool& haveHigh, uint64_t& high);
   bool typeByteSize(DWARFCompilationUnit* unit, uint64_t typeOffset, uint64_t& size);
 
+  // What the inlined calls of one function have in common, worked out by the first of them
+  // that is asked for its function and reused by the others (a function is inlined in
+  // hundreds of places, and working it out reads a chain of entries and searches the table).
+  struct InlinedOrigin {
+    ISymbol* outOfLine = nullptr;  // the symbol of the function's out-of-line copy, if any
+    // Otherwise what a symbol made for one call takes: the name, the unit (null when the
+    // origin lies in the supplementary file, whose units are another offset space) and the
+    // declaration, which each symbol gets a copy of.
+    std::wstring name;
+    DWARFCompilationUnit* unit = nullptr;
+    std::shared_ptr<const DwarfSourcePosition> declaration;
+  };
+  // By the origin entry (its file's context and offset); false when not worked out yet.
+  bool inlinedOrigin(const dwarf::DwarfContext* context, uint64_t offset, InlinedOrigin& out);
+  void rememberInlinedOrigin(const dwarf::DwarfContext* context, uint64_t offset, const InlinedOrigin& origin);
+
  private:
   void createFunctionScope(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink,
                            const char* name, uint64_t start, uint64_t end, symbol_kind_t kind);
@@ -221,6 +239,8 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   std::vector<const Scope*> m_bodiesLoading;
   std::once_flag m_supplementaryOnce;
   std::unique_ptr<dwarf::SupplementaryFile> m_supplementary;
+  std::mutex m_originsLock;
+  std::map<std::pair<const dwarf::DwarfContext*, uint64_t>, InlinedOrigin> m_origins;  // guarded by it
   std::mutex m_importWorthLock;
   std::map<std::pair<const dwarf::DwarfContext*, uint64_t>, bool> m_importWorth;  // guarded by m_importWorthLock
 };

@@ -211,12 +211,43 @@ ISymbol* DWARFInlineInstance::symbol() {
   // searches, over the address it looks up): no symbol yet, rather than endless recursion.
   if (m_resolving) return nullptr;
   IScope* owner = m_globalTable ? m_globalTable->ownerScope() : nullptr;
-  AttrBindings* origin = m_entry ? m_entry->getOrigin() : nullptr;
-  if (!origin) {
-    m_madeSymbol = new Symbol(m_ffl, L"", 0, owner, SYMBOL_LINKAGE_LOCAL, SYMBOL_KIND_FUNCTION, 0xFFFFFFFFu, 0xFFFFFFFFu);
-    m_inlinedFunction.store(m_madeSymbol.get(), std::memory_order_release);
-    return m_madeSymbol.get();
+  // The origin entry, named by the call's reference; other calls of it may have done the work.
+  const AttrValue* ref = m_entry ? m_entry->getAttribute(dwarf::DW_AT_abstract_origin, true) : nullptr;
+  if (!ref && m_entry) ref = m_entry->getAttribute(dwarf::DW_AT_specification, true);
+  DWARFCompilationUnit* target = ref ? dwarf::referencedUnit(m_entry->unit(), *ref) : nullptr;
+  DWARFDebugInfoLoader::InlinedOrigin facts;
+  if (!target || !m_loader->inlinedOrigin(target->context(), ref->value, facts)) {
+    AttrBindings* origin = m_entry ? m_entry->getOrigin() : nullptr;
+    if (!origin) {
+      m_madeSymbol =
+          new Symbol(m_ffl, L"", 0, owner, SYMBOL_LINKAGE_LOCAL, SYMBOL_KIND_FUNCTION, 0xFFFFFFFFu, 0xFFFFFFFFu);
+      m_inlinedFunction.store(m_madeSymbol.get(), std::memory_order_release);
+      return m_madeSymbol.get();
+    }
+    facts.outOfLine = outOfLineCopy(origin);
+    if (!facts.outOfLine) {
+      if (const char* s = DWARFDebugInfoLoader::inlinedFunctionName(origin)) facts.name = KAVE_3_1::utf8ToWide(s);
+      facts.unit = origin->unit()->context() == m_loader ? origin->unit() : nullptr;
+      facts.declaration.reset(DwarfSourcePosition::read(origin, m_loader, false));
+    }
+    if (target) m_loader->rememberInlinedOrigin(target->context(), ref->value, facts);
   }
+  // The answer is kept; every instance keeping its origin's entry as well is not needed.
+  m_entry->forgetOrigin();
+  if (facts.outOfLine) {
+    m_inlinedFunction.store(facts.outOfLine, std::memory_order_release);
+    return facts.outOfLine;
+  }
+  // An origin in the supplementary file has a unit of another offset space: the symbol
+  // belongs to the unit of the call instead.
+  DWARFCompilationUnit* unit = facts.unit ? facts.unit : m_entry->unit();
+  m_madeSymbol = new DWARFSymbol(m_ffl, facts.name.c_str(), 0, owner, SYMBOL_KIND_FUNCTION, unit,
+                                 facts.declaration ? facts.declaration->copy() : nullptr);
+  m_inlinedFunction.store(m_madeSymbol.get(), std::memory_order_release);
+  return m_madeSymbol.get();
+}
+
+ISymbol* DWARFInlineInstance::outOfLineCopy(AttrBindings* origin) {
   // An origin that also exists out of line is reported as that function's symbol.
   bool haveLow, haveHigh;
   uint64_t low, high, start = 0;
@@ -232,27 +263,11 @@ ISymbol* DWARFInlineInstance::symbol() {
       haveStart = true;
     }
   }
-  if (haveStart && m_globalTable) {
-    m_resolving = true;
-    SymMgrObjectPtr<ISymbolRange> range = m_globalTable->symbolRangeByAddress(start, SYMBOL_KIND_FUNCTION, nullptr);
-    m_resolving = false;
-    if (ISymbol* outOfLine = range ? range->symbol() : nullptr) {
-      // The answer is kept; every instance keeping its origin's entry as well is not needed.
-      m_entry->forgetOrigin();
-      m_inlinedFunction.store(outOfLine, std::memory_order_release);
-      return outOfLine;
-    }
-  }
-  std::wstring name;
-  if (const char* s = DWARFDebugInfoLoader::inlinedFunctionName(origin)) name = KAVE_3_1::utf8ToWide(s);
-  // An origin in the supplementary file has a unit of another offset space: the symbol
-  // belongs to the unit of the call instead.
-  DWARFCompilationUnit* unit = origin->unit()->context() == m_loader ? origin->unit() : m_entry->unit();
-  m_madeSymbol = new DWARFSymbol(m_ffl, name.c_str(), 0, owner, SYMBOL_KIND_FUNCTION, unit,
-                                 DwarfSourcePosition::read(origin, m_loader, false));
-  m_entry->forgetOrigin();
-  m_inlinedFunction.store(m_madeSymbol.get(), std::memory_order_release);
-  return m_madeSymbol.get();
+  if (!haveStart || !m_globalTable) return nullptr;
+  m_resolving = true;
+  SymMgrObjectPtr<ISymbolRange> range = m_globalTable->symbolRangeByAddress(start, SYMBOL_KIND_FUNCTION, nullptr);
+  m_resolving = false;
+  return range ? range->symbol() : nullptr;
 }
 
 SymMgrObjectPtr<SymbolRangeIter> DWARFInlineInstance::ranges() {

@@ -37,6 +37,8 @@ class DwarfSourcePosition {
   int32_t fileIndex();
   // A new location of this position; null when the file is unknown.
   SymMgrObjectPtr<ISourceLocation> makeLocation();
+  // The same position, not yet resolved to a file index.
+  DwarfSourcePosition* copy() const { return new DwarfSourcePosition(m_file, m_line, m_column, m_unit, m_loader); }
 
  private:
   DwarfSourcePosition(uint64_t file, uint64_t line, uint64_t column, DWARFCompilationUnit* unit,
@@ -132,6 +134,10 @@ class DWARFInlineInstance : public SymMgrObject<IInlineInstance> {
   void setScope(IScope* scope) { m_scope = scope; }
 
  private:
+  // The module's symbol for the out-of-line copy of `origin`'s function; null when there
+  // is none.
+  ISymbol* outOfLineCopy(dwarf::AttrBindings* origin);
+
   IFileFormatLoader* m_ffl;
   DWARFDebugInfoLoader* m_loader;
   // Borrowed from the global table (which outlives every scope), or m_madeSymbol. Not
