@@ -310,7 +310,7 @@ class Symbolizer {
   // a full cache starts again.
   static std::unordered_map<ISymbol*, Frame>::iterator remember(std::unordered_map<ISymbol*, Frame>& cache,
                                                                ISymbol* symbol, Frame&& facts) {
-    constexpr size_t kCacheLimit = 4096;
+    constexpr size_t kCacheLimit = 1024;
     if (cache.size() >= kCacheLimit) cache.clear();
     return cache.emplace(symbol, std::move(facts)).first;
   }

@@ -186,10 +186,11 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   // hundreds of places, and working it out reads a chain of entries and searches the table).
   struct InlinedOrigin {
     ISymbol* outOfLine = nullptr;  // the symbol of the function's out-of-line copy, if any
-    // Otherwise what a symbol made for one call takes: the name, the unit (null when the
-    // origin lies in the supplementary file, whose units are another offset space) and the
-    // declaration, which each symbol gets a copy of.
-    std::wstring name;
+    // Otherwise what a symbol made for one call takes: the name (in the string data of the
+    // file, which lives as long as the loader), the unit (null when the origin lies in the
+    // supplementary file, whose units are another offset space) and the declaration, which
+    // each symbol gets a copy of.
+    const char* name = nullptr;
     DWARFCompilationUnit* unit = nullptr;
     std::shared_ptr<const DwarfSourcePosition> declaration;
   };

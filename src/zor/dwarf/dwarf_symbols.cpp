@@ -226,7 +226,7 @@ ISymbol* DWARFInlineInstance::symbol() {
     }
     facts.outOfLine = outOfLineCopy(origin);
     if (!facts.outOfLine) {
-      if (const char* s = DWARFDebugInfoLoader::inlinedFunctionName(origin)) facts.name = KAVE_3_1::utf8ToWide(s);
+      facts.name = DWARFDebugInfoLoader::inlinedFunctionName(origin);
       facts.unit = origin->unit()->context() == m_loader ? origin->unit() : nullptr;
       facts.declaration.reset(DwarfSourcePosition::read(origin, m_loader, false));
     }
@@ -241,7 +241,8 @@ ISymbol* DWARFInlineInstance::symbol() {
   // An origin in the supplementary file has a unit of another offset space: the symbol
   // belongs to the unit of the call instead.
   DWARFCompilationUnit* unit = facts.unit ? facts.unit : m_entry->unit();
-  m_madeSymbol = new DWARFSymbol(m_ffl, facts.name.c_str(), 0, owner, SYMBOL_KIND_FUNCTION, unit,
+  const std::wstring name = facts.name ? KAVE_3_1::utf8ToWide(facts.name) : std::wstring();
+  m_madeSymbol = new DWARFSymbol(m_ffl, name.c_str(), 0, owner, SYMBOL_KIND_FUNCTION, unit,
                                  facts.declaration ? facts.declaration->copy() : nullptr);
   m_inlinedFunction.store(m_madeSymbol.get(), std::memory_order_release);
   return m_madeSymbol.get();
