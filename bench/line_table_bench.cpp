@@ -53,7 +53,7 @@ const std::vector<Row>& moduleRows() {
 
 struct Module {
   zor_test::AddressOnlyLoader loader;
-  zor_test::RecordingResolver resolver;
+  zor_test::NoFilesResolver resolver;
   std::unique_ptr<LineTable> table{new LineTable(loader, resolver)};
   Module() {
     for (const Row& r : moduleRows()) table->insert(r.unit, r.file, r.line, 0, r.address, r.size);
@@ -69,7 +69,7 @@ void BM_Insert1MRows(benchmark::State& state) {
   const std::vector<Row>& rows = moduleRows();
   for (auto _ : state) {
     zor_test::AddressOnlyLoader loader;
-    zor_test::RecordingResolver resolver;
+    zor_test::NoFilesResolver resolver;
     auto table = std::make_unique<LineTable>(loader, resolver);
     for (const Row& r : rows) table->insert(r.unit, r.file, r.line, 0, r.address, r.size);
     benchmark::DoNotOptimize(table.get());
