@@ -1,4 +1,5 @@
 #include "kave/unicode.h"
+#include "../tools/tool_text.h"
 
 #include <gtest/gtest.h>
 
@@ -45,6 +46,27 @@ TEST(Unicode, InvalidSequencesBecomeReplacementCharacters) {
       {"\xF0\x9F\x98" "\xC3\xA9", {kFFFD, static_cast<wchar_t>(0xE9)}},
   };
   for (const Case& c : cases) EXPECT_EQ(decodeExact(c.bytes), c.expected) << c.bytes.size();
+}
+
+// ASCII is converted a word at a time: a character that is not ASCII must be found
+// wherever it falls in or after the first words.
+TEST(Unicode, NonAsciiAtEveryPositionAroundTheWordSize) {
+  for (size_t before = 0; before <= 17; ++before) {
+    for (size_t after = 0; after <= 9; after += 3) {
+      const std::string head(before, 'a'), tail(after, 'z');
+      const std::wstring wideHead(before, L'a'), wideTail(after, L'z');
+      EXPECT_EQ(decodeExact(head + "\xC3\xA9" + tail), wideHead + static_cast<wchar_t>(0xE9) + wideTail);
+      EXPECT_EQ(decodeExact(head + "\xFF" + tail), wideHead + kFFFD + wideTail);
+      EXPECT_EQ(wideToUtf8(wideHead + static_cast<wchar_t>(0x1F600) + wideTail), head + "\xF0\x9F\x98\x80" + tail);
+      EXPECT_EQ(wideToUtf8(wideHead + static_cast<wchar_t>(0xD800) + wideTail), head + "\xEF\xBF\xBD" + tail);
+      EXPECT_EQ(decodeExact(head + tail), wideHead + wideTail);
+      // The tools' own encoder, appending to text already there.
+      const std::wstring mixed = wideHead + static_cast<wchar_t>(0xE9) + static_cast<wchar_t>(0xDFFF) + wideTail;
+      std::string appended = "x";
+      zortools::appendUtf8(appended, mixed.c_str());
+      EXPECT_EQ(appended, "x" + wideToUtf8(mixed));
+    }
+  }
 }
 
 TEST(Unicode, TruncatedInputStopsAtTheLength) {

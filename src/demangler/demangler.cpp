@@ -176,12 +176,15 @@ Forms computeForms(const std::string& name) {
 
 // Whether every value of `name` is a Unicode scalar value, so that its UTF-8 spelling gives
 // it back exactly.
+// Every name passes through here: the loop has no early exit, so that it is vectorised.
 bool isScalarText(std::wstring_view name) {
-  for (wchar_t c : name) {
-    const uint32_t cp = static_cast<uint32_t>(c);
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+  const wchar_t* text = name.data();
+  uint32_t bad = 0;
+  for (size_t i = 0, n = name.size(); i < n; ++i) {
+    const uint32_t cp = static_cast<uint32_t>(text[i]);
+    bad |= static_cast<uint32_t>(cp > 0x10FFFF) | static_cast<uint32_t>(cp - 0xD800 < 0x800);
   }
-  return true;
+  return bad == 0;
 }
 
 // Guards the spelling of every name object (see SymbolNameDemangler) and the table of
@@ -300,7 +303,8 @@ class NameCache {
     const std::wstring_view text(name != nullptr ? name : L"");
     const bool exact = isScalarText(text);
     std::string utf8 = exact ? KAVE_3_1::wideToUtf8(text.data(), text.size()) : std::string();
-    const size_t slot = std::hash<std::wstring_view>()(text) % kSlots;
+    // The UTF-8 spelling is a quarter of the wide one to hash.
+    const size_t slot = (exact ? std::hash<std::string_view>()(utf8) : std::hash<std::wstring_view>()(text)) % kSlots;
     std::lock_guard<std::mutex> guard(nameLock());
     SymMgrObjectPtr<SymbolNameDemangler>& kept = m_slots[slot];
     if (!kept || !kept->holds(text, utf8)) kept = new SymbolNameDemangler(text, std::move(utf8), exact);

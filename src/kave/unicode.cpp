@@ -12,18 +12,46 @@ constexpr wchar_t kReplacement = static_cast<wchar_t>(0xFFFD);
 
 static_assert(sizeof(wchar_t) == 4, "wide strings are UTF-32 on this platform");
 
+// The length of the leading run of ASCII bytes. Names and paths are mostly ASCII, and
+// a run is widened (or narrowed) in one tight loop without per-character growth checks.
+// Eight bytes (four wide characters) are tested at a time.
+size_t asciiPrefix(const unsigned char* p, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + i, sizeof word);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (i < n && p[i] < 0x80) ++i;
+  return i;
+}
+
+size_t asciiPrefix(const wchar_t* p, size_t n) {
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const uint32_t any = static_cast<uint32_t>(p[i]) | static_cast<uint32_t>(p[i + 1]) |
+                         static_cast<uint32_t>(p[i + 2]) | static_cast<uint32_t>(p[i + 3]);
+    if (any >= 0x80) break;
+  }
+  while (i < n && static_cast<uint32_t>(p[i]) < 0x80) ++i;
+  return i;
+}
+
 }  // namespace
 
 std::wstring utf8ToWide(const char* s, size_t n) {
   std::wstring out;
   if (s == nullptr || n == 0) return out;
-  out.reserve(n);
   const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
-  size_t i = 0;
+  size_t i = asciiPrefix(p, n);
+  // Every byte gives at most one character: written through a pointer, then cut to size.
+  out.resize(n);
+  wchar_t* w = &out[0];
+  for (size_t k = 0; k < i; ++k) *w++ = static_cast<wchar_t>(p[k]);
   while (i < n) {
     const unsigned char b = p[i];
     if (b < 0x80) {
-      out.push_back(static_cast<wchar_t>(b));
+      *w++ = static_cast<wchar_t>(b);
       ++i;
       continue;
     }
@@ -43,7 +71,7 @@ std::wstring utf8ToWide(const char* s, size_t n) {
       if (b == 0xF0) lo = 0x90;
       if (b == 0xF4) hi = 0x8F;
     } else {
-      out.push_back(kReplacement);
+      *w++ = kReplacement;
       ++i;
       continue;
     }
@@ -57,13 +85,14 @@ std::wstring utf8ToWide(const char* s, size_t n) {
     }
     if (k < len) {
       // The valid prefix is one invalid subpart; resume at the byte that broke it.
-      out.push_back(kReplacement);
+      *w++ = kReplacement;
       i += k;
       continue;
     }
-    out.push_back(static_cast<wchar_t>(cp));
+    *w++ = static_cast<wchar_t>(cp);
     i += len;
   }
+  out.resize(static_cast<size_t>(w - out.data()));
   return out;
 }
 
@@ -76,24 +105,33 @@ std::wstring utf8ToWide(const std::string& s) { return utf8ToWide(s.data(), s.si
 std::string wideToUtf8(const wchar_t* s, size_t n) {
   std::string out;
   if (s == nullptr) return out;
-  out.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
+  const size_t ascii = asciiPrefix(s, n);
+  // Sized exactly first: callers keep the result (the name table does).
+  size_t size = ascii;
+  for (size_t i = ascii; i < n; ++i) {
+    const uint32_t cp = static_cast<uint32_t>(s[i]);
+    size += cp < 0x80 ? 1 : cp < 0x800 ? 2 : (cp < 0x10000 || cp > 0x10FFFF) ? 3 : 4;
+  }
+  out.resize(size);
+  char* u = &out[0];
+  for (size_t k = 0; k < ascii; ++k) *u++ = static_cast<char>(s[k]);
+  for (size_t i = ascii; i < n; ++i) {
     uint32_t cp = static_cast<uint32_t>(s[i]);
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
     if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
+      *u++ = static_cast<char>(cp);
     } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      *u++ = static_cast<char>(0xC0 | (cp >> 6));
+      *u++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      *u++ = static_cast<char>(0xE0 | (cp >> 12));
+      *u++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *u++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      *u++ = static_cast<char>(0xF0 | (cp >> 18));
+      *u++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *u++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *u++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
   }
   return out;
