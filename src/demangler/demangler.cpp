@@ -201,7 +201,7 @@ std::mutex& nameLock() {
 class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
  public:
   SymbolNameDemangler(std::wstring_view name, std::string utf8, bool exact)
-      : SymMgrObject<ISymbolNameDemangler>(nullptr), m_utf8(std::move(utf8)), m_wideOnly(!exact) {
+      : SymMgrObject<ISymbolNameDemangler>(nullptr), m_utf8(std::move(utf8)), m_wideOnly(!exact), m_exact(exact) {
     if (m_wideOnly) m_wide.assign(name.data(), name.size());
   }
 
@@ -242,7 +242,7 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
   // The name in UTF-8, and whether UTF-8 spells it exactly.
   std::string utf8(bool& exact) {
     std::lock_guard<std::mutex> guard(nameLock());
-    exact = !m_wideOnly || isScalarText(m_wide);
+    exact = m_exact;
     return m_wideOnly ? KAVE_3_1::wideToUtf8(m_wide) : m_utf8;
   }
 
@@ -254,9 +254,14 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
   // that is no Unicode scalar takes the long way, which spells such values U+FFFD.
   void compute() {
     try {
+      if (m_exact) {
+        // Told by the first character, without a copy of the name.
+        std::lock_guard<std::mutex> guard(nameLock());
+        const wchar_t first = m_wideOnly ? (m_wide.empty() ? 0 : m_wide[0]) : (m_utf8.empty() ? 0 : m_utf8[0]);
+        if (first != L'_' && first != L'?') return;
+      }
       bool exact = true;
       const std::string utf8 = this->utf8(exact);
-      if (exact && (utf8.empty() || (utf8[0] != '_' && utf8[0] != '?'))) return;
       Forms forms = computeForms(utf8);
       const bool plain =
           forms.full == utf8 && forms.qualified == utf8 && forms.shortName == utf8 && forms.alternate == utf8;
@@ -285,6 +290,7 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
 
   std::string m_utf8;   // the name, until m_wideOnly
   bool m_wideOnly;      // the name is in m_wide alone
+  const bool m_exact;   // UTF-8 spells the name exactly
   std::wstring m_wide;  // the name, once m_wideOnly
   std::once_flag m_wideOnce;
   std::once_flag m_once;

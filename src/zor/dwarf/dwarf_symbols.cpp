@@ -148,7 +148,7 @@ void DWARFScope::merge(IScope* other, uint32_t flags) {
   if (!other) return;
   ISymbol* o = other->symbol();
   auto* s = static_cast<DWARFSymbol*>(m_symbol);
-  if (o && (flags & MERGE_TAKE_NAME)) s->setName(o->name());
+  if (o && (flags & MERGE_TAKE_NAME)) s->takeNameOf(o);
   if (o && (flags & MERGE_TAKE_LINKAGE)) s->setLinkage(o->linkage());
   RangeList& theirs = asScope(other)->rangeList();
   if (theirs.empty()) return;

@@ -36,6 +36,8 @@ class DiaSymbol : public ScopeRelatedSymbol {
   SymMgrObjectPtr<IAddress> address() override;
   SymMgrObjectPtr<SourceLineIter> sourceLines() override;
   void setName(const wchar_t* name) override;
+  // The name is read from the PDB on first request and has an undecorated form of its own.
+  SymMgrObjectPtr<ISymbolNameDemangler> finalNameObject() override { return nullptr; }
 
   void setKind(symbol_kind_t kind) { m_kind = kind; }
   // For symbols whose PDB address is not the image's (rearranged images).

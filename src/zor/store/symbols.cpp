@@ -23,6 +23,20 @@ void NamedSymbol::setName(const wchar_t* name) {
   m_nameObject = ISymbolNameDemangler::create(name ? name : L"", format);
 }
 
+SymMgrObjectPtr<ISymbolNameDemangler> NamedSymbol::finalNameObject() {
+  ScopedLock guard(&m_lock);
+  return m_nameObject;
+}
+
+void NamedSymbol::takeNameOf(ISymbol* other) {
+  if (other == nullptr) return;
+  auto* named = dynamic_cast<NamedSymbol*>(other);
+  SymMgrObjectPtr<ISymbolNameDemangler> object = named ? named->finalNameObject() : nullptr;
+  if (!object) return setName(other->name());
+  ScopedLock guard(&m_lock);
+  m_nameObject = object;
+}
+
 void NamedSymbol::setCompUnitKey(uint32_t low, uint32_t high) {
   m_compUnitKey = (static_cast<uint64_t>(high) << 32) | low;
 }
