@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PACKAGES = cmake ninja-build g++ clang-14 lld-14 llvm-14 llvm-14-dev libgtest-dev libgmock-dev \
-           libbenchmark-dev zlib1g-dev libzstd-dev binutils file dwz libc6-dbg elfutils
+           libbenchmark-dev zlib1g-dev libdeflate-dev libzstd-dev binutils file dwz libc6-dbg elfutils
 
 .PHONY: demo test setup build clean sanitize
 

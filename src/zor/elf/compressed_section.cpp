@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include <zlib.h>
+#include <libdeflate.h>
 #include <zstd.h>
 
 namespace ZOR_3_12 {
@@ -43,48 +43,23 @@ DecodeStatus readHeader(SectionCompression kind, const elf::Span& raw, bool is64
   return DecodeStatus::kOk;
 }
 
-// The claimed size is reserved at once (its pages are committed only when written) and the
-// output grows into it as the stream produces it, doubling, so a damaged stream claiming a
-// large size fails before much memory is touched.
-constexpr size_t kFirstChunk = size_t(1) << 16;
-
-bool inflateExactly(const unsigned char* in, uint64_t inSize, uint64_t claim, std::vector<unsigned char>& out) {
-  z_stream z;
-  std::memset(&z, 0, sizeof z);
-  if (inflateInit(&z) != Z_OK) return false;
-  // The output fits one uInt (it is capped below 4 GiB); the input is fed in pieces so that
-  // a huge section cannot wrap the counter.
-  constexpr uint64_t kPiece = uint64_t(1) << 30;
-  uint64_t inDone = 0;
-  out.reserve(static_cast<size_t>(claim));
-  out.resize(static_cast<size_t>(claim < kFirstChunk ? claim : kFirstChunk));
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  int rc = Z_OK;
-  for (;;) {
-    if (z.avail_out == 0 && out.size() < claim) {
-      const size_t done = out.size();
-      out.resize(static_cast<size_t>(claim - done < done ? claim : done * 2));
-      z.next_out = out.data() + done;
-      z.avail_out = static_cast<uInt>(out.size() - done);
-    }
-    if (z.avail_in == 0 && inDone < inSize) {
-      const uint64_t n = inSize - inDone < kPiece ? inSize - inDone : kPiece;
-      z.next_in = const_cast<Bytef*>(in + inDone);
-      z.avail_in = static_cast<uInt>(n);
-      inDone += n;
-    }
-    rc = inflate(&z, Z_NO_FLUSH);
-    // Z_BUF_ERROR: no progress possible, either the output is full before the stream ends
-    // (more than claimed) or the input ran out (a truncated stream).
-    if (rc != Z_OK) break;
-  }
-  const bool ok = rc == Z_STREAM_END && z.avail_out == 0 && out.size() == claim;
-  inflateEnd(&z);
-  return ok;
+// The whole claimed size is allocated at once, uninitialised: only the pages the stream
+// really fills are touched, so a damaged stream claiming a large size costs little before
+// it fails. The decoder checks the stream's Adler-32 as well.
+bool inflateExactly(const unsigned char* in, uint64_t inSize, uint64_t claim, DecodedBytes& out) {
+  struct Decompressor {
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    ~Decompressor() { libdeflate_free_decompressor(d); }
+  } decompressor;
+  if (decompressor.d == nullptr) return false;
+  out.resize(static_cast<size_t>(claim));
+  size_t produced = 0;
+  const libdeflate_result rc = libdeflate_zlib_decompress(decompressor.d, in, static_cast<size_t>(inSize), out.data(),
+                                                          out.size(), &produced);
+  return rc == LIBDEFLATE_SUCCESS && produced == claim;
 }
 
-bool unzstdExactly(const unsigned char* in, uint64_t inSize, uint64_t claim, std::vector<unsigned char>& out) {
+bool unzstdExactly(const unsigned char* in, uint64_t inSize, uint64_t claim, DecodedBytes& out) {
   // A single frame that records its size must record the claimed one: checked before the
   // output is allocated.
   const unsigned long long frameSize = ZSTD_getFrameContentSize(in, static_cast<size_t>(inSize));
@@ -113,7 +88,7 @@ bool claimedSize(SectionCompression kind, const elf::Span& raw, bool is64, uint6
   return true;
 }
 
-DecodeStatus decodeSection(SectionCompression kind, const elf::Span& raw, bool is64, std::vector<unsigned char>& out) {
+DecodeStatus decodeSection(SectionCompression kind, const elf::Span& raw, bool is64, DecodedBytes& out) {
   out.clear();
   Header h;
   const DecodeStatus status = readHeader(kind, raw, is64, h);

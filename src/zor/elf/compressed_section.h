@@ -9,6 +9,9 @@
 #define ZOR_ELF_COMPRESSED_SECTION_H_
 
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "zor/elf/elf_format.h"
@@ -40,9 +43,32 @@ enum class DecodeStatus {
   kCorrupt,          // the stream fails or yields another size than claimed
 };
 
+// Grows a vector without initialising its new elements: the decoders write the whole
+// output, and a damaged stream that claims a large size touches only the pages it fills
+// before it fails.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <class U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using DecodedBytes = std::vector<unsigned char, UninitializedAllocator<unsigned char>>;
+
 // Decodes `raw` (the section's bytes in the file) into `out`. `is64` selects the size of
 // the ELF compression header. On failure `out` is left empty.
-DecodeStatus decodeSection(SectionCompression kind, const elf::Span& raw, bool is64, std::vector<unsigned char>& out);
+DecodeStatus decodeSection(SectionCompression kind, const elf::Span& raw, bool is64, DecodedBytes& out);
 
 // The uncompressed size a section claims, without decoding it; false when the header is
 // unreadable.

@@ -165,7 +165,7 @@ class ElfHelper : public SymMgrObjectImpl {
   struct DecodedSection {
     internal::SectionCompression kind = internal::SectionCompression::kNone;
     std::once_flag once;
-    std::vector<unsigned char> bytes;
+    internal::DecodedBytes bytes;
   };
 
   std::shared_ptr<const void> m_keepAlive;
