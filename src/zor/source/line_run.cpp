@@ -1,6 +1,7 @@
 #include "zor/source/line_run.h"
 
 #include <algorithm>
+#include <new>
 #include <tuple>
 
 namespace ZOR_3_12 {
@@ -17,43 +18,59 @@ bool rowLess(const LineRow& a, const LineRow& b) {
 }  // namespace
 
 LineRun::~LineRun() {
-  m_memory->releaseExact(m_sealed, m_sealedCount * sizeof(LineRow));
+  releaseRows();
   dropReaches();
 }
 
 void LineRun::releaseReaches() {
-  m_memory->releaseExact(m_reaches, rows().size() * sizeof(uint64_t));
+  m_owner->memory->releaseExact(m_reaches, m_count * sizeof(uint64_t));
   m_reaches = nullptr;
 }
 
-void LineRun::seal() {
-  if (m_sealed || m_rows.empty()) return;
-  m_sealedCount = m_rows.size();
-  m_sealed = static_cast<LineRow*>(m_memory->allocateExact(m_sealedCount * sizeof(LineRow)));
-  std::copy(m_rows.begin(), m_rows.end(), m_sealed);
-  std::pmr::vector<LineRow>(m_memory).swap(m_rows);
+void LineRun::releaseRows() {
+  if (m_rows == nullptr) return;
+  if (m_sealed)
+    m_owner->memory->releaseExact(m_rows, m_count * sizeof(LineRow));
+  else
+    m_owner->memory->deallocate(m_rows, m_capacity * sizeof(LineRow), alignof(LineRow));
+  m_rows = nullptr;
+  m_capacity = 0;
+  m_sealed = false;
 }
 
-void LineRun::moveBack() {
-  dropReaches();
-  m_rows.assign(m_sealed, m_sealed + m_sealedCount);
-  m_memory->releaseExact(m_sealed, m_sealedCount * sizeof(LineRow));
-  m_sealed = nullptr;
-  m_sealedCount = 0;
+void LineRun::grow(size_t capacity) {
+  if (capacity > UINT32_MAX) throw std::bad_alloc();
+  auto* rows = static_cast<LineRow*>(m_owner->memory->allocate(capacity * sizeof(LineRow), alignof(LineRow)));
+  std::copy(m_rows, m_rows + m_count, rows);
+  const uint32_t count = m_count;
+  releaseRows();
+  m_rows = rows;
+  m_count = count;
+  m_capacity = static_cast<uint32_t>(capacity);
+}
+
+void LineRun::seal() {
+  if (m_sealed || m_count == 0) return;
+  auto* rows = static_cast<LineRow*>(m_owner->memory->allocateExact(m_count * sizeof(LineRow)));
+  std::copy(m_rows, m_rows + m_count, rows);
+  const uint32_t count = m_count;
+  releaseRows();
+  m_rows = rows;
+  m_count = m_capacity = count;
+  m_sealed = true;
 }
 
 void LineRun::append(const LineRow& row) {
-  unseal();
   dropReaches();
-  if (!m_rows.empty()) {
-    if (m_sorted && rowLess(row, m_rows.back())) m_sorted = false;
+  if (m_count != 0) {
+    if (m_sorted && rowLess(row, m_rows[m_count - 1])) m_sorted = false;
     if (row.end < m_reach) m_endsRise = false;
   }
   m_reach = std::max(m_reach, row.end);
-  // The growing array lives only until the unit is read: room for a few rows at once
-  // spares most runs their first reallocations.
-  if (m_rows.capacity() == 0) m_rows.reserve(kFirstRows);
-  m_rows.push_back(row);
+  // A sealed array is full; a growing one starts with room for a few rows, which spares
+  // most runs their first reallocations, and doubles.
+  if (m_sealed || m_count == m_capacity) grow(m_count == 0 ? kFirstRows : size_t{m_count} * 2);
+  m_rows[m_count++] = row;
 }
 
 void LineRun::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end) {
@@ -66,21 +83,18 @@ void LineRun::absorb(LineRun& other) {
   m_start = std::min(m_start, other.m_start);
   m_end = std::max(m_end, other.m_end);
   if (!other.m_sorted) m_sorted = false;
-  unseal();
-  const RowSpan theirs = other.rows();
-  m_rows.reserve(m_rows.size() + theirs.size());
-  for (const LineRow& row : theirs) append(row);
+  const size_t needed = size_t{m_count} + other.m_count;
+  if (m_sealed || needed > m_capacity) grow(std::max<size_t>(needed, kFirstRows));
+  for (const LineRow& row : other.rows()) append(row);
   other.dropReaches();
-  other.m_memory->releaseExact(other.m_sealed, other.m_sealedCount * sizeof(LineRow));
-  other.m_sealed = nullptr;
-  other.m_sealedCount = 0;
-  std::pmr::vector<LineRow>(other.m_memory).swap(other.m_rows);
+  other.releaseRows();
+  other.m_count = 0;
 }
 
 void LineRun::prepare() {
   if (m_sorted && (m_endsRise || m_reaches)) return;
-  LineRow* first = m_sealed ? m_sealed : m_rows.data();
-  LineRow* last = first + (m_sealed ? m_sealedCount : m_rows.size());
+  LineRow* first = m_rows;
+  LineRow* last = first + m_count;
   if (!m_sorted) {
     std::sort(first, last, rowLess);
     m_sorted = true;
@@ -93,7 +107,7 @@ void LineRun::prepare() {
   }
   if (m_endsRise || first == last) return;
   const size_t count = static_cast<size_t>(last - first);
-  m_reaches = static_cast<uint64_t*>(m_memory->allocateExact(count * sizeof(uint64_t)));
+  m_reaches = static_cast<uint64_t*>(m_owner->memory->allocateExact(count * sizeof(uint64_t)));
   uint64_t reach = 0;
   for (size_t i = 0; i < count; ++i) {
     reach = std::max(reach, first[i].end);

@@ -9,8 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory_resource>
-#include <vector>
 
 #include "zor/util/arena.h"
 
@@ -39,19 +37,25 @@ class RowSpan {
   size_t m_count;
 };
 
+// What the runs of one store share: their unit, their file and the memory of their rows.
+struct RunOwner {
+  uint64_t compUnitKey;
+  uint32_t fileIndex;
+  Arena* memory;
+};
+
 class LineRun {
  public:
-  // The rows are kept in `memory`, which must outlive the run.
-  LineRun(uint64_t compUnitKey, uint32_t fileIndex, Arena* memory)
-      : m_compUnitKey(compUnitKey), m_fileIndex(fileIndex), m_memory(memory), m_rows(memory) {}
+  // `owner` must outlive the run.
+  explicit LineRun(const RunOwner* owner) : m_owner(owner) {}
   ~LineRun();
   LineRun(const LineRun&) = delete;
   LineRun& operator=(const LineRun&) = delete;
 
   uint64_t start() const { return m_start; }
   uint64_t end() const { return m_end; }
-  uint64_t compUnitKey() const { return m_compUnitKey; }
-  uint32_t fileIndex() const { return m_fileIndex; }
+  uint64_t compUnitKey() const { return m_owner->compUnitKey; }
+  uint32_t fileIndex() const { return m_owner->fileIndex; }
 
   void add(uint32_t line, uint32_t column, uint64_t start, uint64_t end);
   // Moves every row of `other` into this run; `other` is left empty.
@@ -64,7 +68,7 @@ class LineRun {
   bool prepared() const { return m_sorted; }
 
   // Valid only while prepared().
-  RowSpan rows() const { return m_sealed ? RowSpan(m_sealed, m_sealedCount) : RowSpan(m_rows.data(), m_rows.size()); }
+  RowSpan rows() const { return RowSpan(m_rows, m_count); }
   // The first row whose maxEnd exceeds `address`: no row before it reaches past address.
   size_t firstReaching(uint64_t address) const;
   // One past the last row whose start is <= address.
@@ -74,19 +78,24 @@ class LineRun {
 
  private:
   void append(const LineRow& row);
-  void unseal() {
-    if (m_sealed) moveBack();
-  }
-  void moveBack();
+  // Gives the rows room for `capacity` rows in a growing array.
+  void grow(size_t capacity);
+  void releaseRows();
   void dropReaches() {
     if (m_reaches) releaseReaches();
   }
   void releaseReaches();
 
+  // A run costs a few words besides its rows: a module has hundreds of thousands.
   uint64_t m_start = UINT64_MAX;
   uint64_t m_end = 0;
-  uint64_t m_compUnitKey;
-  uint32_t m_fileIndex;
+  const RunOwner* m_owner;
+  // The rows: a growing array from the owner's pools of `m_capacity` rows, or once sealed
+  // an exactly sized one.
+  LineRow* m_rows = nullptr;
+  uint32_t m_count = 0;
+  uint32_t m_capacity = 0;
+  bool m_sealed = false;
   bool m_sorted = true;
   // Whether no row ends before a row ahead of it: then the first row that can reach an
   // address is found by binary search on the ends. Otherwise (overlapping rows) prepare()
@@ -95,10 +104,6 @@ class LineRun {
   bool m_endsRise = true;
   uint64_t m_reach = 0;           // the greatest end of the rows so far, in their order
   uint64_t* m_reaches = nullptr;  // per row, when !m_endsRise and prepared
-  Arena* m_memory;
-  std::pmr::vector<LineRow> m_rows;  // while the run grows
-  LineRow* m_sealed = nullptr;       // once sealed, instead of m_rows
-  size_t m_sealedCount = 0;
 };
 
 }  // namespace internal

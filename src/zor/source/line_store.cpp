@@ -32,7 +32,7 @@ void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end
 
   if (target == m_runs.end()) {
     m_lastUsed = m_runs.emplace_hint(next, std::piecewise_construct, std::forward_as_tuple(start),
-                                     std::forward_as_tuple(m_compUnitKey, m_fileIndex, m_runMemory));
+                                     std::forward_as_tuple(&m_owner));
     m_afterLastUsed = next;
     LineRun* run = &m_lastUsed->second;
     run->add(line, column, start, end);

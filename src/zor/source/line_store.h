@@ -47,17 +47,15 @@ class LineStore {
   // the store.
   LineStore(uint64_t compUnitKey, uint32_t fileIndex, std::pmr::memory_resource* indexMemory,
             Arena* runMemory)
-      : m_compUnitKey(compUnitKey),
-        m_fileIndex(fileIndex),
-        m_runMemory(runMemory),
+      : m_owner{compUnitKey, fileIndex, runMemory},
         m_runs(indexMemory),
         m_lastUsed(m_runs.end()),
         m_afterLastUsed(m_runs.end()) {}
   LineStore(const LineStore&) = delete;
   LineStore& operator=(const LineStore&) = delete;
 
-  uint64_t compUnitKey() const { return m_compUnitKey; }
-  uint32_t fileIndex() const { return m_fileIndex; }
+  uint64_t compUnitKey() const { return m_owner.compUnitKey; }
+  uint32_t fileIndex() const { return m_owner.fileIndex; }
   const RunMap& runs() const { return m_runs; }
 
   // Adds the row [start, end): to the run that starts exactly at `start`, else to the run
@@ -74,9 +72,7 @@ class LineStore {
   void seal();
 
  private:
-  uint64_t m_compUnitKey;
-  uint32_t m_fileIndex;
-  Arena* m_runMemory;
+  RunOwner m_owner;  // the runs point here: a store never moves
   RunMap m_runs;
   RunMap::iterator m_lastUsed;  // rows of one sequence usually land in the same run
   RunMap::iterator m_afterLastUsed;  // the run after it, kept since a tree step costs
