@@ -225,6 +225,16 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
     return m_forms ? m_forms->alternate.c_str() : name();
   }
 
+  // See withPlainNames.
+  static bool withPlain(SymbolNameDemangler& a, SymbolNameDemangler& b,
+                        const std::function<void(std::string_view, std::string_view)>& use) {
+    if (!a.plain() || !b.plain()) return false;
+    std::lock_guard<std::mutex> guard(nameLock());
+    if (a.m_wideOnly || b.m_wideOnly) return false;
+    use(a.m_utf8, b.m_utf8);
+    return true;
+  }
+
  private:
   const std::wstring& wide() {
     std::call_once(m_wideOnce, [this] {
@@ -248,6 +258,11 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
 
   // One object may serve several symbols (see NameCache), each under its own lock.
   void prepare() { std::call_once(m_once, [this] { compute(); }); }
+  // Whether every form is the name itself and UTF-8 spells it exactly.
+  bool plain() {
+    prepare();
+    return m_exact && !m_forms;
+  }
 
   // Most names a module holds (debug-information names, C symbols) are no mangled names:
   // every form is the name itself, and no form keeps a copy of it. A name holding a value
@@ -323,6 +338,14 @@ class NameCache {
 };
 
 }  // namespace
+
+bool withPlainNames(ISymbolNameDemangler* a, ISymbolNameDemangler* b,
+                    const std::function<void(std::string_view, std::string_view)>& use) {
+  // create() makes every name object there is.
+  return a != nullptr && b != nullptr &&
+         SymbolNameDemangler::withPlain(*static_cast<SymbolNameDemangler*>(a), *static_cast<SymbolNameDemangler*>(b),
+                                        use);
+}
 
 SymMgrObjectPtr<ISymbolNameDemangler> ISymbolNameDemangler::create(const wchar_t* name, exec_format_t) {
   // Outlives every module: a table made on first use is never destroyed, so that no symbol

@@ -33,6 +33,9 @@
 #ifndef ZOR_DEMANGLER_DEMANGLER_H_
 #define ZOR_DEMANGLER_DEMANGLER_H_
 
+#include <functional>
+#include <string_view>
+
 #include <zor/object.h>
 #include <zor/types.h>
 
@@ -47,6 +50,13 @@ class ISymbolNameDemangler : public ISymMgrObject {
   // Never null; an unmangled name is returned unchanged by every form.
   static SymMgrObjectPtr<ISymbolNameDemangler> create(const wchar_t* name, exec_format_t format);
 };
+
+// For comparisons that need not widen two names: when neither is mangled (every form of it
+// is the name itself), UTF-8 spells both exactly and neither has been widened yet, calls
+// `use` with their UTF-8 spellings, under the lock that guards them, and returns true.
+// Otherwise returns false without calling it. Both objects come from create().
+bool withPlainNames(ISymbolNameDemangler* a, ISymbolNameDemangler* b,
+                    const std::function<void(std::string_view, std::string_view)>& use);
 
 }  // namespace ZOR_3_12
 

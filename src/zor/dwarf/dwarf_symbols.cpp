@@ -125,6 +125,8 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   ISymbol* s = symbol();
   ISymbol* o = other->symbol();
   if (!s || !o) return 0;
+  uint32_t plainFlags = 0;
+  if (plainNameFlags(s, o, myEnd == otherEnd, plainFlags)) return plainFlags ? r + plainFlags : 0;
   const wchar_t* sName = s->name();
   // A function whose name was out of reach (see handleSubprogram) takes the name of a
   // newcomer that covers the same extent.
@@ -142,6 +144,34 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   }
   if (sameText(sShort, oShort) && !sameText(sName, sShort)) return r + MERGE_TAKE_LINKAGE;
   return sameText(sName, o->name()) ? r + MERGE_TAKE_LINKAGE : 0;
+}
+
+bool DWARFScope::plainNameFlags(ISymbol* s, ISymbol* o, bool sameEnd, uint32_t& flags) {
+  // A name that is not mangled is each of its own forms, so the comparisons of
+  // mergeFlags come down to the names themselves and the entry's linkage name, made here
+  // in UTF-8: neither name needs its wide spelling, which would be kept for the module's
+  // life.
+  auto* mine = dynamic_cast<NamedSymbol*>(s);
+  auto* theirs = dynamic_cast<NamedSymbol*>(o);
+  if (!mine || !theirs) return false;
+  const SymMgrObjectPtr<ISymbolNameDemangler> myName = mine->finalNameObject();
+  const SymMgrObjectPtr<ISymbolNameDemangler> theirName = theirs->finalNameObject();
+  const char* linkage = m_entry ? DWARFDebugInfoLoader::linkageName(m_entry.get()) : nullptr;
+  if (linkage) {
+    // The wide comparison reads a linkage name through the UTF-8 decoder; ASCII decodes
+    // to itself, anything else takes the wide way.
+    for (const char* c = linkage; *c; ++c)
+      if (static_cast<unsigned char>(*c) >= 0x80) return false;
+  }
+  const bool isFunction = s->kind() == SYMBOL_KIND_FUNCTION;
+  return withPlainNames(myName.get(), theirName.get(), [&](std::string_view sName, std::string_view oName) {
+    if (sName.empty() && isFunction)
+      flags = sameEnd ? MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
+    else if (sName == oName || (linkage && oName == linkage))
+      flags = MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
+    else
+      flags = 0;
+  });
 }
 
 void DWARFScope::merge(IScope* other, uint32_t flags) {

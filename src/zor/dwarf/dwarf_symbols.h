@@ -97,6 +97,9 @@ class DWARFScope : public SymbolScope {
   dwarf::AttrBindings* entry() const { return m_entry.get(); }
 
  private:
+  // mergeFlags' name comparisons for names that are not mangled; false when it cannot tell.
+  bool plainNameFlags(ISymbol* s, ISymbol* o, bool sameEnd, uint32_t& flags);
+
   DWARFDebugInfoLoader* m_loader;
   uint64_t m_childrenOffset;
   SymMgrObjectPtr<dwarf::AttrBindings> m_entry;
