@@ -117,27 +117,41 @@ TEST(DwarfLoader, CompilationUnitIdsLeadToTheirUnit) {
 
 // The debug entry and the image's symbol describe one function: the entry keeps its source
 // position and unit and takes the linkage name, so the module has one record there.
+// A debug function and the image symbol at its start become one symbol with the image's
+// name: matched through the demangled name (C++), the name itself (C), or the entry's
+// linkage name (a C function renamed with an assembler label, whose entry says "foo").
 TEST(DwarfLoader, ImageSymbolsMergeIntoTheirDebugEntries) {
-  std::string path = fixture("dwarf/cpp_gcc_d3_O2");
-  Module m(path);
-  ASSERT_TRUE(m.bank);
-  uint64_t add = nmValue(path, "_ZN5zdemo11Accumulator3addEi");
-  SymMgrObjectPtr<IAddress> from, to;
-  ASSERT_EQ(m.bank->addressByVa(add, from), STATUS_OK);
-  ASSERT_EQ(m.bank->addressByVa(add + 1, to), STATUS_OK);
-  SymMgrObjectPtr<SymbolRangeIter> all;
-  ASSERT_EQ(m.bank->originalSymbolRanges(all, SYMBOL_KIND_FUNCTION, from.get(), to.get()), STATUS_OK);
-  int startingHere = 0;
-  do {
-    SymMgrObjectPtr<ISymbolRange> r = all->current();
-    if (r && r->startAddress()->va() == add) {
-      ++startingHere;
-      uint32_t id = 0;
-      EXPECT_EQ(r->symbol()->compUnitId(id), STATUS_OK);
-      EXPECT_STREQ(r->symbol()->name(), L"_ZN5zdemo11Accumulator3addEi");
-    }
-  } while (all->next());
-  EXPECT_EQ(startingHere, 1);
+  struct Case {
+    const char* image;
+    const char* symbol;
+  } cases[] = {
+      {"dwarf/cpp_gcc_d3_O2", "_ZN5zdemo11Accumulator3addEi"},
+      {"dwarf/c_gcc_asmname", "renamed_foo"},
+      {"dwarf/c_gcc_asmname", "main"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.image) + " " + c.symbol);
+    std::string path = fixture(c.image);
+    Module m(path);
+    ASSERT_TRUE(m.bank);
+    uint64_t add = nmValue(path, c.symbol);
+    SymMgrObjectPtr<IAddress> from, to;
+    ASSERT_EQ(m.bank->addressByVa(add, from), STATUS_OK);
+    ASSERT_EQ(m.bank->addressByVa(add + 1, to), STATUS_OK);
+    SymMgrObjectPtr<SymbolRangeIter> all;
+    ASSERT_EQ(m.bank->originalSymbolRanges(all, SYMBOL_KIND_FUNCTION, from.get(), to.get()), STATUS_OK);
+    int startingHere = 0;
+    do {
+      SymMgrObjectPtr<ISymbolRange> r = all->current();
+      if (r && r->startAddress()->va() == add) {
+        ++startingHere;
+        uint32_t id = 0;
+        EXPECT_EQ(r->symbol()->compUnitId(id), STATUS_OK);
+        EXPECT_EQ(std::wstring(r->symbol()->name()), wide(c.symbol));
+      }
+    } while (all->next());
+    EXPECT_EQ(startingHere, 1);
+  }
 }
 
 // A relocatable object: the DWARF addresses are only right once .rela.debug_info has been
