@@ -2,7 +2,6 @@
 // real image in address order, and which line the bank answers inside inlined code.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 

@@ -4,7 +4,6 @@
 
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>

@@ -4,14 +4,11 @@
 #include <dlfcn.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <regex>
 #include <set>
 #include <tuple>
-#include <sstream>
 #include <string>
 #include <vector>
 

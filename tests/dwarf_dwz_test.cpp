@@ -8,9 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>

@@ -3,13 +3,10 @@
 // damaged .debug_info that must neither crash nor hang. Fortran names are the agreement suite's.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 

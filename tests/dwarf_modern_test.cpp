@@ -6,15 +6,12 @@
 // uncompressed build of the same image (checked itself against the oracle).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include <zor/zor.h>
 
-#include "kave/file.h"
-#include "kave/trace.h"
 #include "kave/unicode.h"
 #include "support/dwarf_test_support.h"
 #include "support/loaded_module.h"

@@ -3,7 +3,6 @@
 // (the DWARF 5 index forms are the clang fixtures').
 #include <gtest/gtest.h>
 
-#include <cstring>
 
 #include "kave/trace.h"
 #include "kave/unicode.h"

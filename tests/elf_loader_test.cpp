@@ -4,7 +4,6 @@
 // address is the tools suite's, against the LLVM symbolizer.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <tuple>
 #include <map>

@@ -7,12 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <zor/manager.h>
 
-#include "kave/trace.h"
 #include "kave/unicode.h"
 #include "support/fake_dia.h"
 #include "zor/pdb/dia_comp_unit_details.h"

@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,7 +18,6 @@
 #include "kave/trace.h"
 #include "kave/unicode.h"
 #include "support/dwarf_test_support.h"
-#include "support/elf_oracle.h"
 #include "support/loaded_module.h"
 #include "support/scratch.h"
 #include "support/symbolizer_agreement.h"

@@ -2,7 +2,6 @@
 // global scope's lazy loading.
 #include <gtest/gtest.h>
 
-#include <vector>
 
 #include "support/store_fixture.h"
 #include "zor/store/symbol_range.h"

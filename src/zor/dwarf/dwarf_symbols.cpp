@@ -1,6 +1,7 @@
 #include "zor/dwarf/dwarf_symbols.h"
 
 #include <cwchar>
+#include <typeinfo>
 
 #include "kave/unicode.h"
 #include "zor/dwarf/compilation_unit.h"
@@ -19,6 +20,18 @@ using dwarf::AttrValue;
 namespace {
 
 bool sameText(const wchar_t* a, const wchar_t* b) { return a && b && std::wcscmp(a, b) == 0; }
+
+// The symbol as one of the store's named symbols when it is of a class that keeps its name
+// object as made (the image's symbols and the debug ones), else null. Merging asks this
+// for every function of a module: a type test costs far less than a cast across the
+// class hierarchy.
+NamedSymbol* namedSymbol(ISymbol* symbol) {
+  if (symbol == nullptr) return nullptr;
+  const std::type_info& type = typeid(*symbol);
+  if (type == typeid(Symbol)) return static_cast<Symbol*>(symbol);
+  if (type == typeid(DWARFSymbol)) return static_cast<DWARFSymbol*>(symbol);
+  return nullptr;
+}
 
 uint64_t lowOf(uint64_t key) { return key & 0xFFFFFFFFu; }
 uint64_t highOf(uint64_t key) { return key >> 32; }
@@ -151,8 +164,8 @@ bool DWARFScope::plainNameFlags(ISymbol* s, ISymbol* o, bool sameEnd, uint32_t& 
   // mergeFlags come down to the names themselves and the entry's linkage name, made here
   // in UTF-8: neither name needs its wide spelling, which would be kept for the module's
   // life.
-  auto* mine = dynamic_cast<NamedSymbol*>(s);
-  auto* theirs = dynamic_cast<NamedSymbol*>(o);
+  NamedSymbol* mine = namedSymbol(s);
+  NamedSymbol* theirs = namedSymbol(o);
   if (!mine || !theirs) return false;
   const SymMgrObjectPtr<ISymbolNameDemangler> myName = mine->finalNameObject();
   const SymMgrObjectPtr<ISymbolNameDemangler> theirName = theirs->finalNameObject();
@@ -178,7 +191,12 @@ void DWARFScope::merge(IScope* other, uint32_t flags) {
   if (!other) return;
   ISymbol* o = other->symbol();
   auto* s = static_cast<DWARFSymbol*>(m_symbol);
-  if (o && (flags & MERGE_TAKE_NAME)) s->takeNameOf(o);
+  if (o && (flags & MERGE_TAKE_NAME)) {
+    if (NamedSymbol* named = namedSymbol(o))
+      s->takeNameOf(*named);
+    else
+      s->setName(o->name());
+  }
   if (o && (flags & MERGE_TAKE_LINKAGE)) s->setLinkage(o->linkage());
   RangeList& theirs = asScope(other)->rangeList();
   if (theirs.empty()) return;

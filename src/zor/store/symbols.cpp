@@ -28,11 +28,9 @@ SymMgrObjectPtr<ISymbolNameDemangler> NamedSymbol::finalNameObject() {
   return m_nameObject;
 }
 
-void NamedSymbol::takeNameOf(ISymbol* other) {
-  if (other == nullptr) return;
-  auto* named = dynamic_cast<NamedSymbol*>(other);
-  SymMgrObjectPtr<ISymbolNameDemangler> object = named ? named->finalNameObject() : nullptr;
-  if (!object) return setName(other->name());
+void NamedSymbol::takeNameOf(NamedSymbol& other) {
+  SymMgrObjectPtr<ISymbolNameDemangler> object = other.finalNameObject();
+  if (!object) return setName(other.name());
   ScopedLock guard(&m_lock);
   m_nameObject = object;
 }

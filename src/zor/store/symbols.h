@@ -28,7 +28,7 @@ class NamedSymbol : public SymMgrObject<ISymbol> {
   virtual void setCompUnitKey(uint32_t low, uint32_t high);
   // Gives this symbol `other`'s name: its name object itself when `other` keeps one that
   // is final, so that the name is spelled and demangled once for both.
-  void takeNameOf(ISymbol* other);
+  void takeNameOf(NamedSymbol& other);
 
   void setLinkage(int32_t linkage);
   // The name object, null for a symbol that works its name out later (a PDB symbol).
