@@ -168,5 +168,23 @@ TEST(DemanglerStorage, NamesComeBackAsGivenWhateverTheirSpelling) {
             L"ns::foo()");
 }
 
+// Loaders hand names over as the file spells them, in UTF-8: the name table must treat
+// them as the same names given in wide characters, before and after either is widened,
+// and read bytes that are no UTF-8 as the decoder does.
+TEST(DemanglerStorage, Utf8NamesMeetTheirWideTwins) {
+  for (const std::string& bytes : {std::string("_ZN2ns3barEv"), std::string("main.run"), std::string("caf\xC3\xA9"),
+                                   std::string("bad\xFF"), std::string()}) {
+    const std::wstring wide = KAVE_3_1::utf8ToWide(bytes);
+    SymMgrObjectPtr<ISymbolNameDemangler> fromUtf8 = createNameFromUtf8(bytes);
+    SymMgrObjectPtr<ISymbolNameDemangler> fromWide = ISymbolNameDemangler::create(wide.c_str(), EXEC_FORMAT_ELF);
+    EXPECT_EQ(fromUtf8.get(), fromWide.get()) << bytes;
+    EXPECT_EQ(fromUtf8->name(), wide);
+    // Widened now: a UTF-8 request still finds it.
+    EXPECT_EQ(createNameFromUtf8(bytes).get(), fromWide.get()) << bytes;
+  }
+  // A name ends at its first NUL, as a wide one does.
+  EXPECT_EQ(std::wstring(createNameFromUtf8(std::string("cut\0off", 7))->name()), L"cut");
+}
+
 }  // namespace
 }  // namespace ZOR_3_12

@@ -209,6 +209,14 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
   bool holds(std::wstring_view name, const std::string& utf8) const {
     return m_wideOnly ? std::wstring_view(m_wide) == name : m_utf8 == utf8;
   }
+  // The same for an ASCII name, which is its own UTF-8 spelling.
+  bool holdsAscii(std::string_view ascii) const {
+    if (!m_wideOnly) return m_utf8 == ascii;
+    if (m_wide.size() != ascii.size()) return false;
+    for (size_t i = 0; i < ascii.size(); ++i)
+      if (m_wide[i] != static_cast<wchar_t>(static_cast<unsigned char>(ascii[i]))) return false;
+    return true;
+  }
 
   const wchar_t* name() override { return wide().c_str(); }
   const wchar_t* demangledName(bool flag) override {
@@ -332,26 +340,47 @@ class NameCache {
     return SymMgrObjectPtr<ISymbolNameDemangler>(kept.get());
   }
 
+  // `ascii` holds no byte above 0x7F: it is its own UTF-8 spelling and exact, and lands in
+  // the slot get() gives its wide spelling.
+  SymMgrObjectPtr<ISymbolNameDemangler> getAscii(std::string_view ascii) {
+    const size_t slot = std::hash<std::string_view>()(ascii) % kSlots;
+    std::lock_guard<std::mutex> guard(nameLock());
+    SymMgrObjectPtr<SymbolNameDemangler>& kept = m_slots[slot];
+    if (!kept || !kept->holdsAscii(ascii)) kept = new SymbolNameDemangler(std::wstring_view(), std::string(ascii), true);
+    return SymMgrObjectPtr<ISymbolNameDemangler>(kept.get());
+  }
+
  private:
   static constexpr size_t kSlots = 4096;
   SymMgrObjectPtr<SymbolNameDemangler> m_slots[kSlots];
 };
 
+// Outlives every module: a table made on first use is never destroyed, so that no symbol
+// torn down during the process exit finds it gone.
+NameCache& nameCache() {
+  static NameCache* cache = new NameCache;
+  return *cache;
+}
+
 }  // namespace
 
 bool withPlainNames(ISymbolNameDemangler* a, ISymbolNameDemangler* b,
                     const std::function<void(std::string_view, std::string_view)>& use) {
-  // create() makes every name object there is.
+  // The name table makes every name object there is.
   return a != nullptr && b != nullptr &&
          SymbolNameDemangler::withPlain(*static_cast<SymbolNameDemangler*>(a), *static_cast<SymbolNameDemangler*>(b),
                                         use);
 }
 
 SymMgrObjectPtr<ISymbolNameDemangler> ISymbolNameDemangler::create(const wchar_t* name, exec_format_t) {
-  // Outlives every module: a table made on first use is never destroyed, so that no symbol
-  // torn down during the process exit finds it gone.
-  static NameCache* cache = new NameCache;
-  return cache->get(name);
+  return nameCache().get(name);
+}
+
+SymMgrObjectPtr<ISymbolNameDemangler> createNameFromUtf8(std::string_view name) {
+  name = name.substr(0, name.find('\0'));  // as the wide form, which ends at its first NUL
+  for (char c : name)
+    if (static_cast<unsigned char>(c) >= 0x80) return nameCache().get(KAVE_3_1::utf8ToWide(name.data(), name.size()).c_str());
+  return nameCache().getAscii(name);
 }
 
 }  // namespace ZOR_3_12

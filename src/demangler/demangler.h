@@ -51,6 +51,11 @@ class ISymbolNameDemangler : public ISymMgrObject {
   static SymMgrObjectPtr<ISymbolNameDemangler> create(const wchar_t* name, exec_format_t format);
 };
 
+// The same as ISymbolNameDemangler::create(name in wide characters) for a name the file
+// spells in UTF-8: an ASCII name (nearly every one) goes into the name table without being
+// widened and narrowed again; any other is read through the UTF-8 decoder as before.
+SymMgrObjectPtr<ISymbolNameDemangler> createNameFromUtf8(std::string_view name);
+
 // For comparisons that need not widen two names: when neither is mangled (every form of it
 // is the name itself), UTF-8 spells both exactly and neither has been widened yet, calls
 // `use` with their UTF-8 spellings, under the lock that guards them, and returns true.

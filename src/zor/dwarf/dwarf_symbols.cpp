@@ -1,5 +1,6 @@
 #include "zor/dwarf/dwarf_symbols.h"
 
+#include <cstring>
 #include <cwchar>
 #include <typeinfo>
 
@@ -76,7 +77,7 @@ SymMgrObjectPtr<ISourceLocation> DwarfSourcePosition::makeLocation() {
 
 // --- DWARFSymbol -----------------------------------------------------------------------
 
-DWARFSymbol::DWARFSymbol(IFileFormatLoader* ffl, const wchar_t* name, uint64_t address, IScope* scope,
+DWARFSymbol::DWARFSymbol(IFileFormatLoader* ffl, SymbolName name, uint64_t address, IScope* scope,
                          symbol_kind_t kind, DWARFCompilationUnit* unit, DwarfSourcePosition* declaration)
     : Symbol(ffl, name, address, scope, SYMBOL_LINKAGE_LOCAL, kind,
              static_cast<uint32_t>(lowOf(unit ? unit->offset() : COMP_UNIT_ALL)),
@@ -109,7 +110,7 @@ SymMgrObjectPtr<SourceLineIter> DWARFSymbol::sourceLines() {
 // --- DWARFScope ------------------------------------------------------------------------
 
 DWARFScope::DWARFScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, DwarfSourcePosition* declaration,
-                       const wchar_t* name, uint64_t start, IScope* parent, symbol_kind_t kind, AttrBindings* entry,
+                       SymbolName name, uint64_t start, IScope* parent, symbol_kind_t kind, AttrBindings* entry,
                        uint64_t childrenOffset, DWARFCompilationUnit* unit)
     : SymbolScope(ffl, parent,
                   new DWARFSymbol(ffl, name, start, this, kind, unit ? unit : (entry ? entry->unit() : nullptr),
@@ -289,8 +290,8 @@ ISymbol* DWARFInlineInstance::symbol() {
   // An origin in the supplementary file has a unit of another offset space: the symbol
   // belongs to the unit of the call instead.
   DWARFCompilationUnit* unit = facts.unit ? facts.unit : m_entry->unit();
-  const std::wstring name = facts.name ? KAVE_3_1::utf8ToWide(facts.name) : std::wstring();
-  m_madeSymbol = new DWARFSymbol(m_ffl, name.c_str(), 0, owner, SYMBOL_KIND_FUNCTION, unit,
+  const SymbolName name = SymbolName::utf8(facts.name, facts.name ? std::strlen(facts.name) : 0);
+  m_madeSymbol = new DWARFSymbol(m_ffl, name, 0, owner, SYMBOL_KIND_FUNCTION, unit,
                                  facts.declaration ? facts.declaration->copy() : nullptr);
   m_inlinedFunction.store(m_madeSymbol.get(), std::memory_order_release);
   return m_madeSymbol.get();

@@ -64,7 +64,7 @@ class DWARFSymbol : public Symbol {
  public:
   // Takes ownership of `declaration` (may be null). `unit` may be null for symbols that
   // stand for no entry.
-  DWARFSymbol(IFileFormatLoader* ffl, const wchar_t* name, uint64_t address, IScope* scope, symbol_kind_t kind,
+  DWARFSymbol(IFileFormatLoader* ffl, SymbolName name, uint64_t address, IScope* scope, symbol_kind_t kind,
               DWARFCompilationUnit* unit, DwarfSourcePosition* declaration);
 
   status_t sourceLocation(SymMgrObjectPtr<ISourceLocation>& out) override;
@@ -86,7 +86,7 @@ class DWARFSymbol : public Symbol {
 class DWARFScope : public SymbolScope {
  public:
   DWARFScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, DwarfSourcePosition* declaration,
-             const wchar_t* name, uint64_t start, IScope* parent, symbol_kind_t kind, dwarf::AttrBindings* entry,
+             SymbolName name, uint64_t start, IScope* parent, symbol_kind_t kind, dwarf::AttrBindings* entry,
              uint64_t childrenOffset, DWARFCompilationUnit* unit = nullptr);
 
   uint32_t mergeFlags(IScope* other) override;

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "kave/unicode.h"
 #include "zor/dwarf/debug_info_loader.h"
 #include "zor/dwarf/dwarf_constants.h"
 #include "zor/dwarf/dwarf_symbols.h"
@@ -37,7 +36,8 @@ bool usableSibling(DWARFCompilationUnit* unit, const DwarfReader& reader, uint64
   return sibling > reader.offset() && unit->contains(sibling) && sibling <= reader.endOffset();
 }
 
-std::wstring wide(const char* s) { return s ? KAVE_3_1::utf8ToWide(s) : std::wstring(); }
+// Names in .debug_str are UTF-8; a missing one is the empty name.
+SymbolName nameOf(const char* s) { return SymbolName::utf8(s, s ? std::strlen(s) : 0); }
 
 }  // namespace
 
@@ -540,8 +540,7 @@ void DWARFDebugInfoLoader::createFunctionScope(DwarfReader& reader, AttrBindings
                                                const char* name, uint64_t start, uint64_t end, symbol_kind_t kind) {
   if (!parentSink || !isInModuleSection(start, end)) return;
   DwarfSourcePosition* declaration = DwarfSourcePosition::read(entry, this, false);
-  std::wstring wname = wide(name);
-  DWARFScope* scope = new DWARFScope(m_ffl.get(), this, declaration, wname.c_str(), start, parentSink->ownerScope(),
+  DWARFScope* scope = new DWARFScope(m_ffl.get(), this, declaration, nameOf(name), start, parentSink->ownerScope(),
                                      kind, entry, reader.offset(), walk().importingUnit);
   scope->addRange(start, end);
   pushOpenScope(scope);
@@ -553,8 +552,7 @@ void DWARFDebugInfoLoader::createFunctionScopeFromRanges(DwarfReader& reader, At
                                                          symbol_kind_t kind) {
   if (!parentSink) return;
   DwarfSourcePosition* declaration = DwarfSourcePosition::read(entry, this, false);
-  std::wstring wname = wide(name);
-  DWARFScope* scope = new DWARFScope(m_ffl.get(), this, declaration, wname.c_str(), start, parentSink->ownerScope(),
+  DWARFScope* scope = new DWARFScope(m_ffl.get(), this, declaration, nameOf(name), start, parentSink->ownerScope(),
                                      kind, entry, reader.offset(), walk().importingUnit);
   for (const auto& r : ranges) scope->addRange(r.first, r.second);
   scope->setExplicitRanges(true);

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string>
 
-#include "kave/unicode.h"
 #include "zor/image/thunk.h"
 #include "zor/store/scope.h"
 
@@ -31,8 +30,8 @@ bool stringAt(const elf::Span& strings, uint64_t offset, const char*& s, size_t&
 
 void SymbolCallBack::onSymbol(const char* name, size_t nameLength, uint64_t value, uint64_t size, int32_t linkage,
                               symbol_kind_t kind) {
-  const std::wstring wide = KAVE_3_1::utf8ToWide(name, nameLength);
-  SymbolScope* scope = new SymbolScope(m_loader, wide.c_str(), value, m_table->ownerScope(), linkage, kind);
+  SymbolScope* scope =
+      new SymbolScope(m_loader, SymbolName::utf8(name, nameLength), value, m_table->ownerScope(), linkage, kind);
   addRange(scope, value, size);
   m_table->insert(value, endOf(value, size), scope);
 }

@@ -124,7 +124,7 @@ ISymbol* adopt(ISymbol* symbol) {
 SymbolScope::SymbolScope(IFileFormatLoader* loader, IScope* parent, ISymbol* symbol)
     : Scope(loader, parent, nullptr), m_symbol(adopt(symbol)) {}
 
-SymbolScope::SymbolScope(IFileFormatLoader* loader, const wchar_t* name, uint64_t address, IScope* parent,
+SymbolScope::SymbolScope(IFileFormatLoader* loader, SymbolName name, uint64_t address, IScope* parent,
                          int32_t linkage, symbol_kind_t kind)
     : Scope(loader, parent, nullptr),
       m_symbol(adopt(new Symbol(loader, name, address, this, linkage, kind, 0xFFFFFFFFu, 0xFFFFFFFFu))) {}

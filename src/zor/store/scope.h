@@ -12,6 +12,7 @@
 
 #include "zor/image/thunk.h"
 #include "zor/store/range_list.h"
+#include "zor/store/symbols.h"
 
 namespace ZOR_3_12 {
 
@@ -100,7 +101,7 @@ class SymbolScope : public Scope {
   // Adopts a symbol made by a debug-information loader.
   SymbolScope(IFileFormatLoader* loader, IScope* parent, ISymbol* symbol);
   // Creates a plain Symbol with no compilation unit.
-  SymbolScope(IFileFormatLoader* loader, const wchar_t* name, uint64_t address, IScope* parent, int32_t linkage,
+  SymbolScope(IFileFormatLoader* loader, SymbolName name, uint64_t address, IScope* parent, int32_t linkage,
               symbol_kind_t kind);
   ~SymbolScope() override;
 

@@ -5,14 +5,17 @@
 
 namespace ZOR_3_12 {
 
-NamedSymbol::NamedSymbol(IFileFormatLoader* loader, const wchar_t* name, int32_t linkage, symbol_kind_t kind,
+NamedSymbol::NamedSymbol(IFileFormatLoader* loader, SymbolName name, int32_t linkage, symbol_kind_t kind,
                          uint32_t compUnitKeyLow, uint32_t compUnitKeyHigh)
     : SymMgrObject<ISymbol>(nullptr),
       m_linkage(linkage),
       m_kind(kind),
       m_compUnitKey((static_cast<uint64_t>(compUnitKeyHigh) << 32) | compUnitKeyLow),
       m_loader(loader) {
-  NamedSymbol::setName(name);
+  if (name.isUtf8)
+    m_nameObject = createNameFromUtf8(name.text);
+  else
+    NamedSymbol::setName(name.wide);
 }
 
 status_t NamedSymbol::compUnitId(uint32_t&) { return STATUS_FALSE; }
@@ -69,7 +72,7 @@ void NamedSymbol::setLinkage(int32_t linkage) {
   m_linkage = linkage;
 }
 
-ScopeRelatedSymbol::ScopeRelatedSymbol(IFileFormatLoader* loader, IScope* scope, const wchar_t* name, int32_t linkage,
+ScopeRelatedSymbol::ScopeRelatedSymbol(IFileFormatLoader* loader, IScope* scope, SymbolName name, int32_t linkage,
                                        symbol_kind_t kind, uint32_t compUnitKeyLow, uint32_t compUnitKeyHigh)
     : NamedSymbol(loader, name, linkage, kind, compUnitKeyLow, compUnitKeyHigh), m_scope(scope) {}
 
@@ -81,7 +84,7 @@ SymMgrObjectPtr<SymbolRangeIter> ScopeRelatedSymbol::thunkRanges() {
   return SymMgrObjectPtr<SymbolRangeIter>(new ThunkRangeIterator(m_scope));
 }
 
-Symbol::Symbol(IFileFormatLoader* loader, const wchar_t* name, uint64_t address, IScope* scope, int32_t linkage,
+Symbol::Symbol(IFileFormatLoader* loader, SymbolName name, uint64_t address, IScope* scope, int32_t linkage,
                symbol_kind_t kind, uint32_t compUnitKeyLow, uint32_t compUnitKeyHigh)
     : ScopeRelatedSymbol(loader, scope, name, linkage, kind, compUnitKeyLow, compUnitKeyHigh), m_address(address) {}
 

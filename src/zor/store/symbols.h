@@ -6,14 +6,33 @@
 #include <zor/loader.h>
 #include <zor/symbol.h>
 
+#include <cstddef>
+#include <string_view>
+
 #include "demangler/demangler.h"
 
 namespace ZOR_3_12 {
 
+// A new symbol's name as its maker has it: in wide characters, or as the file spells it in
+// UTF-8, which spares an ASCII name (nearly every one) a trip through wide characters and
+// back into the name table.
+struct SymbolName {
+  SymbolName(const wchar_t* name) : wide(name) {}  // NOLINT(google-explicit-constructor)
+  static SymbolName utf8(const char* text, size_t length) {
+    SymbolName name(nullptr);
+    name.text = std::string_view(text != nullptr ? text : "", text != nullptr ? length : 0);
+    name.isUtf8 = true;
+    return name;
+  }
+  const wchar_t* wide = nullptr;
+  std::string_view text;
+  bool isUtf8 = false;
+};
+
 // Name (through the demangler), kind, linkage and compilation-unit key.
 class NamedSymbol : public SymMgrObject<ISymbol> {
  public:
-  NamedSymbol(IFileFormatLoader* loader, const wchar_t* name, int32_t linkage, symbol_kind_t kind,
+  NamedSymbol(IFileFormatLoader* loader, SymbolName name, int32_t linkage, symbol_kind_t kind,
               uint32_t compUnitKeyLow, uint32_t compUnitKeyHigh);
 
   status_t compUnitId(uint32_t& out) override;  // STATUS_FALSE, out untouched
@@ -48,7 +67,7 @@ class NamedSymbol : public SymMgrObject<ISymbol> {
 // A symbol that knows the scope holding its ranges and thunks.
 class ScopeRelatedSymbol : public NamedSymbol {
  public:
-  ScopeRelatedSymbol(IFileFormatLoader* loader, IScope* scope, const wchar_t* name, int32_t linkage,
+  ScopeRelatedSymbol(IFileFormatLoader* loader, IScope* scope, SymbolName name, int32_t linkage,
                      symbol_kind_t kind, uint32_t compUnitKeyLow, uint32_t compUnitKeyHigh);
 
   SymMgrObjectPtr<SymbolRangeIter> ranges() override;
@@ -62,7 +81,7 @@ class ScopeRelatedSymbol : public NamedSymbol {
 // A symbol with a fixed start address and no source information.
 class Symbol : public ScopeRelatedSymbol {
  public:
-  Symbol(IFileFormatLoader* loader, const wchar_t* name, uint64_t address, IScope* scope, int32_t linkage,
+  Symbol(IFileFormatLoader* loader, SymbolName name, uint64_t address, IScope* scope, int32_t linkage,
          symbol_kind_t kind, uint32_t compUnitKeyLow, uint32_t compUnitKeyHigh);
 
   status_t sourceLocation(SymMgrObjectPtr<ISourceLocation>& out) override;  // STATUS_FALSE
