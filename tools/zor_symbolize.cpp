@@ -385,33 +385,74 @@ bool needsEscape(const std::string& text) {
   return found != 0;
 }
 
-void appendJsonString(std::string& out, const std::string& text) {
-  out += '"';
-  // Names and paths rarely hold a character that needs escaping: copy them whole.
-  const bool plain = !needsEscape(text);
-  if (plain) {
-    out += text;
-    out += '"';
-    return;
+// Room for one answer at the end of `out`, made once and written through a pointer: an
+// answer is a dozen short pieces per frame, and appending them one by one (each append
+// checking and growing the string) cost as much as all the JSON text itself.
+class Room {
+ public:
+  Room(std::string& out, size_t most) : m_out(out) {
+    const size_t at = out.size();
+    out.resize(at + most);
+    m_p = &out[at];
   }
-  for (unsigned char c : text) {
+  ~Room() { m_out.resize(static_cast<size_t>(m_p - m_out.data())); }
+  Room(const Room&) = delete;
+  Room& operator=(const Room&) = delete;
+
+  void put(const char* text, size_t size) {
+    std::memcpy(m_p, text, size);
+    m_p += size;
+  }
+  template <size_t N>
+  void put(const char (&text)[N]) {
+    put(text, N - 1);
+  }
+  void put(const std::string& text) { put(text.data(), text.size()); }
+  void put(char c) { *m_p++ = c; }
+  void number(uint32_t value) { m_p = std::to_chars(m_p, m_p + 10, value).ptr; }
+  void hex(uint64_t value) {
+    put("0x");
+    m_p = std::to_chars(m_p, m_p + 16, value, 16).ptr;
+  }
+
+  // The most a JSON string of `text` takes: a control character becomes six characters.
+  static size_t jsonSize(const std::string& text, bool plain) { return (plain ? 1 : 6) * text.size() + 2; }
+  void jsonString(const std::string& text, bool plain) {
+    put('"');
+    if (plain) {
+      put(text);
+    } else {
+      for (unsigned char c : text) escape(c);
+    }
+    put('"');
+  }
+
+ private:
+  void escape(unsigned char c) {
+    static const char kDigits[] = "0123456789abcdef";
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
+      case '"': return put("\\\"");
+      case '\\': return put("\\\\");
+      case '\n': return put("\\n");
+      case '\t': return put("\\t");
+      case '\r': return put("\\r");
       default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
+        if (c >= 0x20) return put(static_cast<char>(c));
+        put("\\u00");
+        put(kDigits[c >> 4]);
+        put(kDigits[c & 15]);
     }
   }
-  out += '"';
+
+  std::string& m_out;
+  char* m_p;
+};
+
+void appendJsonString(std::string& out, const std::string& text) {
+  // Names and paths rarely hold a character that needs escaping: copied whole.
+  const bool plain = !needsEscape(text);
+  Room room(out, Room::jsonSize(text, plain));
+  room.jsonString(text, plain);
 }
 
 class Printer {
@@ -487,48 +528,50 @@ class Printer {
       appendJsonString(m_out, m_options.obj);
       m_out += '}';
     } else {
-      m_out += "{\"Address\":";
-      m_out += '"';  // a number needs no escapes
-      zortools::appendHex(m_out, va);
-      m_out += '"';
-      m_out += ",\"ModuleName\":";
-      m_out += m_moduleJson;
-      m_out += ",\"Symbol\":[";
+      // Pieces of fixed size: 64 bytes around the answer, 256 per frame, besides strings.
+      size_t most = 64 + m_moduleJson.size();
+      m_plain.clear();
+      for (const Frame& f : frames) {
+        for (const std::string* text : {&f.file, &f.function, &f.startFile}) {
+          m_plain.push_back(!needsEscape(*text));
+          most += Room::jsonSize(*text, m_plain.back());
+        }
+        most += 256;
+      }
+      Room room(m_out, most);
+      room.put("{\"Address\":\"");  // a number needs no escapes
+      room.hex(va);
+      room.put("\",\"ModuleName\":");
+      room.put(m_moduleJson);
+      room.put(",\"Symbol\":[");
       for (size_t i = 0; i < frames.size(); ++i) {
         const Frame& f = frames[i];
-        if (i) m_out += ',';
-        m_out += "{\"Column\":";
-        appendNumber(f.column);
-        m_out += ",\"Discriminator\":0,\"FileName\":";
-        appendJsonString(m_out, f.file);
-        m_out += ",\"FunctionName\":";
-        appendJsonString(m_out, f.function);
-        m_out += ",\"Line\":";
-        appendNumber(f.line);
-        m_out += ",\"StartAddress\":";
-        m_out += '"';
-        if (f.hasStart && !f.function.empty()) zortools::appendHex(m_out, f.startAddress);
-        m_out += '"';
-        m_out += ",\"StartFileName\":";
-        appendJsonString(m_out, f.startFile);
-        m_out += ",\"StartLine\":";
-        appendNumber(f.startLine);
-        m_out += '}';
+        if (i) room.put(',');
+        room.put("{\"Column\":");
+        room.number(f.column);
+        room.put(",\"Discriminator\":0,\"FileName\":");
+        room.jsonString(f.file, m_plain[3 * i]);
+        room.put(",\"FunctionName\":");
+        room.jsonString(f.function, m_plain[3 * i + 1]);
+        room.put(",\"Line\":");
+        room.number(f.line);
+        room.put(",\"StartAddress\":\"");
+        if (f.hasStart && !f.function.empty()) room.hex(f.startAddress);
+        room.put("\",\"StartFileName\":");
+        room.jsonString(f.startFile, m_plain[3 * i + 2]);
+        room.put(",\"StartLine\":");
+        room.number(f.startLine);
+        room.put('}');
       }
-      m_out += "]}";
+      room.put("]}");
     }
     if (!m_inBatch) m_out += '\n';
-  }
-
-  void appendNumber(uint32_t value) {
-    char buf[16];
-    const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value);
-    m_out.append(buf, r.ptr);
   }
 
   const Options& m_options;
   std::string m_moduleJson;  // the module path as a JSON string, the same in every answer
   std::string m_out;
+  std::vector<bool> m_plain;  // per string of the answer being written: no escapes needed
   bool m_inBatch = false;
   bool m_first = true;
 };
