@@ -9,6 +9,7 @@
 #include <zor/zor.h>
 
 #include "kave/unicode.h"
+#include "support/loaded_module.h"
 #include "zor/manager/module_symbol_bank.h"
 
 using namespace ZOR_3_12;
@@ -18,20 +19,9 @@ namespace {
 std::string fixturePath(const char* relative) { return std::string(ZOR_FIXTURES_DIR) + "/" + relative; }
 std::wstring fixture(const char* relative) { return KAVE_3_1::utf8ToWide(fixturePath(relative)); }
 
-
-class BankTest : public ::testing::Test {
- protected:
-  SymMgrObjectPtr<IModuleSymbolBank> load(const char* relative) {
-    SymMgrObjectPtr<IModuleSymbolBank> bank;
-    EXPECT_EQ(ISymbolManager::create(m_manager), STATUS_OK);
-    EXPECT_EQ(m_manager->loadSymbolsFromModule(fixture(relative).c_str(), nullptr, bank), STATUS_OK) << relative;
-    return bank;
-  }
-  SymMgrObjectPtr<ISymbolManager> m_manager;
-};
-
-TEST_F(BankTest, AddressConversionsAgreeInAnElfImage) {
-  auto bank = load("elf/hello_nopie");
+TEST(BankTest, AddressConversionsAgreeInAnElfImage) {
+  zor_test::LoadedModule m(fixturePath("elf/hello_nopie"));
+  IModuleSymbolBank* bank = m.bank.get();
   ASSERT_TRUE(bank);
   SymMgrObjectPtr<ISection> text;
   ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
@@ -80,8 +70,9 @@ TEST(BankPeTest, SectionOffsetsOfAPeImageAreRelativeToTheImageBase) {
 // Inside inlined code the bank answers the line of the outermost call (the function's own
 // line there), elsewhere the line table's row: the last frame of the inline chain, at every
 // byte of a fixture's code.
-TEST_F(BankTest, InlinedCodeAnswersTheOutermostCallSite) {
-  auto bank = load("dwarf/cpp_gcc_d3_O2");
+TEST(BankTest, InlinedCodeAnswersTheOutermostCallSite) {
+  zor_test::LoadedModule m(fixturePath("dwarf/cpp_gcc_d3_O2"));
+  IModuleSymbolBank* bank = m.bank.get();
   ASSERT_TRUE(bank);
   SymMgrObjectPtr<ISection> text;
   ASSERT_EQ(bank->sectionByName(L".text", text), STATUS_OK);
@@ -90,7 +81,7 @@ TEST_F(BankTest, InlinedCodeAnswersTheOutermostCallSite) {
     SymMgrObjectPtr<IAddress> a;
     ASSERT_EQ(bank->addressByVa(va, a), STATUS_OK);
     std::vector<InlineFrame> frames;
-    if (inlineFrames(bank.get(), a.get(), frames) != STATUS_OK || !frames.back().location) continue;
+    if (inlineFrames(bank, a.get(), frames) != STATUS_OK || !frames.back().location) continue;
     ISourceLocation* want = frames.back().location.get();
     SymMgrObjectPtr<ISourceLocation> got;
     ASSERT_EQ(bank->sourceLocationsByAddress(a.get(), got, COMP_UNIT_ALL, nullptr), STATUS_OK) << std::hex << va;

@@ -98,6 +98,7 @@ TEST_P(CompressedCopies, DecodeToTheOriginalSectionBytes) {
 INSTANTIATE_TEST_SUITE_P(Modern, CompressedCopies,
                          ::testing::Values(Pair{"c_gcc_d5_O2", "c_gcc_d5_O2_zlib", SectionCompression::kGabi},
                                            Pair{"c_clang_d5_O2", "c_clang_d5_O2_zstd", SectionCompression::kGabi},
+                                           Pair{"../dwarf/cpp_gcc_d5_O2", "cpp_gcc_d5_O2_zstd", SectionCompression::kGabi},
                                            Pair{"c_gcc_d4_O2", "c_gcc_d4_O2_zdebug", SectionCompression::kGnu},
                                            Pair{"cpp_gcc_d5_O2_32", "cpp_gcc_d5_O2_32_zlib", SectionCompression::kGabi},
                                            Pair{"c_gcc_d5_O2.o", "c_gcc_d5_O2_zlib.o", SectionCompression::kGabi},

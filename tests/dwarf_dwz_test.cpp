@@ -111,13 +111,6 @@ TEST(AltLinkRecords, CandidatesInSearchOrder) {
   EXPECT_EQ(dwarf::altLinkCandidates(L"/d/sub/image.debug", link), expected);
 }
 
-// DWARF 4 unit header (32-bit) around `body`.
-Bytes unit4(const Bytes& body) {
-  Bytes b;
-  b.u32(static_cast<uint32_t>(7 + body.size())).u16(4).u32(0).u8(8).raw(body.data);
-  return b;
-}
-
 // --- whole modules -----------------------------------------------------------------------
 
 // Our answers on a rewritten image against our answers on the image before the rewrite,
@@ -269,7 +262,8 @@ struct ImportFixture {
       p1.uleb(4).str("from_partial").u64(low).u32(size).u8(0);
       p2.uleb(3).u8(dwarf::DW_LANG_C_plus_plus).uleb(2).u32(pu1Entry).uleb(2).u32(pu2Entry);
       p2.uleb(2).u32(cuEntry).uleb(2).u32(pu1Entry + 1).u8(0);
-      Bytes uc = unit4(c), u1 = unit4(p1), u2 = unit4(p2);
+      Bytes uc, u1, u2;
+      uc.unit(4, 8, c), u1.unit(4, 8, p1), u2.unit(4, 8, p2);
       // Partial units first, as the rewriting tool lays them out.
       pu1 = 0;
       pu2 = static_cast<uint32_t>(u1.size());

@@ -116,9 +116,7 @@ Bytes unitWithLines(Bytes& abbrev, const char* compDir, uint32_t stmt = 0) {
   abbrev.uleb(DW_AT_stmt_list).uleb(DW_FORM_data4).uleb(0).uleb(0).uleb(0);
   Bytes body;
   body.uleb(1).str("main.c").str(compDir).u32(stmt);
-  Bytes info;
-  info.u32(static_cast<uint32_t>(7 + body.size())).u16(3).u32(0).u8(8).raw(body.data);
-  return info;
+  return Bytes().unit(3, 8, body);
 }
 
 struct HandModule {

@@ -88,30 +88,6 @@ TEST(DwarfLoader, FunctionBodyIsReadOnDemandForTheKindsAsked) {
   EXPECT_EQ(inBody->symbol()->compUnitId(id), STATUS_OK);
 }
 
-// Ids are unit offset + 1 (the first unit sits at offset 0); the bank accepts both the id
-// and the plain offset, which is the key that locations carry.
-TEST(DwarfLoader, CompilationUnitIdsLeadToTheirUnit) {
-  std::string path = fixture("dwarf/cpp_gcc_d3_O2");
-  Module m(path);
-  ASSERT_TRUE(m.bank);
-  SymMgrObjectPtr<ISymbolRange> fn = m.range(nmValue(path, "_ZN5zdemo8hashPairEjj"), SYMBOL_KIND_FUNCTION);
-  ASSERT_TRUE(fn);
-  uint32_t id = 0;
-  ASSERT_EQ(fn->symbol()->compUnitId(id), STATUS_OK);
-  EXPECT_EQ(id, 1u);  // the only unit, at offset 0
-  ICompUnitDetails* byId = nullptr;
-  ASSERT_EQ(m.bank->compUnitDetailsById(id, byId), STATUS_OK);
-  ASSERT_NE(byId, nullptr);
-  EXPECT_EQ(byId->getLanguage(), LANGUAGE_CPP);
-  SymMgrObjectPtr<ISourceLocation> decl;
-  ASSERT_EQ(fn->symbol()->sourceLocation(decl), STATUS_OK);
-  ICompUnitDetails* byKey = nullptr;
-  ASSERT_EQ(m.bank->compUnitDetailsById(decl->compUnitKey(), byKey), STATUS_OK);
-  EXPECT_EQ(byKey, byId);
-  EXPECT_EQ(decl->line(), 82u);  // ZDEMO_NOINLINE unsigned hashPair(...)
-  EXPECT_NE(std::wstring(decl->sourceFile()->name()).find(L"cppdemo.cpp"), std::wstring::npos);
-}
-
 // The debug entry and the image's symbol describe one function: the entry keeps its source
 // position and unit and takes the linkage name, so the module has one record there.
 // A debug function and the image symbol at its start become one symbol with the image's
@@ -152,7 +128,9 @@ TEST(DwarfLoader, ImageSymbolsMergeIntoTheirDebugEntries) {
 }
 
 // A relocatable object: the DWARF addresses are only right once .rela.debug_info has been
-// applied (unrelocated, every function of .text would start at 0).
+// applied (unrelocated, every function of .text would start at 0). Unit ids are the unit's
+// offset + 1 (the only unit sits at 0); the bank accepts both the id and the plain offset,
+// which is the key that locations carry.
 TEST(DwarfLoader, RelocatableObjectFunctionsSitAtTheirSymbols) {
   std::string path = fixture("dwarf/cpp_gcc_d3_O2.o");
   Module m(path);
@@ -164,10 +142,17 @@ TEST(DwarfLoader, RelocatableObjectFunctionsSitAtTheirSymbols) {
   ASSERT_TRUE(fn);
   EXPECT_EQ(fn->startAddress()->va(), pair);
   uint32_t id = 0;
-  EXPECT_EQ(fn->symbol()->compUnitId(id), STATUS_OK);
+  ASSERT_EQ(fn->symbol()->compUnitId(id), STATUS_OK);
+  EXPECT_EQ(id, 1u);
   SymMgrObjectPtr<ISourceLocation> decl;
   ASSERT_EQ(fn->symbol()->sourceLocation(decl), STATUS_OK);
-  EXPECT_EQ(decl->line(), 82u);
+  EXPECT_EQ(decl->line(), 82u);  // ZDEMO_NOINLINE unsigned hashPair(...)
+  EXPECT_NE(std::wstring(decl->sourceFile()->name()).find(L"cppdemo.cpp"), std::wstring::npos);
+  ICompUnitDetails *byId = nullptr, *byKey = nullptr;
+  ASSERT_EQ(m.bank->compUnitDetailsById(id, byId), STATUS_OK);
+  ASSERT_EQ(m.bank->compUnitDetailsById(decl->compUnitKey(), byKey), STATUS_OK);
+  EXPECT_EQ(byKey, byId);
+  EXPECT_EQ(byId->getLanguage(), LANGUAGE_CPP);
 }
 
 // Damaged .debug_info (bytes flipped at random, fixed seed): every kind is loaded and every

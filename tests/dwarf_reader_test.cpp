@@ -109,10 +109,7 @@ struct RangeUnit {
     Bytes body;
     body.uleb(1).u32(0x100);
     if (version >= 5) body.u32(8).u32(12);
-    if (version >= 5)
-      info.u32(static_cast<uint32_t>(8 + body.size())).u16(5).u8(DW_UT_compile).u8(4).u32(0).raw(body.data);
-    else
-      info.u32(static_cast<uint32_t>(7 + body.size())).u16(version).u32(0).u8(4).raw(body.data);
+    info.unit(version, 4, body);
     addr.u32(12).u16(5).u8(4).u8(0).u32(0x5000).u32(0x6000);
   }
   DWARFCompilationUnit* unit(uint64_t bias) {

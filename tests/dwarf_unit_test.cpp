@@ -129,24 +129,6 @@ struct HandUnit {
   }
 };
 
-// Header of a 32-bit unit whose body is `body`.
-void unitHeader(Bytes& info, uint16_t version, uint8_t addrSize, const std::string& body, bool dwarf64 = false) {
-  // unit_type and address_size (5), or address_size alone, then the abbreviation offset.
-  uint64_t headerRest = (version >= 5 ? 2 : 1) + (dwarf64 ? 8 : 4);
-  if (dwarf64)
-    info.u32(0xFFFFFFFFu).u64(2 + headerRest + body.size());
-  else
-    info.u32(static_cast<uint32_t>(2 + headerRest + body.size()));
-  info.u16(version);
-  if (version >= 5) info.u8(DW_UT_compile).u8(addrSize);
-  if (dwarf64)
-    info.u64(0);
-  else
-    info.u32(0);
-  if (version < 5) info.u8(addrSize);
-  info.raw(body);
-}
-
 TEST(DwarfUnits, RefAddrAndStrpSizesFollowTheVersion) {
   for (uint16_t version : {2, 3, 4}) {
     SCOPED_TRACE(version);
@@ -165,7 +147,7 @@ TEST(DwarfUnits, RefAddrAndStrpSizesFollowTheVersion) {
     else
       body.u64(0).u64(0x1234);
     body.u64(0x5678).u8(42);
-    unitHeader(u.info, version, 8, body.data, version == 4);
+    u.info.unit(version, 8, body, version == 4);
     TestContext context(u.sections());
     ASSERT_EQ(context.units().size(), 1u);
     DWARFCompilationUnit* unit = context.units()[0];
@@ -189,7 +171,7 @@ TestContext* originUnit(HandUnit& u, const std::vector<uint32_t>& origins) {
   u.abbrev.uleb(DW_AT_abstract_origin).uleb(DW_FORM_ref4).uleb(0).uleb(0).uleb(0);
   Bytes body;
   for (uint32_t o : origins) body.uleb(1).u32(o);
-  unitHeader(u.info, 3, 8, body.data);
+  u.info.unit(3, 8, body);
   return new TestContext(u.sections());
 }
 
@@ -221,7 +203,7 @@ TEST(DwarfUnits, UnknownFormsAndCodesStopTheUnit) {
   u.abbrev.uleb(2).uleb(DW_TAG_variable).u8(0).uleb(DW_AT_decl_line).uleb(DW_FORM_data1).uleb(0).uleb(0).uleb(0);
   Bytes body;
   body.uleb(2).u8(7).uleb(1).u8(0).uleb(2).u8(9);
-  unitHeader(u.info, 4, 8, body.data);
+  u.info.unit(4, 8, body);
   TestContext context(u.sections());
   DWARFCompilationUnit* unit = context.units()[0];
   DwarfReader reader = unit->entryReader();
@@ -235,7 +217,7 @@ TEST(DwarfUnits, UnknownFormsAndCodesStopTheUnit) {
   body2.uleb(9).u8(0);
   HandUnit v;
   v.abbrev = u.abbrev;
-  unitHeader(v.info, 4, 8, body2.data);
+  v.info.unit(4, 8, body2);
   TestContext context2(v.sections());
   DwarfReader reader2 = context2.units()[0]->entryReader();
   EXPECT_EQ(skipEntry(context2.units()[0], reader2, nullptr), nullptr);

@@ -10,7 +10,6 @@
 #include <set>
 #include <string>
 
-#include "kave/trace.h"
 #include "kave/unicode.h"
 #include "support/elf_oracle.h"
 #include "support/recording_table.h"
@@ -220,22 +219,6 @@ TEST_F(ElfLoaderTest, PltEntriesAreNamedLikeObjdumpDoes) {
     }
   }
 }
-
-TEST_F(ElfLoaderTest, InvalidImageLoadsNothing) {
-  KAVE_3_1::RecordCapture capture;
-  SymMgrObjectPtr<ElfFileLoader> l = load(std::string(ZOR_FIXTURES_DIR) + "/misc/truncated_elf.bin");
-  EXPECT_EQ(l->segmentByIndex(1), nullptr);
-  SymMgrObjectPtr<RecordingTable> table = new RecordingTable;
-  EXPECT_EQ(l->loadSymbols(table.get(), SYMBOL_KIND_ALL), STATUS_UNSPECIFIED_ERROR);
-  EXPECT_TRUE(table->entries.empty());
-  bool sawLoadAssertion = false;
-  for (const KAVE_3_1::RecordInfo& r : capture.records()) sawLoadAssertion |= r.line == 833;
-  EXPECT_TRUE(sawLoadAssertion);
-}
-
-}  // namespace
-
-namespace {
 
 // A minimal 32-bit image of machine 31, flagged big-endian: one loadable segment, .text,
 // a data section marked with the machine's own allocation flag, and a symbol table whose

@@ -289,12 +289,10 @@ class PdbFakeLines : public PdbFake {
     file.name = L"C:\\src\\one.c";
     file.checksumType = 1;
     file.checksum = {0x0A, 0xFF, 0x10, 0x00};
-    file.compilands = {cu1, cu2};
     pdb->files[7] = file;
     fake_dia::SourceFile plain;
     plain.id = 300;  // beyond the first chunk of the file cache
     plain.name = L"C:\\src\\two.h";
-    plain.compilands = {cu2};
     pdb->files[300] = plain;
     fake_dia::SourceFile far;
     far.id = 0x1000000;  // an id the reader is free to choose

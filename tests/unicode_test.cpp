@@ -44,6 +44,9 @@ TEST(Unicode, InvalidSequencesBecomeReplacementCharacters) {
       {"\xF5x", {kFFFD, L'x'}},                           // impossible lead byte
       {"\xE2\x82" "A", {kFFFD, L'A'}},                    // cut short by a non-continuation
       {"\xF0\x9F\x98" "\xC3\xA9", {kFFFD, static_cast<wchar_t>(0xE9)}},
+      {"\xF0\x9F\x98", {kFFFD}},                       // cut by the end of the input
+      {"ab\xE2\x82", {L'a', L'b', kFFFD}},
+      {"\xC3", {kFFFD}},
   };
   for (const Case& c : cases) EXPECT_EQ(decodeExact(c.bytes), c.expected) << c.bytes.size();
 }
@@ -69,19 +72,13 @@ TEST(Unicode, NonAsciiAtEveryPositionAroundTheWordSize) {
   }
 }
 
-TEST(Unicode, TruncatedInputStopsAtTheLength) {
-  EXPECT_EQ(decodeExact("\xF0\x9F\x98"), std::wstring(1, kFFFD));
-  EXPECT_EQ(decodeExact("ab\xE2\x82"), (std::wstring{L'a', L'b', kFFFD}));
-  EXPECT_EQ(decodeExact("\xC3"), std::wstring(1, kFFFD));
-  // The length, not a terminator, bounds the input: a valid sequence cut by n is invalid.
+// The length, not a terminator, bounds the input; null input is empty, invalid wide
+// characters are written as replacement characters.
+TEST(Unicode, LengthBoundsAndNullOrInvalidInput) {
   EXPECT_EQ(utf8ToWide("\xC3\xA9", 1), std::wstring(1, kFFFD));
   EXPECT_EQ(utf8ToWide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
-}
-
-TEST(Unicode, NullAndInvalidWideInput) {
   EXPECT_EQ(utf8ToWide(static_cast<const char*>(nullptr)), L"");
   EXPECT_EQ(wideToUtf8(static_cast<const wchar_t*>(nullptr)), "");
-  const std::wstring bad{static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000),
-                         static_cast<wchar_t>(-1)};
+  const std::wstring bad{static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), static_cast<wchar_t>(-1)};
   EXPECT_EQ(wideToUtf8(bad), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }

@@ -8,6 +8,7 @@
 
 #include "kave/unicode.h"
 #include "support/elf_oracle.h"
+#include "zor/dwarf/dwarf_constants.h"
 
 namespace dwarf_test {
 
@@ -197,6 +198,18 @@ Bytes& Bytes::str(const std::string& s) {
 Bytes& Bytes::raw(const std::string& s) {
   data += s;
   return *this;
+}
+Bytes& Bytes::unit(uint16_t version, uint8_t addrSize, const Bytes& body, bool dwarf64) {
+  // unit_type and address_size (5), or address_size alone, then the abbreviation offset.
+  const uint64_t length = 2 + (version >= 5 ? 2 : 1) + (dwarf64 ? 8 : 4) + body.size();
+  if (dwarf64) u32(0xFFFFFFFFu).u64(length);
+  else u32(static_cast<uint32_t>(length));
+  u16(version);
+  if (version >= 5) u8(dwarf::DW_UT_compile).u8(addrSize);
+  if (dwarf64) u64(0);
+  else u32(0);
+  if (version < 5) u8(addrSize);
+  return raw(body.data);
 }
 
 }  // namespace dwarf_test

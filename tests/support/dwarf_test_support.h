@@ -96,6 +96,9 @@ struct Bytes {
   Bytes& sleb(int64_t v);
   Bytes& str(const std::string& s);  // with its NUL
   Bytes& raw(const std::string& s);
+  // A whole compile unit: the header of `version` (64-bit offsets with `dwarf64`), abbreviation
+  // offset 0, then `body`.
+  Bytes& unit(uint16_t version, uint8_t addrSize, const Bytes& body, bool dwarf64 = false);
   size_t size() const { return data.size(); }
   dwarf::Section section() const {
     dwarf::Section s;

@@ -185,7 +185,7 @@ class FakeSourceFile : public Object<IDiaSourceFile> {
   HRESULT get_uniqueId(DWORD* out) override { return *out = m_f.id, S_OK; }
   HRESULT get_fileName(BSTR* out) override { return *out = allocString(m_f.name), S_OK; }
   HRESULT get_checksumType(DWORD* out) override { return *out = m_f.checksumType, S_OK; }
-  HRESULT get_compilands(IDiaEnumSymbols** out) override { return *out = new EnumSymbols(m_pdb, m_f.compilands), S_OK; }
+  HRESULT get_compilands(IDiaEnumSymbols** out) override { return *out = nullptr, E_NOTIMPL; }
   HRESULT get_checksum(DWORD capacity, DWORD* size, BYTE* data) override {
     if (!data) return *size = static_cast<DWORD>(m_f.checksum.size()), S_OK;
     DWORD n = std::min<DWORD>(capacity, static_cast<DWORD>(m_f.checksum.size()));
@@ -198,8 +198,6 @@ class FakeSourceFile : public Object<IDiaSourceFile> {
   PdbPtr m_pdb;
   const SourceFile& m_f;
 };
-
-IDiaSourceFile* newFile(PdbPtr pdb, uint32_t id) { return new FakeSourceFile(pdb, pdb->files.at(id)); }
 
 class StreamData : public Object<IDiaEnumDebugStreamData> {
  public:
@@ -259,15 +257,9 @@ class Session : public Object<IDiaSession> {
     *out = newSymbol(m_pdb, id);
     return S_OK;
   }
-  HRESULT findFile(IDiaSymbol* compiland, LPCOLESTR, DWORD, IDiaEnumSourceFiles** result) override {
-    std::vector<uint32_t> ids;
-    DWORD c = idOf(compiland);
-    for (auto& f : m_pdb->files)
-      for (uint32_t owner : f.second.compilands)
-        if (owner == c) ids.push_back(f.first);
-    *result = new Enum<IDiaEnumSourceFiles, IDiaSourceFile, uint32_t>(
-        ids, [pdb = m_pdb](const uint32_t& id) { return newFile(pdb, id); });
-    return S_OK;
+  // The library asks for a file by id and for lines by address only.
+  HRESULT findFile(IDiaSymbol*, LPCOLESTR, DWORD, IDiaEnumSourceFiles** result) override {
+    return *result = nullptr, E_NOTIMPL;
   }
   HRESULT findFileById(DWORD id, IDiaSourceFile** out) override {
     auto f = m_pdb->files.find(id);
@@ -275,14 +267,8 @@ class Session : public Object<IDiaSession> {
     *out = new FakeSourceFile(m_pdb, f->second);
     return S_OK;
   }
-  HRESULT findLines(IDiaSymbol* compiland, IDiaSourceFile* file, IDiaEnumLineNumbers** result) override {
-    DWORD c = idOf(compiland), f = 0;
-    file->get_uniqueId(&f);
-    std::vector<Line> found;
-    for (const Line& l : m_pdb->lines)
-      if (l.compilandId == c && l.fileId == f) found.push_back(l);
-    *result = newLines(std::move(found));
-    return S_OK;
+  HRESULT findLines(IDiaSymbol*, IDiaSourceFile*, IDiaEnumLineNumbers** result) override {
+    return *result = nullptr, E_NOTIMPL;
   }
   HRESULT findLinesByRVA(DWORD rva, DWORD, IDiaEnumLineNumbers** result) override {
     std::vector<Line> found;

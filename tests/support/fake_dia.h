@@ -48,7 +48,6 @@ struct SourceFile {
   std::wstring name;
   uint32_t checksumType = 0;
   std::vector<uint8_t> checksum;
-  std::vector<uint32_t> compilands;
 };
 
 struct Pdb {

@@ -1,7 +1,5 @@
 #include "support/fake_loader.h"
 
-#include <cwchar>
-#include <iterator>
 
 #include "zor/image/address.h"
 #include "zor/image/byte_buffer.h"
@@ -35,12 +33,6 @@ IDebugInfoLoader* FakeLoader::createDebugInfoLoader(const wchar_t* path, int for
   return new FakeDebugInfo(nullptr, this, path, uint32_t(format));
 }
 
-uint64_t FakeLoader::imageSize() {
-  if (m_segments.empty()) return 0;
-  auto last = std::prev(m_segments.end());
-  return last->first + last->second->size() - m_imageBase;
-}
-
 status_t FakeLoader::loadSymbols(ISymbolTable* table, uint32_t kindMask) {
   ++loadSymbolsCalls;
   return onLoadSymbols ? onLoadSymbols(table, kindMask) : STATUS_OK;
@@ -53,18 +45,6 @@ ISegment* FakeLoader::segmentByAddress(uint64_t va) {
   return va - it->first < it->second->size() ? it->second : nullptr;
 }
 
-ISegment* FakeLoader::segmentByIndex(int n) {
-  if (n < 1 || size_t(n) > m_segments.size()) return nullptr;
-  return std::next(m_segments.begin(), n - 1)->second;
-}
-
-ISegment* FakeLoader::segmentByFileOffset(uint64_t offset) {
-  for (auto& s : m_segments) {
-    if (offset >= s.second->fileOffset() && offset - s.second->fileOffset() < s.second->fileSize()) return s.second;
-  }
-  return nullptr;
-}
-
 SymMgrObjectPtr<IBuffer> FakeLoader::readBytes(uint64_t offset, uint64_t size) {
   if (m_path.empty()) return SymMgrObjectPtr<IBuffer>(new ByteBuffer(0));
   return internal::readFileBytes(m_path.c_str(), offset, size);
@@ -74,24 +54,6 @@ status_t FakeLoader::address(SymMgrObjectPtr<IAddress>& out, uint64_t va) {
   if (!segmentByAddress(va)) return STATUS_UNSPECIFIED_ERROR;
   out = new Address(this, va);
   return STATUS_OK;
-}
-
-status_t FakeLoader::addressByFileOffset(SymMgrObjectPtr<IAddress>& out, uint64_t offset) {
-  ISegment* s = segmentByFileOffset(offset);
-  if (!s) return STATUS_UNSPECIFIED_ERROR;
-  return address(out, m_imageBase + s->rva() + (offset - s->fileOffset()));
-}
-
-SymMgrObjectPtr<SegmentIter> FakeLoader::segments() {
-  using Wrapper = MapIteratorWrapper<std::map<uint64_t, ISegment*>, ISegment*, CFilter<ISegment*, int>, int>;
-  return SymMgrObjectPtr<SegmentIter>(new Wrapper(&m_segments, 0));
-}
-
-ISegment* FakeLoader::segmentByName(const wchar_t* name) {
-  for (auto& s : m_segments) {
-    if (name && std::wcscmp(s.second->name(), name) == 0) return s.second;
-  }
-  return nullptr;
 }
 
 FakeDebugInfo::FakeDebugInfo(ISrcLineResolver* resolver, FileFormatLoader* owner, std::wstring path, uint32_t format)

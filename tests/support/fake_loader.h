@@ -1,7 +1,7 @@
 // A file format loader made by hand, for suites that need a module without a real image:
-// segments, image base and candidate symbol files are set by the test, segments, addresses
-// and reads are the library's own, and the loading calls run a callback and count their
-// calls. Also a debug-info loader and a candidate of the same kind.
+// segments, image base and candidate symbol files are set by the test; addresses, segments
+// by address and reads are the library's own; the loading calls run a callback and count
+// their calls. Also a debug-info loader and a candidate of the same kind.
 #ifndef ZOR_TESTS_SUPPORT_FAKE_LOADER_H_
 #define ZOR_TESTS_SUPPORT_FAKE_LOADER_H_
 
@@ -62,16 +62,17 @@ class FakeLoader : public SymMgrObject<FileFormatLoader> {
   exec_format_t execFormat() override { return m_format; }
   uint32_t architecture() override { return ARCH_X86_64; }
   uint64_t imageBase() override { return m_imageBase; }
-  uint64_t imageSize() override;
+  // What no suite asks of a hand-made module answers nothing.
+  uint64_t imageSize() override { return 0; }
   status_t loadSymbols(ISymbolTable* table, uint32_t kindMask) override;
   ISegment* segmentByAddress(uint64_t va) override;
-  ISegment* segmentByIndex(int n) override;
-  ISegment* segmentByFileOffset(uint64_t offset) override;
+  ISegment* segmentByIndex(int) override { return nullptr; }
+  ISegment* segmentByFileOffset(uint64_t) override { return nullptr; }
   SymMgrObjectPtr<IBuffer> readBytes(uint64_t offset, uint64_t size) override;
   status_t address(SymMgrObjectPtr<IAddress>& out, uint64_t va) override;
-  status_t addressByFileOffset(SymMgrObjectPtr<IAddress>& out, uint64_t offset) override;
-  SymMgrObjectPtr<SegmentIter> segments() override;
-  ISegment* segmentByName(const wchar_t* name) override;
+  status_t addressByFileOffset(SymMgrObjectPtr<IAddress>&, uint64_t) override { return STATUS_NOT_IMPLEMENTED; }
+  SymMgrObjectPtr<SegmentIter> segments() override { return nullptr; }
+  ISegment* segmentByName(const wchar_t*) override { return nullptr; }
   SymMgrObjectPtr<ISection> sectionByName(const wchar_t*) override { return nullptr; }
 
  private:

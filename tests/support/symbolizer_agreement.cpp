@@ -16,13 +16,11 @@
 
 #include "demangler/demangler.h"
 #include "kave/unicode.h"
+#include "support/loaded_module.h"
 
 namespace agreement {
 
 using namespace ZOR_3_12;
-
-
-
 
 std::string run(const std::string& command) {
   std::string out;
@@ -36,7 +34,6 @@ std::string run(const std::string& command) {
 }
 
 bool haveSymbolizer() { return std::system("command -v llvm-symbolizer-14 >/dev/null 2>&1") == 0; }
-
 
 static std::string grouped(const std::wstring& name) {
   if (name.empty()) return std::string();
@@ -89,25 +86,31 @@ static std::vector<Frame> parseSymbolizerLine(const std::string& line) {
   return frames;
 }
 
-std::vector<std::vector<Frame>> symbolizerFrames(const std::string& modulePath, const std::vector<uint64_t>& addresses,
-                                                 bool undecorate) {
-  // Read from standard input, the symbolizer answers one JSON line per address.
+// Standard output of `command` reading the addresses, one per line, from a list file of
+// this process (parameterised cases run in parallel test processes).
+static std::string runOnAddresses(const std::string& command, const std::vector<uint64_t>& addresses) {
   const std::string list = std::string(ZOR_BINARY_DIR) + "/symbolizer_addresses." + std::to_string(getpid()) + ".txt";
   {
     std::ofstream f(list);
     for (uint64_t a : addresses) f << "0x" << std::hex << a << "\n";
   }
-  std::istringstream in(
-      run(std::string("llvm-symbolizer-14 --inlines --output-style=JSON ") + (undecorate ? "" : "--no-demangle ") +
-          "--obj='" + modulePath + "' < '" + list + "'"));
+  std::string out = run(command + " < '" + list + "'");
   std::remove(list.c_str());
+  return out;
+}
+
+std::vector<std::vector<Frame>> symbolizerFrames(const std::string& modulePath, const std::vector<uint64_t>& addresses,
+                                                 bool undecorate) {
+  // The symbolizer answers one JSON line per address.
+  std::istringstream in(runOnAddresses(std::string("llvm-symbolizer-14 --inlines --output-style=JSON ") +
+                                           (undecorate ? "" : "--no-demangle ") + "--obj='" + modulePath + "'",
+                                       addresses));
   std::vector<std::vector<Frame>> out;
   for (std::string line; std::getline(in, line);) out.push_back(parseSymbolizerLine(line));
   return out;
 }
 
 // --- the addresses to check --------------------------------------------------------------
-
 
 std::vector<CodeSymbol> codeSymbols(const std::string& path, const std::string& types) {
   std::vector<CodeSymbol> out;
@@ -255,29 +258,17 @@ static Agreement compareWithSymbolizer(const std::string& modulePath, const std:
   std::vector<uint64_t> addresses = addressesToCheck(objPath);
   // Weak and indirect functions too: the oracle may name a frame after any alias.
   std::vector<CodeSymbol> symbols = codeSymbols(objPath, "tTWi");
-  // One list per process: parameterised cases run in parallel test processes.
-  std::string list = std::string(ZOR_BINARY_DIR) + "/dwarf_e2e_addresses." + std::to_string(getpid()) + ".txt";
-  {
-    std::ofstream f(list);
-    for (uint64_t a : addresses) f << "0x" << std::hex << a << "\n";
-  }
-  std::istringstream oracle(run("llvm-symbolizer-14 --inlines --no-demangle --output-style=JSON --obj='" + modulePath +
-                                "' < '" + list + "'"));
+  std::vector<std::vector<Frame>> oracle = symbolizerFrames(modulePath, addresses);
   std::map<uint64_t, std::vector<Frame>> second =
-      parseAddr2line(run("addr2line -a -f -i -e '" + modulePath + "' < '" + list + "' 2>/dev/null"));
-  std::remove(list.c_str());
-  SymMgrObjectPtr<ISymbolManager> manager;
-  EXPECT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-  std::wstring wpath = KAVE_3_1::utf8ToWide(modulePath);
-  EXPECT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK);
+      parseAddr2line(runOnAddresses("addr2line -a -f -i -e '" + modulePath + "' 2>/dev/null", addresses));
+  zor_test::LoadedModule module(modulePath);
+  IModuleSymbolBank* bank = module.bank.get();
   if (!bank) return result;
   EXPECT_EQ(bank->symFileFormat(), SYM_FORMAT_DWARF);
-  std::string line;
-  for (uint64_t a : addresses) {
-    if (!std::getline(oracle, line)) break;
-    std::vector<Frame> expected = parseSymbolizerLine(line);
-    std::vector<Frame> actual = ourFrames(bank.get(), a);
+  for (size_t i = 0; i < addresses.size() && i < oracle.size(); ++i) {
+    const uint64_t a = addresses[i];
+    const std::vector<Frame>& expected = oracle[i];
+    std::vector<Frame> actual = ourFrames(bank, a);
     ++result.total;
     Verdict v = judge(expected, actual, symtabNames(symbols, a));
     if (v != kExact && oracleHasNoLines(expected) && second[a] == actual) v = kSecondOracle;
@@ -294,7 +285,6 @@ static Agreement compareWithSymbolizer(const std::string& modulePath, const std:
   }
   return result;
 }
-
 
 void expectAgreement(const std::string& name, const std::string& modulePath, const std::string& objPath) {
   if (!haveSymbolizer()) GTEST_SKIP() << "llvm-symbolizer-14 not installed";

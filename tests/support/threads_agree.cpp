@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "kave/unicode.h"
+#include "support/loaded_module.h"
 #include "support/symbolizer_agreement.h"
 
 namespace agreement {
@@ -18,21 +18,17 @@ void expectThreadsAgreeWithOne(const std::string& path, size_t limit,
   std::vector<uint64_t> addresses = addressesToCheck(path);
   ASSERT_FALSE(addresses.empty());
   addresses.resize(std::min(addresses.size(), limit));
-  const std::wstring wpath = KAVE_3_1::utf8ToWide(path);
   std::vector<std::vector<Frame>> alone;
   {
-    SymMgrObjectPtr<ISymbolManager> manager;
-    SymMgrObjectPtr<IModuleSymbolBank> bank;
-    ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-    ASSERT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK);
-    for (uint64_t a : addresses) alone.push_back(ourFrames(bank.get(), a));
+    zor_test::LoadedModule first(path);
+    ASSERT_TRUE(first.bank);
+    for (uint64_t a : addresses) alone.push_back(ourFrames(first.bank.get(), a));
   }
-  SymMgrObjectPtr<ISymbolManager> manager;
-  SymMgrObjectPtr<IModuleSymbolBank> bank;
-  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
-  ASSERT_EQ(manager->loadSymbolsFromModule(wpath.c_str(), nullptr, bank), STATUS_OK);
+  zor_test::LoadedModule module(path);
+  IModuleSymbolBank* bank = module.bank.get();
+  ASSERT_TRUE(bank);
   // The image's symbols are loaded first, as the bank's callers are asked to do.
-  ourFrames(bank.get(), addresses.front());
+  ourFrames(bank, addresses.front());
   constexpr size_t kThreads = 4;
   const size_t n = addresses.size();
   std::vector<std::vector<std::vector<Frame>>> seen(kThreads);
@@ -40,8 +36,8 @@ void expectThreadsAgreeWithOne(const std::string& path, size_t limit,
   for (size_t t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (size_t i = 0; i < n; ++i) {
-        seen[t].push_back(ourFrames(bank.get(), addresses[(i + t * n / kThreads) % n]));
-        if (alsoAsk) alsoAsk(bank.get(), i);
+        seen[t].push_back(ourFrames(bank, addresses[(i + t * n / kThreads) % n]));
+        if (alsoAsk) alsoAsk(bank, i);
       }
     });
   }
