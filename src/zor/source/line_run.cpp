@@ -27,49 +27,61 @@ void LineRun::releaseReaches() {
   m_reaches = nullptr;
 }
 
+// A growing array has room for the smallest power of two of rows, at least kFirstRows,
+// that holds its rows: its size follows from the count, which the run keeps anyway.
+size_t growingCapacity(size_t count) {
+  size_t capacity = kFirstRows;
+  while (capacity < count) capacity *= 2;
+  return capacity;
+}
+
+size_t LineRun::capacity() const {
+  if (m_rows == nullptr) return 0;
+  return m_sealed ? m_count : growingCapacity(m_count);
+}
+
 void LineRun::releaseRows() {
   if (m_rows == nullptr) return;
   if (m_sealed)
     m_owner->memory->releaseExact(m_rows, m_count * sizeof(LineRow));
   else
-    m_owner->memory->deallocate(m_rows, m_capacity * sizeof(LineRow), alignof(LineRow));
+    m_owner->memory->deallocate(m_rows, capacity() * sizeof(LineRow), alignof(LineRow));
   m_rows = nullptr;
-  m_capacity = 0;
   m_sealed = false;
 }
 
-void LineRun::grow(size_t capacity) {
-  if (capacity > UINT32_MAX) throw std::bad_alloc();
-  auto* rows = static_cast<LineRow*>(m_owner->memory->allocate(capacity * sizeof(LineRow), alignof(LineRow)));
+void LineRun::makeRoom(size_t count) {
+  if (!m_sealed && count <= capacity()) return;
+  const size_t room = growingCapacity(count);
+  if (room > UINT32_MAX) throw std::bad_alloc();
+  auto* rows = static_cast<LineRow*>(m_owner->memory->allocate(room * sizeof(LineRow), alignof(LineRow)));
   std::copy(m_rows, m_rows + m_count, rows);
-  const uint32_t count = m_count;
   releaseRows();
   m_rows = rows;
-  m_count = count;
-  m_capacity = static_cast<uint32_t>(capacity);
 }
 
 void LineRun::seal() {
   if (m_sealed || m_count == 0) return;
   auto* rows = static_cast<LineRow*>(m_owner->memory->allocateExact(m_count * sizeof(LineRow)));
   std::copy(m_rows, m_rows + m_count, rows);
-  const uint32_t count = m_count;
   releaseRows();
   m_rows = rows;
-  m_count = m_capacity = count;
   m_sealed = true;
 }
 
-void LineRun::append(const LineRow& row) {
+void LineRun::note(const LineRow& row) {
   dropReaches();
   if (m_count != 0) {
-    if (m_sorted && rowLess(row, m_rows[m_count - 1])) m_sorted = false;
-    if (row.end < m_reach) m_endsRise = false;
+    const LineRow& last = m_rows[m_count - 1];
+    if (m_sorted && rowLess(row, last)) m_sorted = false;
+    // While the ends rise, the last row's end is the greatest so far.
+    if (m_endsRise && row.end < last.end) m_endsRise = false;
   }
-  m_reach = std::max(m_reach, row.end);
-  // A sealed array is full; a growing one starts with room for a few rows, which spares
-  // most runs their first reallocations, and doubles.
-  if (m_sealed || m_count == m_capacity) grow(m_count == 0 ? kFirstRows : size_t{m_count} * 2);
+}
+
+void LineRun::append(const LineRow& row) {
+  note(row);
+  makeRoom(size_t{m_count} + 1);
   m_rows[m_count++] = row;
 }
 
@@ -83,9 +95,13 @@ void LineRun::absorb(LineRun& other) {
   m_start = std::min(m_start, other.m_start);
   m_end = std::max(m_end, other.m_end);
   if (!other.m_sorted) m_sorted = false;
-  const size_t needed = size_t{m_count} + other.m_count;
-  if (m_sealed || needed > m_capacity) grow(std::max<size_t>(needed, kFirstRows));
-  for (const LineRow& row : other.rows()) append(row);
+  // Room for all at once: the growing array's size follows the count only once every row
+  // is in.
+  makeRoom(size_t{m_count} + other.m_count);
+  for (const LineRow& row : other.rows()) {
+    note(row);
+    m_rows[m_count++] = row;
+  }
   other.dropReaches();
   other.releaseRows();
   other.m_count = 0;

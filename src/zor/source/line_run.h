@@ -77,9 +77,13 @@ class LineRun {
   size_t groupBegin(size_t from, size_t to) const;
 
  private:
+  // Keeps the order flags for a row about to be added.
+  void note(const LineRow& row);
   void append(const LineRow& row);
-  // Gives the rows room for `capacity` rows in a growing array.
-  void grow(size_t capacity);
+  // Makes room for `count` rows: moves them into a growing array that holds as many, unless
+  // the one they are in does.
+  void makeRoom(size_t count);
+  size_t capacity() const;
   void releaseRows();
   void dropReaches() {
     if (m_reaches) releaseReaches();
@@ -90,11 +94,11 @@ class LineRun {
   uint64_t m_start = UINT64_MAX;
   uint64_t m_end = 0;
   const RunOwner* m_owner;
-  // The rows: a growing array from the owner's pools of `m_capacity` rows, or once sealed
-  // an exactly sized one.
+  // The rows: a growing array from the owner's pools (its size follows from the count), or
+  // once sealed an exactly sized one.
   LineRow* m_rows = nullptr;
+  uint64_t* m_reaches = nullptr;  // per row, when !m_endsRise and prepared
   uint32_t m_count = 0;
-  uint32_t m_capacity = 0;
   bool m_sealed = false;
   bool m_sorted = true;
   // Whether no row ends before a row ahead of it: then the first row that can reach an
@@ -102,8 +106,6 @@ class LineRun {
   // keeps, per row, the greatest end among it and the rows before it, which never
   // decreases. Rows rarely overlap, so most runs keep no such array.
   bool m_endsRise = true;
-  uint64_t m_reach = 0;           // the greatest end of the rows so far, in their order
-  uint64_t* m_reaches = nullptr;  // per row, when !m_endsRise and prepared
 };
 
 }  // namespace internal
