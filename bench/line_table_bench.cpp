@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "../tests/source_test_fakes.h"
+#include "line_table_fakes.h"
 
 namespace {
 
@@ -52,8 +52,8 @@ const std::vector<Row>& moduleRows() {
 }
 
 struct Module {
-  zor_test::AddressOnlyLoader loader;
-  zor_test::NoFilesResolver resolver;
+  zor_bench::AddressOnlyLoader loader;
+  zor_bench::NoFilesResolver resolver;
   std::unique_ptr<LineTable> table{new LineTable(loader, resolver)};
   Module() {
     for (const Row& r : moduleRows()) table->insert(r.unit, r.file, r.line, 0, r.address, r.size);
@@ -68,8 +68,8 @@ Module& loadedModule() {
 void BM_Insert1MRows(benchmark::State& state) {
   const std::vector<Row>& rows = moduleRows();
   for (auto _ : state) {
-    zor_test::AddressOnlyLoader loader;
-    zor_test::NoFilesResolver resolver;
+    zor_bench::AddressOnlyLoader loader;
+    zor_bench::NoFilesResolver resolver;
     auto table = std::make_unique<LineTable>(loader, resolver);
     for (const Row& r : rows) table->insert(r.unit, r.file, r.line, 0, r.address, r.size);
     benchmark::DoNotOptimize(table.get());
