@@ -62,9 +62,13 @@ class FixedResolver : public ISymbolFileResolver {
   int32_t m_index;
 };
 
-TEST(SymbolManagerTest, BankSharedWhileReferencedAndRebuiltAfter) {
+class SymbolManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(ISymbolManager::create(m), STATUS_OK); }
   SymMgrObjectPtr<ISymbolManager> m;
-  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+};
+
+TEST_F(SymbolManagerTest, BankSharedWhileReferencedAndRebuiltAfter) {
   const std::wstring path = fixture("elf/hello_nopie");
   SymMgrObjectPtr<IModuleSymbolBank> first, second;
   ASSERT_EQ(m->loadSymbolsFromModule(path.c_str(), nullptr, first), STATUS_OK);
@@ -97,9 +101,7 @@ TEST(SymbolManagerTest, BankSharedWhileReferencedAndRebuiltAfter) {
   EXPECT_EQ(std::wstring(third->execFileName()), internal::absolutePath(path.c_str()));
 }
 
-TEST(SymbolManagerTest, RewrittenModuleGetsNewLoaderAndBank) {
-  SymMgrObjectPtr<ISymbolManager> m;
-  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+TEST_F(SymbolManagerTest, RewrittenModuleGetsNewLoaderAndBank) {
   TempCopy copy("elf/hello_nopie");
   SymMgrObjectPtr<IModuleSymbolBank> before, after;
   ASSERT_EQ(m->loadSymbolsFromModule(copy.path().c_str(), nullptr, before), STATUS_OK);
@@ -114,9 +116,7 @@ TEST(SymbolManagerTest, RewrittenModuleGetsNewLoaderAndBank) {
   EXPECT_EQ(impl(m)->cachedLoaderCount(), 1u);
 }
 
-TEST(SymbolManagerTest, UnopenablePathLeavesBankUntouched) {
-  SymMgrObjectPtr<ISymbolManager> m;
-  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+TEST_F(SymbolManagerTest, UnopenablePathLeavesBankUntouched) {
   SymMgrObjectPtr<IModuleSymbolBank> bank;
   ASSERT_EQ(m->loadSymbolsFromModule(fixture("elf/hello_nopie").c_str(), nullptr, bank), STATUS_OK);
   IModuleSymbolBank* held = bank.get();
@@ -133,9 +133,7 @@ TEST(SymbolManagerTest, UnopenablePathLeavesBankUntouched) {
   EXPECT_EQ(impl(m)->cachedLoaderCount(), 1u);
 }
 
-TEST(SymbolManagerTest, NonImageIsBadFormatEveryTime) {
-  SymMgrObjectPtr<ISymbolManager> m;
-  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+TEST_F(SymbolManagerTest, NonImageIsBadFormatEveryTime) {
   SymMgrObjectPtr<IModuleSymbolBank> bank;
   for (const char* file : {"misc/text.txt", "misc/mz_not_pe.bin", "misc/empty.bin"}) {
     SCOPED_TRACE(file);
@@ -149,9 +147,7 @@ TEST(SymbolManagerTest, NonImageIsBadFormatEveryTime) {
   EXPECT_EQ(impl(m)->cachedBankCount(), 0u);
 }
 
-TEST(SymbolManagerTest, ResolverIndexOutsideTheListGivesBankWithoutDebugInfo) {
-  SymMgrObjectPtr<ISymbolManager> m;
-  ASSERT_EQ(ISymbolManager::create(m), STATUS_OK);
+TEST_F(SymbolManagerTest, ResolverIndexOutsideTheListGivesBankWithoutDebugInfo) {
   for (int32_t index : {-1, 1, 7}) {
     SCOPED_TRACE(index);
     FixedResolver resolver(index);

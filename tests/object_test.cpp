@@ -93,7 +93,7 @@ std::string readAll(const std::string& path) {
   return ss.str();
 }
 
-TEST(TraceDeathTest, TracePathWritesRecordsToThatFile) {
+TEST(TraceDeathTest, TraceGoesToTheNamedFileOrStandardError) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   std::string path = testing::TempDir() + "zor_trace_test.log";
   std::remove(path.c_str());
@@ -104,15 +104,11 @@ TEST(TraceDeathTest, TracePathWritesRecordsToThatFile) {
         std::exit(internal::traceEnabled() ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
-  unsetenv("ZORTRACE");
   std::string log = readAll(path);
   EXPECT_NE(log.find("SymbolManager::loadSymbolsFromModule"), std::string::npos) << log;
   EXPECT_NE(log.find(" ERROR: could not open file"), std::string::npos) << log;
   EXPECT_NE(log.find("zor_symbolmanager:672"), std::string::npos) << log;
-}
-
-TEST(TraceDeathTest, EmptyVariableTracesToStandardError) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // An empty value traces to standard error.
   setenv("ZORTRACE", "", 1);
   EXPECT_EXIT(
       {

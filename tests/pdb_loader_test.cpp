@@ -86,29 +86,38 @@ class PdbFake : public ::testing::Test {
 
 // --- symbols ---------------------------------------------------------------------------
 
+// A public and a function of one name become one scope with the decorated name of the
+// public, the function's unit and kind, and the function's extent, also where the public's
+// span (up to the next public, padding included) reaches further.
 TEST_F(PdbFake, PublicAndFunctionOfOneNameBecomeOneScope) {
   uint32_t cu = pdb->addCompiland(L"a.obj");
   pdb->addPublic(L"?pe_gcd@@YAHHH@Z", 0x1000);
   pdb->addFunction(cu, L"pe_gcd", 0x1000, 0x24);
+  pdb->at(pdb->addPublic(L"g", 0x1040)).length = 0x40;
+  pdb->addFunction(cu, L"g", 0x1040, 0x30);
   load();
 
   SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1010);
   ASSERT_TRUE(r);
   ISymbol* s = r->symbol();
-  // The decorated name of the public, the function's unit and kind, the function's extent.
   EXPECT_EQ(text(s->name()), L"?pe_gcd@@YAHHH@Z");
   EXPECT_EQ(s->kind(), SYMBOL_KIND_FUNCTION);
   uint32_t unit = 0;
   EXPECT_EQ(s->compUnitId(unit), STATUS_OK);
   EXPECT_EQ(unit, cu);
   EXPECT_EQ(r->size(), 0x24u);
+  SymMgrObjectPtr<ISymbolRange> g = rangeAt(0x1050);
+  ASSERT_TRUE(g);
+  EXPECT_EQ(g->size(), 0x30u);
+  EXPECT_EQ(g->symbol()->kind(), SYMBOL_KIND_FUNCTION);
+  EXPECT_EQ(nameAt(0x1078), L"");  // the padding belongs to no one
 
   SymMgrObjectPtr<SymbolRangeIter> all;
   ASSERT_EQ(bank->originalSymbolRanges(all, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
   int count = 0;
   for (SymMgrObjectPtr<ISymbolRange> x = all->current(); x; x = all->next() ? all->current() : nullptr)
     if (x->symbol()) ++count;
-  EXPECT_EQ(count, 1);
+  EXPECT_EQ(count, 2);
 }
 
 TEST_F(PdbFake, DataLengthFromArrayTypeAndCutAtSegmentEnd) {
@@ -175,19 +184,6 @@ TEST_F(PdbFake, FunctionsOfOneNameFromTwoCompilandsMergeAndDifferentNamesStayApa
     EXPECT_EQ(r->symbol()->compUnitId(unit), STATUS_OK);
     EXPECT_EQ(unit, a);
   }
-}
-
-TEST_F(PdbFake, FunctionEndingBeforeItsPublicsSpanBoundsTheScope) {
-  uint32_t cu = pdb->addCompiland(L"a.obj");
-  uint32_t p = pdb->addPublic(L"g", 0x1000);
-  pdb->at(p).length = 0x40;  // up to the next public, padding included
-  pdb->addFunction(cu, L"g", 0x1000, 0x30);
-  load();
-  SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1010);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->size(), 0x30u);
-  EXPECT_EQ(r->symbol()->kind(), SYMBOL_KIND_FUNCTION);
-  EXPECT_EQ(nameAt(0x1038), L"");  // the padding belongs to no one
 }
 
 TEST_F(PdbFake, OmapStretchesMapPieceByPiece) {
