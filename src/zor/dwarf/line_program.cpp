@@ -209,26 +209,26 @@ status_t readLineProgramHeader(const DwarfSections& sections, uint64_t offset, u
   return STATUS_OK;
 }
 
+bool lineFileDirectory(const LineProgramHeader& header, const LineFileEntry& file, const char*& listed) {
+  listed = nullptr;
+  if (header.version >= 5) {
+    if (file.directoryIndex >= header.directories.size()) return false;
+    listed = header.directories[static_cast<size_t>(file.directoryIndex)];
+  } else if (file.directoryIndex > 0) {
+    if (file.directoryIndex - 1 >= header.directories.size()) return false;
+    listed = header.directories[static_cast<size_t>(file.directoryIndex - 1)];
+  }
+  return true;
+}
+
 std::string lineFilePath(const LineProgramHeader& header, const LineFileEntry& file, const std::string& compDir,
                          bool* directoryKnown) {
-  if (directoryKnown) *directoryKnown = true;
+  const char* listed = nullptr;
+  const bool known = lineFileDirectory(header, file, listed);
+  if (directoryKnown) *directoryKnown = known;
   std::string name = file.name ? file.name : "";
   if (!name.empty() && name[0] == '/') return name;
   std::string dir = compDir;
-  const char* listed = nullptr;
-  if (header.version >= 5) {
-    if (file.directoryIndex < header.directories.size()) {
-      listed = header.directories[static_cast<size_t>(file.directoryIndex)];
-    } else if (directoryKnown) {
-      *directoryKnown = false;
-    }
-  } else if (file.directoryIndex > 0) {
-    if (file.directoryIndex - 1 < header.directories.size()) {
-      listed = header.directories[static_cast<size_t>(file.directoryIndex - 1)];
-    } else if (directoryKnown) {
-      *directoryKnown = false;
-    }
-  }
   if (listed && *listed) {
     if (listed[0] == '/') {
       dir = listed;

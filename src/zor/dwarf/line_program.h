@@ -60,6 +60,10 @@ status_t readLineProgramHeader(const DwarfSections& sections, uint64_t offset, u
 // `directoryKnown` is cleared when the entry's directory index names no directory.
 std::string lineFilePath(const LineProgramHeader& header, const LineFileEntry& file, const std::string& compDir,
                          bool* directoryKnown = nullptr);
+// The directory text a file entry names (null for none), and false when its index names
+// no directory. The path is a function of this text, the entry's name and the
+// compilation directory alone.
+bool lineFileDirectory(const LineProgramHeader& header, const LineFileEntry& file, const char*& listed);
 
 struct LineRow {
   uint64_t address = 0;

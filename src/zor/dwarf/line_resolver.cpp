@@ -96,10 +96,32 @@ int32_t DWARFLineResolver::addFileEntry(DWARFCompilationUnit* unit, const LinePr
     unit->lineInfo().fileTable.push_back(-1);
     return -1;
   }
-  bool directoryKnown = true;
-  std::string path = lineFilePath(header, entry, compDir, &directoryKnown);
+  // The units of a module name the same headers over and over, through the same strings of
+  // the string sections (texts in the section bytes never change): an entry's file is
+  // worked out once per directory text, name text and compilation directory.
+  const char* listed = nullptr;
+  const bool directoryKnown = dwarf::lineFileDirectory(header, entry, listed);
+  const EntryKey key{listed, entry.name};
+  if (directoryKnown) {
+    int32_t index = -1;
+    {
+      std::shared_lock<std::shared_mutex> guard(m_filesLock);
+      auto it = m_filesByEntry.find(key);
+      if (it != m_filesByEntry.end() && it->second.compDir == compDir) index = it->second.index;
+    }
+    if (index >= 0) {
+      unit->lineInfo().fileTable.push_back(index);
+      return index;
+    }
+  }
+  std::string path = lineFilePath(header, entry, compDir);
   if (!directoryKnown) ZOR_ASSERT_TEXT("directoryIndex <= includeDirectories.size()", internal::kDwarfSource, __LINE__);
-  return addSourceFile(path.c_str(), unit, entry.mtime, entry.length);
+  const int32_t index = addSourceFile(path.c_str(), unit, entry.mtime, entry.length);
+  if (directoryKnown && index >= 0) {
+    std::unique_lock<std::shared_mutex> guard(m_filesLock);
+    m_filesByEntry[key] = EntryFile{compDir, index};
+  }
+  return index;
 }
 
 int32_t DWARFLineResolver::addSourceFile(const char* path, DWARFCompilationUnit* unit, uint64_t mtime,

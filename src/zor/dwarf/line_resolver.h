@@ -63,6 +63,13 @@ class DWARFLineResolver : public SymMgrObject<ISrcLineResolver> {
   std::unique_ptr<LineTable> m_lineTable;
   std::deque<std::unique_ptr<SourceFile>> m_sourceFiles;
   std::map<uint32_t, int32_t> m_fileIndexByCrc;
+  // The file of a file entry by its directory and name texts (see addFileEntry).
+  using EntryKey = std::pair<const char*, const char*>;
+  struct EntryFile {
+    std::string compDir;
+    int32_t index;
+  };
+  std::map<EntryKey, EntryFile> m_filesByEntry;
   // Programs already run, by .debug_line offset: a unit that names one again (damaged
   // files do, unit after unit) takes over its file table instead of running it again.
   struct ProgramRun {
