@@ -177,6 +177,36 @@ struct Frame {
 
 const uint32_t kCodeKinds = SYMBOL_KIND_FUNCTION | SYMBOL_KIND_PUBLIC;
 
+// The facts of recently met symbols, one per slot by the symbol's address. The addresses of
+// a batch meet far fewer functions than a module holds, but over a whole module the facts
+// would add up to a copy of its names: the table keeps a fixed number, and a slot's strings
+// keep their room for the next symbol that lands there, so a miss rarely allocates.
+class FactsCache {
+ public:
+  const Frame* find(ISymbol* symbol) const {
+    const Slot& slot = m_slots[slotOf(symbol)];
+    return slot.symbol == symbol ? &slot.facts : nullptr;
+  }
+  // The slot for `symbol`, emptied for its facts.
+  Frame& place(ISymbol* symbol) {
+    Slot& slot = m_slots[slotOf(symbol)];
+    slot.symbol = symbol;
+    slot.facts.clear();
+    return slot.facts;
+  }
+
+ private:
+  static constexpr int kSlotBits = 9;
+  static size_t slotOf(ISymbol* symbol) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(symbol) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+  }
+  struct Slot {
+    ISymbol* symbol = nullptr;
+    Frame facts;
+  };
+  std::vector<Slot> m_slots = std::vector<Slot>(size_t{1} << kSlotBits);
+};
+
 class Symbolizer {
  public:
   Symbolizer(IModuleSymbolBank* bank, const Options& options) : m_bank(bank), m_options(options) {}
@@ -265,21 +295,18 @@ class Symbolizer {
   // The name and start of `symbol` for a frame; its declaration stays the debug one.
   void renameFunction(ISymbol* symbol, Frame& frame) {
     if (symbol == nullptr) return;
-    auto known = m_warm ? m_linkageNames.find(symbol) : m_linkageNames.end();
-    if (known == m_linkageNames.end()) {
-      Frame facts;
-      const wchar_t* name = m_options.demangle ? symbol->demangledName(true) : symbol->name();
-      if (name != nullptr && *name != 0) {
-        zortools::appendUtf8(facts.function, name);
-        if (SymMgrObjectPtr<IAddress> start = symbol->address()) {
-          facts.hasStart = true;
-          facts.startAddress = start->va();
-        }
+    if (const Frame* known = m_warm ? m_linkageNames.find(symbol) : nullptr) return applyLinkageName(*known, frame);
+    Frame scratch;
+    Frame& facts = m_warm ? m_linkageNames.place(symbol) : scratch;
+    const wchar_t* name = m_options.demangle ? symbol->demangledName(true) : symbol->name();
+    if (name != nullptr && *name != 0) {
+      zortools::appendUtf8(facts.function, name);
+      if (SymMgrObjectPtr<IAddress> start = symbol->address()) {
+        facts.hasStart = true;
+        facts.startAddress = start->va();
       }
-      if (!m_warm) return applyLinkageName(facts, frame);
-      known = remember(m_linkageNames, symbol, std::move(facts));
     }
-    applyLinkageName(known->second, frame);
+    applyLinkageName(facts, frame);
   }
 
   static void applyLinkageName(const Frame& facts, Frame& frame) {
@@ -294,28 +321,12 @@ class Symbolizer {
   // `hasStart`: inlined code has no start address of its own. A function's facts are the
   // same at every address it covers, so once m_warm they are kept per symbol.
   void describeFunction(ISymbol* symbol, Frame& frame, bool hasStart) {
-    std::unordered_map<ISymbol*, Frame>& known = hasStart ? m_functionsWithStart : m_inlinedFunctions;
-    if (m_warm) {
-      auto it = known.find(symbol);
-      if (it != known.end()) {
-        copyFunction(it->second, frame);
-        return;
-      }
-    }
-    Frame facts;
+    FactsCache& known = hasStart ? m_functionsWithStart : m_inlinedFunctions;
+    if (const Frame* facts = m_warm ? known.find(symbol) : nullptr) return copyFunction(*facts, frame);
+    Frame scratch;
+    Frame& facts = m_warm ? known.place(symbol) : scratch;
     readFunction(symbol, facts, hasStart);
     copyFunction(facts, frame);
-    if (m_warm) remember(known, symbol, std::move(facts));
-  }
-
-  // Keeps `facts` for `symbol`. The addresses of a batch meet far fewer functions than a
-  // module holds, but over a whole module the facts would add up to a copy of its names:
-  // a full cache starts again.
-  static std::unordered_map<ISymbol*, Frame>::iterator remember(std::unordered_map<ISymbol*, Frame>& cache,
-                                                               ISymbol* symbol, Frame&& facts) {
-    constexpr size_t kCacheLimit = 1024;
-    if (cache.size() >= kCacheLimit) cache.clear();
-    return cache.emplace(symbol, std::move(facts)).first;
   }
 
   static void copyFunction(const Frame& facts, Frame& frame) {
@@ -374,9 +385,9 @@ class Symbolizer {
   // Every kind of symbol the tool asks for has been loaded (the bank loads kinds on their
   // first request); from then on no load can merge into a symbol and change its facts.
   bool m_warm = false;
-  std::unordered_map<ISymbol*, Frame> m_functionsWithStart;
-  std::unordered_map<ISymbol*, Frame> m_inlinedFunctions;
-  std::unordered_map<ISymbol*, Frame> m_linkageNames;
+  FactsCache m_functionsWithStart;
+  FactsCache m_inlinedFunctions;
+  FactsCache m_linkageNames;
   std::unordered_map<ISourceFile*, std::string> m_fileNames;
 };
 
