@@ -51,10 +51,7 @@ class RecordingCallback : public IDiaLoadCallback {
   }
   ULONG AddRef() override { return 0; }
   ULONG Release() override { return 0; }
-  HRESULT NotifyDebugDir(BOOL, DWORD size, BYTE*) override {
-    debugDirectorySize = size;
-    return E_FAIL;
-  }
+  HRESULT NotifyDebugDir(BOOL, DWORD, BYTE*) override { return E_FAIL; }
   HRESULT NotifyOpenDBG(LPCOLESTR, HRESULT result) override { return result; }
   HRESULT NotifyOpenPDB(LPCOLESTR path, HRESULT result) override {
     attempts.emplace_back(plugin::wideToUtf8(path), result);
@@ -64,7 +61,6 @@ class RecordingCallback : public IDiaLoadCallback {
   HRESULT RestrictSymbolServerAccess() override { return E_FAIL; }
 
   std::vector<std::pair<std::string, HRESULT>> attempts;
-  DWORD debugDirectorySize = 0;
 };
 
 using pdb_oracle::haveOracle;

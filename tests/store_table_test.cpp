@@ -249,6 +249,16 @@ TEST_F(TableTest, MergeThatTakesTheNewcomersEnd) {
   add(L"rename", 0x1000, 0x1800);
   EXPECT_EQ(at(0x1070), L"");
   EXPECT_EQ(m_deaths, 3);
+  // Withdrawn and moved where a wider record comes first in the keys' lists.
+  add(L"wide", 0x5000, 0x6000, SYMBOL_KIND_DATA);
+  TestScope* inner = add(L"inner", 0x5100, 0x5200);
+  add(L"k3", 0x5180, 0x5190);
+  inner->forceFlags = true;
+  inner->forcedFlags = MERGE_TAKE_END;
+  add(L"grown", 0x5100, 0x5300);
+  EXPECT_EQ(endsAt(0x5100), (std::vector<uint64_t>{0x6000, 0x5300}));
+  EXPECT_EQ(endsAt(0x5180), (std::vector<uint64_t>{0x6000, 0x5300, 0x5190}));
+  EXPECT_EQ(checkIndex(*m_table), "");
 }
 
 TEST_F(TableTest, MergeThatCollapsesTheHostToItsFirstRange) {
