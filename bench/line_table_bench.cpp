@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "line_table_fakes.h"
+#include "bench_fakes.h"
 
 namespace {
 

@@ -15,32 +15,13 @@
 #include "zor/store/scope.h"
 #include "zor/store/symbol_table.h"
 
+#include "bench_fakes.h"
+
 namespace {
 
 using namespace ZOR_3_12;
 
-// Just enough of a loader for symbols and open-ended ranges: one code segment.
-class BenchLoader : public SymMgrObject<IFileFormatLoader> {
- public:
-  BenchLoader() : SymMgrObject<IFileFormatLoader>(nullptr) {}
-  status_t symbolFilesToResolve(SymMgrObjectPtr<SymbolFileIter>&) override { return STATUS_FALSE; }
-  status_t debugInfoLoader(SymMgrObjectPtr<IDebugInfoLoader>&, int) override { return STATUS_FALSE; }
-  const wchar_t* fileName() override { return L"bench"; }
-  exec_format_t execFormat() override { return EXEC_FORMAT_ELF; }
-  uint32_t architecture() override { return ARCH_X86_64; }
-  uint64_t imageBase() override { return 0; }
-  uint64_t imageSize() override { return 0; }
-  status_t loadSymbols(ISymbolTable*, uint32_t) override { return STATUS_OK; }
-  ISegment* segmentByAddress(uint64_t) override { return nullptr; }
-  ISegment* segmentByIndex(int) override { return nullptr; }
-  ISegment* segmentByFileOffset(uint64_t) override { return nullptr; }
-  SymMgrObjectPtr<IBuffer> readBytes(uint64_t, uint64_t) override { return nullptr; }
-  status_t address(SymMgrObjectPtr<IAddress>&, uint64_t) override { return STATUS_FALSE; }
-  status_t addressByFileOffset(SymMgrObjectPtr<IAddress>&, uint64_t) override { return STATUS_FALSE; }
-  SymMgrObjectPtr<SegmentIter> segments() override { return nullptr; }
-  ISegment* segmentByName(const wchar_t*) override { return nullptr; }
-  SymMgrObjectPtr<ISection> sectionByName(const wchar_t*) override { return nullptr; }
-};
+using BenchLoader = zor_bench::AddressOnlyLoader;
 
 struct Spec {
   uint64_t start, end;

@@ -1,7 +1,7 @@
-// Stand-ins for the module around a line table in the benchmarks: a loader that only makes
-// addresses, and a line resolver that knows no files.
-#ifndef ZOR_BENCH_LINE_TABLE_FAKES_H_
-#define ZOR_BENCH_LINE_TABLE_FAKES_H_
+// Stand-ins for the module around the structures the benchmarks measure: a loader that only
+// makes addresses, and a line resolver that knows no files.
+#ifndef ZOR_BENCH_BENCH_FAKES_H_
+#define ZOR_BENCH_BENCH_FAKES_H_
 
 #include <cstdint>
 
@@ -30,7 +30,8 @@ class PlainAddress : public SymMgrObject<IAddress> {
   uint64_t m_va;
 };
 
-// Only address() does anything: that is all the line store asks of a loader.
+// Only address() does anything: that is all the line store and the symbol table ask of a
+// loader.
 class AddressOnlyLoader : public SymMgrObject<IFileFormatLoader> {
  public:
   AddressOnlyLoader() : SymMgrObject<IFileFormatLoader>(nullptr) {}
@@ -75,4 +76,4 @@ class NoFilesResolver : public SymMgrObject<ISrcLineResolver> {
 
 }  // namespace zor_bench
 
-#endif  // ZOR_BENCH_LINE_TABLE_FAKES_H_
+#endif  // ZOR_BENCH_BENCH_FAKES_H_
