@@ -38,13 +38,14 @@ inline void appendUtf8(std::string& out, const wchar_t* text) {
     // Values below 0x80 pass both saturating packs unchanged.
     _mm_storel_epi64(reinterpret_cast<__m128i*>(p + ascii), _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_setzero_si128()));
   }
-#endif
+#else
   for (; ascii + 8 <= length; ascii += 8) {
     uint32_t any = 0;
     for (size_t k = 0; k < 8; ++k) any |= static_cast<uint32_t>(text[ascii + k]);
     if (any >= 0x80) break;
     for (size_t k = 0; k < 8; ++k) p[ascii + k] = static_cast<char>(text[ascii + k]);
   }
+#endif
   for (; ascii < length && static_cast<uint32_t>(text[ascii]) < 0x80; ++ascii) p[ascii] = static_cast<char>(text[ascii]);
   if (ascii == length) return;
   out.resize(at + ascii + 4 * (length - ascii));

@@ -378,9 +378,8 @@ SymMgrObjectPtr<ISymbolNameDemangler> ISymbolNameDemangler::create(const wchar_t
 
 SymMgrObjectPtr<ISymbolNameDemangler> createNameFromUtf8(std::string_view name) {
   name = name.substr(0, name.find('\0'));  // as the wide form, which ends at its first NUL
-  for (char c : name)
-    if (static_cast<unsigned char>(c) >= 0x80) return nameCache().get(KAVE_3_1::utf8ToWide(name.data(), name.size()).c_str());
-  return nameCache().getAscii(name);
+  if (KAVE_3_1::asciiPrefix(name.data(), name.size()) == name.size()) return nameCache().getAscii(name);
+  return nameCache().get(KAVE_3_1::utf8ToWide(name.data(), name.size()).c_str());
 }
 
 }  // namespace ZOR_3_12

@@ -12,21 +12,8 @@ constexpr wchar_t kReplacement = static_cast<wchar_t>(0xFFFD);
 
 static_assert(sizeof(wchar_t) == 4, "wide strings are UTF-32 on this platform");
 
-// The length of the leading run of ASCII bytes. Names and paths are mostly ASCII, and
-// a run is widened (or narrowed) in one tight loop without per-character growth checks.
-// Eight bytes (four wide characters) are tested at a time.
-size_t asciiPrefix(const unsigned char* p, size_t n) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, p + i, sizeof word);
-    if (word & 0x8080808080808080ull) break;
-  }
-  while (i < n && p[i] < 0x80) ++i;
-  return i;
-}
-
-size_t asciiPrefix(const wchar_t* p, size_t n) {
+// The length of the leading run of ASCII wide characters; four are tested at a time.
+size_t wideAsciiPrefix(const wchar_t* p, size_t n) {
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
     const uint32_t any = static_cast<uint32_t>(p[i]) | static_cast<uint32_t>(p[i + 1]) |
@@ -43,7 +30,7 @@ std::wstring utf8ToWide(const char* s, size_t n) {
   std::wstring out;
   if (s == nullptr || n == 0) return out;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
-  size_t i = asciiPrefix(p, n);
+  size_t i = asciiPrefix(s, n);
   // Every byte gives at most one character: written through a pointer, then cut to size.
   out.resize(n);
   wchar_t* w = &out[0];
@@ -96,6 +83,21 @@ std::wstring utf8ToWide(const char* s, size_t n) {
   return out;
 }
 
+// Names and paths are mostly ASCII: eight bytes are tested at a time, and an ASCII run is
+// then converted in one tight loop without per-character growth checks.
+size_t asciiPrefix(const char* s, size_t n) {
+  if (s == nullptr) return 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + i, sizeof word);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (i < n && p[i] < 0x80) ++i;
+  return i;
+}
+
 std::wstring utf8ToWide(const char* s) {
   return s == nullptr ? std::wstring() : utf8ToWide(s, std::strlen(s));
 }
@@ -105,7 +107,7 @@ std::wstring utf8ToWide(const std::string& s) { return utf8ToWide(s.data(), s.si
 std::string wideToUtf8(const wchar_t* s, size_t n) {
   std::string out;
   if (s == nullptr) return out;
-  const size_t ascii = asciiPrefix(s, n);
+  const size_t ascii = wideAsciiPrefix(s, n);
   // Sized exactly first: callers keep the result (the name table does).
   size_t size = ascii;
   for (size_t i = ascii; i < n; ++i) {

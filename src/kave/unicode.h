@@ -18,6 +18,10 @@ std::wstring utf8ToWide(const char* s, size_t n);
 std::wstring utf8ToWide(const char* s);
 std::wstring utf8ToWide(const std::string& s);
 
+// The length of the leading run of ASCII bytes (below 0x80) of s[0, n): a name made of
+// ASCII alone is its own UTF-8 spelling and decodes to itself.
+size_t asciiPrefix(const char* s, size_t n);
+
 // Encodes each wchar_t as one code point; surrogates and values above U+10FFFF become
 // U+FFFD. A null pointer gives an empty string.
 std::string wideToUtf8(const wchar_t* s);

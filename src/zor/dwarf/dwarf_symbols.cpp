@@ -171,12 +171,9 @@ bool DWARFScope::plainNameFlags(ISymbol* s, ISymbol* o, bool sameEnd, uint32_t& 
   const SymMgrObjectPtr<ISymbolNameDemangler> myName = mine->finalNameObject();
   const SymMgrObjectPtr<ISymbolNameDemangler> theirName = theirs->finalNameObject();
   const char* linkage = m_entry ? DWARFDebugInfoLoader::linkageName(m_entry.get()) : nullptr;
-  if (linkage) {
-    // The wide comparison reads a linkage name through the UTF-8 decoder; ASCII decodes
-    // to itself, anything else takes the wide way.
-    for (const char* c = linkage; *c; ++c)
-      if (static_cast<unsigned char>(*c) >= 0x80) return false;
-  }
+  // The wide comparison reads a linkage name through the UTF-8 decoder; ASCII decodes to
+  // itself, anything else takes the wide way.
+  if (linkage && linkage[KAVE_3_1::asciiPrefix(linkage, std::strlen(linkage))] != '\0') return false;
   const bool isFunction = s->kind() == SYMBOL_KIND_FUNCTION;
   return withPlainNames(myName.get(), theirName.get(), [&](std::string_view sName, std::string_view oName) {
     if (sName.empty() && isFunction)
