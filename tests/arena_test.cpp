@@ -1,6 +1,7 @@
 // The arena under the line table: pieces handed out at the same time never overlap, also
 // after freed pieces of every size class have been handed out again, and large pieces and
-// growing containers work across block boundaries.
+// growing containers work across block boundaries; its blocks go back to the system only
+// once every piece has.
 #include "zor/util/arena.h"
 
 #include <gtest/gtest.h>
@@ -54,7 +55,20 @@ TEST(Arena, LivePiecesNeverOverlapThroughReuse) {
     live.push_back(piece);
   }
   for (const Piece& piece : live) EXPECT_TRUE(intact(piece));
+  // The blocks go back only once the last piece has: one still held keeps them.
+  const Piece last = live.back();
+  live.pop_back();
   for (const Piece& piece : live) arena.deallocate(piece.p, piece.size, 8);
+  EXPECT_FALSE(arena.releaseIfUnused());
+  EXPECT_TRUE(intact(last));
+  arena.deallocate(last.p, last.size, 8);
+  EXPECT_TRUE(arena.releaseIfUnused());
+  EXPECT_EQ(arena.reserved(), 0u);
+  // And the arena serves again from new blocks.
+  void* again = arena.allocate(100, 8);
+  ASSERT_NE(again, nullptr);
+  std::memset(again, 1, 100);
+  arena.deallocate(again, 100, 8);
 }
 
 TEST(Arena, ContainersGrowAcrossBlocks) {

@@ -166,10 +166,12 @@ class ZOR_API LineTable : public SymMgrObjectImpl {
   uint64_t m_highest;
   IFileFormatLoader& m_loader;
   ISrcLineResolver& m_resolver;
-  // The two pools every store receives: the first holds the address index and the stores'
-  // maps of runs, the second the rows of the runs. Everything in them dies with the table.
+  // The pools every store receives: the address index and the stores' maps of runs; the
+  // sealed rows of runs; the arrays rows grow in while a unit is read, emptied when the
+  // table is prepared. Everything in them dies with the table.
   std::unique_ptr<internal::Arena> m_indexPool;
-  std::unique_ptr<internal::Arena> m_runPool;
+  std::unique_ptr<internal::Arena> m_rowPool;
+  std::unique_ptr<internal::Arena> m_growPool;
   // The stores of the unit being read, and its key.
   std::vector<internal::LineStore*> m_growing;
   uint64_t m_growingUnit = ~0ull;

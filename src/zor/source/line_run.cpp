@@ -23,7 +23,7 @@ LineRun::~LineRun() {
 }
 
 void LineRun::releaseReaches() {
-  m_owner->memory->releaseExact(m_reaches, m_count * sizeof(uint64_t));
+  m_owner->memory.sealed->releaseExact(m_reaches, m_count * sizeof(uint64_t));
   m_reaches = nullptr;
 }
 
@@ -43,9 +43,9 @@ size_t LineRun::capacity() const {
 void LineRun::releaseRows() {
   if (m_rows == nullptr) return;
   if (m_sealed)
-    m_owner->memory->releaseExact(m_rows, m_count * sizeof(LineRow));
+    m_owner->memory.sealed->releaseExact(m_rows, m_count * sizeof(LineRow));
   else
-    m_owner->memory->deallocate(m_rows, capacity() * sizeof(LineRow), alignof(LineRow));
+    m_owner->memory.growing->deallocate(m_rows, capacity() * sizeof(LineRow), alignof(LineRow));
   m_rows = nullptr;
   m_sealed = false;
 }
@@ -54,7 +54,7 @@ void LineRun::makeRoom(size_t count) {
   if (!m_sealed && count <= capacity()) return;
   const size_t room = growingCapacity(count);
   if (room > UINT32_MAX) throw std::bad_alloc();
-  auto* rows = static_cast<LineRow*>(m_owner->memory->allocate(room * sizeof(LineRow), alignof(LineRow)));
+  auto* rows = static_cast<LineRow*>(m_owner->memory.growing->allocate(room * sizeof(LineRow), alignof(LineRow)));
   std::copy(m_rows, m_rows + m_count, rows);
   releaseRows();
   m_rows = rows;
@@ -62,7 +62,7 @@ void LineRun::makeRoom(size_t count) {
 
 void LineRun::seal() {
   if (m_sealed || m_count == 0) return;
-  auto* rows = static_cast<LineRow*>(m_owner->memory->allocateExact(m_count * sizeof(LineRow)));
+  auto* rows = static_cast<LineRow*>(m_owner->memory.sealed->allocateExact(m_count * sizeof(LineRow)));
   std::copy(m_rows, m_rows + m_count, rows);
   releaseRows();
   m_rows = rows;
@@ -123,7 +123,7 @@ void LineRun::prepare() {
   }
   if (m_endsRise || first == last) return;
   const size_t count = static_cast<size_t>(last - first);
-  m_reaches = static_cast<uint64_t*>(m_owner->memory->allocateExact(count * sizeof(uint64_t)));
+  m_reaches = static_cast<uint64_t*>(m_owner->memory.sealed->allocateExact(count * sizeof(uint64_t)));
   uint64_t reach = 0;
   for (size_t i = 0; i < count; ++i) {
     reach = std::max(reach, first[i].end);

@@ -37,11 +37,18 @@ class RowSpan {
   size_t m_count;
 };
 
+// Where rows live. Growing arrays come from `growing`, which holds nothing once every run
+// is sealed and can then give its memory back; sealed arrays are laid down in `sealed`.
+struct RowMemory {
+  Arena* sealed;
+  Arena* growing;
+};
+
 // What the runs of one store share: their unit, their file and the memory of their rows.
 struct RunOwner {
   uint64_t compUnitKey;
   uint32_t fileIndex;
-  Arena* memory;
+  RowMemory memory;
 };
 
 class LineRun {

@@ -87,7 +87,7 @@ LineStore& CompilationUnitList::findOrCreate(uint64_t compUnitKey) {
   auto it = std::lower_bound(m_stores.begin(), m_stores.end(), compUnitKey,
                              [](const std::unique_ptr<LineStore>& s, uint64_t key) { return s->compUnitKey() < key; });
   if (it == m_stores.end() || (*it)->compUnitKey() != compUnitKey) {
-    it = m_stores.insert(it, std::make_unique<LineStore>(compUnitKey, m_fileIndex, m_indexMemory, m_runMemory));
+    it = m_stores.insert(it, std::make_unique<LineStore>(compUnitKey, m_fileIndex, m_indexMemory, m_rowMemory));
   }
   m_lastUsed = static_cast<size_t>(it - m_stores.begin());
   return **it;

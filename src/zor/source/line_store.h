@@ -43,11 +43,11 @@ class LineStore {
  public:
   using RunMap = internal::RunMap;
 
-  // The store's map lives in `indexMemory`, its runs' rows in `runMemory`; both must outlive
+  // The store's map lives in `indexMemory`, its runs' rows in `rowMemory`; all must outlive
   // the store.
   LineStore(uint64_t compUnitKey, uint32_t fileIndex, std::pmr::memory_resource* indexMemory,
-            Arena* runMemory)
-      : m_owner{compUnitKey, fileIndex, runMemory},
+            RowMemory rowMemory)
+      : m_owner{compUnitKey, fileIndex, rowMemory},
         m_runs(indexMemory),
         m_lastUsed(m_runs.end()),
         m_afterLastUsed(m_runs.end()) {}
@@ -83,8 +83,8 @@ class LineStore {
 class CompilationUnitList {
  public:
   CompilationUnitList(uint32_t fileIndex, std::pmr::memory_resource* indexMemory,
-                      Arena* runMemory)
-      : m_fileIndex(fileIndex), m_indexMemory(indexMemory), m_runMemory(runMemory) {}
+                      RowMemory rowMemory)
+      : m_fileIndex(fileIndex), m_indexMemory(indexMemory), m_rowMemory(rowMemory) {}
   CompilationUnitList(const CompilationUnitList&) = delete;
   CompilationUnitList& operator=(const CompilationUnitList&) = delete;
 
@@ -98,7 +98,7 @@ class CompilationUnitList {
  private:
   uint32_t m_fileIndex;
   std::pmr::memory_resource* m_indexMemory;
-  Arena* m_runMemory;
+  RowMemory m_rowMemory;
   std::vector<std::unique_ptr<LineStore>> m_stores;
   size_t m_lastUsed = 0;  // one-entry cache for loading, which feeds one unit at a time
 };

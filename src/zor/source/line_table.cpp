@@ -27,7 +27,8 @@ LineTable::LineTable(IFileFormatLoader& loader, ISrcLineResolver& resolver)
       m_loader(loader),
       m_resolver(resolver),
       m_indexPool(new internal::Arena(kFirstPoolBlock)),
-      m_runPool(new internal::Arena(kFirstPoolBlock)) {
+      m_rowPool(new internal::Arena(kFirstPoolBlock)),
+      m_growPool(new internal::Arena(kFirstPoolBlock)) {
   m_addressIndex.reset(new internal::AddressIndex(m_indexPool.get()));
   for (size_t i = 0; i < m_filesByIndex.size(); ++i) *m_filesByIndex.at(i) = nullptr;
 }
@@ -55,7 +56,8 @@ void LineTable::insert(uint64_t compUnitKey, uint32_t fileIndex, uint32_t line, 
     if (reached <= fileIndex) throw std::bad_alloc();
   }
   internal::CompilationUnitList*& files = *m_filesByIndex.at(fileIndex);
-  if (!files) files = new internal::CompilationUnitList(fileIndex, m_indexPool.get(), m_runPool.get());
+  if (!files) files = new internal::CompilationUnitList(fileIndex, m_indexPool.get(),
+                                                          internal::RowMemory{m_rowPool.get(), m_growPool.get()});
   if (compUnitKey != m_growingUnit) {
     sealGrowing();
     m_growingUnit = compUnitKey;
@@ -84,6 +86,9 @@ void LineTable::prepare() {
   if (!index.m_needsPrepare.load(std::memory_order_relaxed)) return;
   sealGrowing();
   m_growingUnit = ~0ull;
+  // Every run is sealed: the arrays rows grew in are free, and a module loads its rows all
+  // at once, so their memory is not wanted again.
+  m_growPool->releaseIfUnused();
   for (size_t i = 0; i < m_filesByIndex.size(); ++i) {
     if (internal::CompilationUnitList* files = *m_filesByIndex.at(i)) files->prepare();
   }

@@ -50,15 +50,29 @@ size_t classOf(size_t bytes, size_t& pieceSize) {
 
 }  // namespace
 
-Arena::Arena(size_t firstBlock) : m_nextBlock(std::max<size_t>(firstBlock, 4096)) {}
+Arena::Arena(size_t firstBlock) : m_firstBlock(std::max<size_t>(firstBlock, 4096)), m_nextBlock(m_firstBlock) {}
 
-Arena::~Arena() {
+Arena::~Arena() { freeBlocks(); }
+
+void Arena::freeBlocks() {
   for (const Block& block : m_blocks) {
     if (block.size >= kHugePage)
       ::operator delete(block.start, std::align_val_t(kHugePage));
     else
       ::operator delete(block.start);
   }
+}
+
+bool Arena::releaseIfUnused() {
+  if (m_live != 0) return false;
+  freeBlocks();
+  m_blocks.clear();
+  m_blocks.shrink_to_fit();
+  for (FreePiece*& head : m_free) head = nullptr;
+  m_cursor = m_limit = nullptr;
+  m_reserved = 0;
+  m_nextBlock = m_firstBlock;
+  return true;
 }
 
 void* Arena::carve(size_t size) {
@@ -87,6 +101,7 @@ void* Arena::carve(size_t size) {
 }
 
 void* Arena::do_allocate(size_t bytes, size_t alignment) {
+  ++m_live;
   if (kPassThrough || bytes > kLargest || alignment > kGrain) {
     m_reserved += bytes;
     return ::operator new(bytes, std::align_val_t(std::max(alignment, kGrain)));
@@ -102,6 +117,7 @@ void* Arena::do_allocate(size_t bytes, size_t alignment) {
 
 void* Arena::allocateExact(size_t bytes) {
   if (bytes == 0) return nullptr;
+  ++m_live;
   const size_t size = (bytes + kGrain - 1) / kGrain * kGrain;
   if (kPassThrough || size > kLargest) {
     m_reserved += size;
@@ -112,6 +128,7 @@ void* Arena::allocateExact(size_t bytes) {
 
 void Arena::releaseExact(void* piece, size_t bytes) {
   if (!piece) return;
+  --m_live;
   const size_t size = (bytes + kGrain - 1) / kGrain * kGrain;
   if (kPassThrough || size > kLargest) {
     m_reserved -= size;
@@ -121,6 +138,7 @@ void Arena::releaseExact(void* piece, size_t bytes) {
 
 void Arena::do_deallocate(void* p, size_t bytes, size_t alignment) {
   if (!p) return;
+  --m_live;
   if (kPassThrough || bytes > kLargest || alignment > kGrain) {
     m_reserved -= bytes;
     ::operator delete(p, std::align_val_t(std::max(alignment, kGrain)));

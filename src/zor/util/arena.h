@@ -23,6 +23,11 @@ class Arena : public std::pmr::memory_resource {
   // Bytes taken from the system so far, blocks and large pieces together.
   size_t reserved() const { return m_reserved; }
 
+  // Gives every block back to the system when no piece is in use, so that memory needed
+  // only while a structure was being built does not stay with the arena until it dies.
+  // Returns whether it did.
+  bool releaseIfUnused();
+
   // A piece of `bytes` rounded up to 16 only, for an array laid down once at its final
   // size; releaseExact gives it back, but its memory is not used again before the arena
   // dies. Null for 0 bytes.
@@ -39,6 +44,7 @@ class Arena : public std::pmr::memory_resource {
   bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
 
   void* carve(size_t size);
+  void freeBlocks();
 
   struct FreePiece {
     FreePiece* next;
@@ -48,8 +54,10 @@ class Arena : public std::pmr::memory_resource {
     size_t size;
   };
 
+  size_t m_firstBlock;
   size_t m_nextBlock;
   size_t m_reserved = 0;
+  size_t m_live = 0;  // pieces handed out and not given back
   char* m_cursor = nullptr;
   char* m_limit = nullptr;
   FreePiece* m_free[kClasses] = {};
