@@ -295,10 +295,7 @@ TEST(DwzImports, PartialUnitFunctionsAreFoundAndImportCyclesEnd) {
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].function, "from_partial");
     // The function belongs to the compile unit that imports its partial unit.
-    SymMgrObjectPtr<IAddress> address;
-    SymMgrObjectPtr<ISymbolRange> range;
-    ASSERT_EQ(m.bank->addressByVa(mainStart + 1, address), STATUS_OK);
-    ASSERT_EQ(m.bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_FUNCTION, nullptr), STATUS_OK);
+    SymMgrObjectPtr<ISymbolRange> range = m.range(mainStart + 1, SYMBOL_KIND_FUNCTION);
     ASSERT_TRUE(range && range->symbol());
     uint32_t id = 0;
     ASSERT_EQ(range->symbol()->compUnitId(id), STATUS_OK);

@@ -62,10 +62,9 @@ TEST_F(ElfLoaderTest, SegmentsAreTheLoadableProgramHeaders) {
       it->next();
       EXPECT_EQ(std::wstring(s->name()), i == 0 ? L".text" : L".data");
       EXPECT_EQ(s->kind(), i == 0 ? uint32_t(SEGMENT_KIND_CODE) : uint32_t(SEGMENT_KIND_DATA));
-      EXPECT_EQ(s->rva(), loads[i].vaddr - loads[0].vaddr);
-      EXPECT_EQ(s->fileOffset(), loads[i].offset);
-      EXPECT_EQ(s->fileSize(), loads[i].filesz);
-      EXPECT_EQ(s->size(), loads[i].memsz);
+      EXPECT_EQ(std::make_tuple(uint64_t(s->rva()), uint64_t(s->fileOffset()), uint64_t(s->fileSize()),
+                                uint64_t(s->size())),
+                std::make_tuple(loads[i].vaddr - loads[0].vaddr, loads[i].offset, loads[i].filesz, loads[i].memsz));
       EXPECT_EQ(l->segmentByAddress(loads[i].vaddr), s);
       // The end address itself still belongs to the segment.
       EXPECT_EQ(l->segmentByAddress(loads[i].vaddr + loads[i].memsz), s);

@@ -91,6 +91,15 @@ class ElfMalformedTest : public ::testing::Test {
   static void put(Bytes& b, uint64_t offset, T value) {
     std::memcpy(&b[offset], &value, sizeof value);
   }
+  // A copy with `value` written at `offset`, loaded and put through every query.
+  template <class T>
+  Loaded patched(uint64_t offset, T value) {
+    Bytes b = pie;
+    put<T>(b, offset, value);
+    Loaded l = loadBytes(b);
+    exercise(l);
+    return l;
+  }
 
   Bytes pie;
   Loaded original;
@@ -152,10 +161,7 @@ TEST_F(ElfMalformedTest, NameTableDamageOnlyCostsNames) {
   ASSERT_TRUE(full.count("main"));
 
   // e_shstrndx out of range: no section has a name, so nothing is known by name.
-  Bytes b = pie;
-  put<uint16_t>(b, 62, 0xFFF0);
-  Loaded noNames = loadBytes(b);
-  exercise(noNames);
+  Loaded noNames = patched<uint16_t>(62, 0xFFF0);
   EXPECT_TRUE(noNames.helper->valid());
   EXPECT_EQ(noNames.helper->sectionName(1), nullptr);
   EXPECT_EQ(noNames.helper->section(kSecSymtab), nullptr);
@@ -163,25 +169,18 @@ TEST_F(ElfMalformedTest, NameTableDamageOnlyCostsNames) {
   EXPECT_NE(noNames.loader->segmentByIndex(1), nullptr);  // segments come from program headers
 
   // One name offset past the table: that section alone loses its name.
-  b = pie;
-  put<uint32_t>(b, shdr(indexOf(".text")), 0xFFFFFF00u);
-  Loaded oneName = loadBytes(b);
-  exercise(oneName);
+  Loaded oneName = patched<uint32_t>(shdr(indexOf(".text")), 0xFFFFFF00u);
   EXPECT_EQ(oneName.helper->sectionName(indexOf(".text")), nullptr);
   EXPECT_FALSE(oneName.loader->sectionByName(L".text"));
   EXPECT_TRUE(oneName.loader->sectionByName(L".data"));
   EXPECT_EQ(loadedNames(oneName), full);
 
   // A name table cut so that its last name has no terminating NUL: that name is dropped.
-  b = pie;
   const uint32_t strndx = h->header().e_shstrndx;
-  const elf::SectionHeader* names = h->sectionHeader(strndx);
   uint32_t lastName = 0, lastIndex = 0;
   for (uint32_t i = 1; i < h->sectionCount(); ++i)
     if (h->sectionHeader(i)->sh_name >= lastName) lastName = h->sectionHeader(i)->sh_name, lastIndex = i;
-  put<uint64_t>(b, shdr(strndx) + 32, names->sh_size - 1);
-  Loaded cut = loadBytes(b);
-  exercise(cut);
+  Loaded cut = patched<uint64_t>(shdr(strndx) + 32, h->sectionHeader(strndx)->sh_size - 1);
   EXPECT_EQ(cut.helper->sectionName(lastIndex), nullptr);
   EXPECT_NE(cut.helper->sectionName(indexOf(".text")), nullptr);
 }
@@ -201,10 +200,7 @@ TEST_F(ElfMalformedTest, DamagedSymbolTablesContributeWhatIsSound) {
       mainEntry = h->sectionHeader(symtab->index())->sh_offset + pos;
   }
   ASSERT_NE(mainEntry, 0u);
-  Bytes b = pie;
-  put<uint32_t>(b, mainEntry, static_cast<uint32_t>(strtab->size()) + 5);
-  Loaded noMain = loadBytes(b);
-  exercise(noMain);
+  Loaded noMain = patched<uint32_t>(mainEntry, static_cast<uint32_t>(strtab->size()) + 5);
   std::set<std::string> expected = full;
   expected.erase("main");
   EXPECT_EQ(loadedNames(noMain), expected);
@@ -214,27 +210,21 @@ TEST_F(ElfMalformedTest, DamagedSymbolTablesContributeWhatIsSound) {
   const uint64_t dataAddress = h->sectionHeaderByName(".data")->sh_addr;
   struct Placement {
     const char* what;
-    uint64_t value;  // 0 keeps the original
-    uint16_t shndx;  // 0xFFFF keeps the original
+    uint64_t value;  // 0 keeps the original and sets the section index instead
+    uint16_t shndx;
     bool loaded;
   };
   for (const Placement& p : {Placement{"in .data", dataAddress, 0xFFFF, false},
                              Placement{"undefined", 0, 0, false}, Placement{"common", 0, 0xFFF2, false},
                              Placement{"absolute", 0, 0xFFF1, true}}) {
     SCOPED_TRACE(p.what);
-    b = pie;
-    if (p.value) put<uint64_t>(b, mainEntry + 8, p.value);
-    if (p.shndx != 0xFFFF) put<uint16_t>(b, mainEntry + 6, p.shndx);
-    Loaded moved = loadBytes(b);
+    Loaded moved = p.value ? patched<uint64_t>(mainEntry + 8, p.value) : patched<uint16_t>(mainEntry + 6, p.shndx);
     EXPECT_EQ(loadedNames(moved).count("main"), p.loaded ? 1u : 0u);
   }
 
   // .symtab's bytes outside the file: reported, and only .dynsym and the PLT are left.
-  b = pie;
-  put<uint64_t>(b, shdr(symtab->index()) + 24, pie.size() - 16);
-  size_t before = capture.assertions();
-  Loaded lost = loadBytes(b);
-  exercise(lost);
+  const size_t before = capture.assertions();
+  Loaded lost = patched<uint64_t>(shdr(symtab->index()) + 24, pie.size() - 16);
   EXPECT_EQ(lost.helper->section(kSecSymtab)->data(), nullptr);
   EXPECT_GT(capture.assertions(), before);
   std::set<std::string> left = loadedNames(lost);
@@ -242,17 +232,11 @@ TEST_F(ElfMalformedTest, DamagedSymbolTablesContributeWhatIsSound) {
   EXPECT_TRUE(left.count("puts"));  // a PLT entry
 
   // A size that is not a whole number of entries: the partial entry is ignored.
-  b = pie;
-  put<uint64_t>(b, shdr(symtab->index()) + 32, symtab->size() - 5);
-  Loaded partial = loadBytes(b);
-  exercise(partial);
+  Loaded partial = patched<uint64_t>(shdr(symtab->index()) + 32, symtab->size() - 5);
   EXPECT_TRUE(loadedNames(partial).count("main"));
 
   // A string table link that names no section leaves the string table record alone.
-  b = pie;
-  put<uint32_t>(b, shdr(symtab->index()) + 40, 0xFFFF);
-  Loaded badLink = loadBytes(b);
-  exercise(badLink);
+  Loaded badLink = patched<uint32_t>(shdr(symtab->index()) + 40, 0xFFFF);
   EXPECT_EQ(loadedNames(badLink), full);
 }
 
@@ -265,29 +249,20 @@ TEST_F(ElfMalformedTest, DamagedPltRelocationsNameWhatTheyStillCan) {
   const std::set<std::string> full = loadedNames(original);
 
   // A symbol table link out of range: no PLT names, everything else stays.
-  Bytes b = pie;
-  put<uint32_t>(b, shdr(relIndex) + 40, 0xFFFF);
-  Loaded noLink = loadBytes(b);
-  exercise(noLink);
+  Loaded noLink = patched<uint32_t>(shdr(relIndex) + 40, 0xFFFF);
   EXPECT_FALSE(loadedNames(noLink).count("puts"));
   EXPECT_TRUE(loadedNames(noLink).count("main"));
 
   // A symbol index far past .dynsym in the first entry: that entry names nothing, the
   // second still names PLT entry 2.
-  b = pie;
-  put<uint64_t>(b, rel->sh_offset + 8, (uint64_t(0x7FFFFFFF) << 32) | 7);
-  Loaded badIndex = loadBytes(b);
-  exercise(badIndex);
+  Loaded badIndex = patched<uint64_t>(rel->sh_offset + 8, (uint64_t(0x7FFFFFFF) << 32) | 7);
   RelocationTable* table = badIndex.helper->fillRelocationTable(pltRelocations(*badIndex.helper));
   ASSERT_NE(table, nullptr);
   EXPECT_EQ(table->size(), rel->sh_size / 24 - 1);
   EXPECT_EQ(table->begin()->second.ordinal, 1u);
 
   // Relocation bytes outside the file: the section contributes nothing.
-  b = pie;
-  put<uint64_t>(b, shdr(relIndex) + 24, pie.size() - 8);
-  Loaded outside = loadBytes(b);
-  exercise(outside);
+  Loaded outside = patched<uint64_t>(shdr(relIndex) + 24, pie.size() - 8);
   EXPECT_FALSE(loadedNames(outside).count("puts"));
 }
 

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <random>
 #include <sstream>
@@ -21,6 +20,7 @@
 #include "support/elf_oracle.h"
 #include "support/loaded_module.h"
 #include "support/pdb_oracle.h"
+#include "support/scratch.h"
 #include "support/symbolizer_agreement.h"
 #include "zor/pdb/dia_manager.h"
 
@@ -254,17 +254,15 @@ TEST(PdbPlugin, ConcurrentQueriesGiveTheSameAnswers) {
 TEST(PdbPlugin, ImagesNamingOnePdbShareOneOpenPdb) {
   if (!pluginPresent()) GTEST_SKIP() << "PDB plug-in not built";
   // Two copies of one image beside its PDB: both name and find the same PDB.
-  std::string dir = std::string(ZOR_BINARY_DIR) + "/pdb_e2e_copy";
-  ASSERT_EQ(std::system(("mkdir -p '" + dir + "' && cp '" + fixture("hello64.exe") + "' '" + fixture("hello64.pdb") +
-                         "' '" + dir + "/' && cp '" + fixture("hello64.exe") + "' '" + dir + "/second.exe'")
-                            .c_str()),
-            0);
+  scratch::TempDir dir;
+  const std::string image = scratch::readFile(fixture("hello64.exe"));
+  dir.add("hello64.pdb", scratch::readFile(fixture("hello64.pdb")));
   SymMgrObjectPtr<ISymbolManager> manager;
   ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
   SymMgrObjectPtr<IModuleSymbolBank> a, b;
-  ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(dir + "/hello64.exe").c_str(), nullptr, a),
+  ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(dir.add("hello64.exe", image)).c_str(), nullptr, a),
             STATUS_OK);
-  ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(dir + "/second.exe").c_str(), nullptr, b),
+  ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(dir.add("second.exe", image)).c_str(), nullptr, b),
             STATUS_OK);
   ASSERT_NE(a.get(), b.get());
   EXPECT_EQ(a->symFileFormat(), SYM_FORMAT_PDB);

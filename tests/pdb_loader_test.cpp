@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include <zor/manager.h>
 
@@ -67,6 +69,17 @@ class PdbFake : public ::testing::Test {
     return r && r->symbol() ? text(r->symbol()->name()) : L"";
   }
 
+  // Names of the symbols of every range the bank holds, sorted.
+  std::vector<std::wstring> allNames() {
+    std::vector<std::wstring> names;
+    SymMgrObjectPtr<SymbolRangeIter> all;
+    EXPECT_EQ(bank->originalSymbolRanges(all, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
+    for (SymMgrObjectPtr<ISymbolRange> x = all->current(); x; x = all->next() ? all->current() : nullptr)
+      if (x->symbol()) names.push_back(text(x->symbol()->name()));
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   uint32_t addLinker() { return pdb->addCompiland(L"* Linker *"); }
   uint32_t addIlt(uint32_t linker, uint32_t rva, uint32_t target, uint32_t ordinal = 5) {
     fake_dia::Symbol t;
@@ -111,55 +124,45 @@ TEST_F(PdbFake, PublicAndFunctionOfOneNameBecomeOneScope) {
   EXPECT_EQ(g->size(), 0x30u);
   EXPECT_EQ(g->symbol()->kind(), SYMBOL_KIND_FUNCTION);
   EXPECT_EQ(nameAt(0x1078), L"");  // the padding belongs to no one
-
-  SymMgrObjectPtr<SymbolRangeIter> all;
-  ASSERT_EQ(bank->originalSymbolRanges(all, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
-  int count = 0;
-  for (SymMgrObjectPtr<ISymbolRange> x = all->current(); x; x = all->next() ? all->current() : nullptr)
-    if (x->symbol()) ++count;
-  EXPECT_EQ(count, 2);
+  EXPECT_EQ(allNames(), (std::vector<std::wstring>{L"?pe_gcd@@YAHHH@Z", L"g"}));
 }
 
+// A data symbol's length comes from its type, else its own; one that would run past its
+// segment, or wrap, gets none.
 TEST_F(PdbFake, DataLengthFromArrayTypeAndCutAtSegmentEnd) {
   uint32_t cu = pdb->addCompiland(L"a.obj");
   fake_dia::Symbol arrayType;
   arrayType.tag = dia::SymTagArrayType;
   arrayType.length = 3;
-  uint32_t type = pdb->add(arrayType);
-  fake_dia::Symbol d;
-  d.tag = dia::SymTagData;
-  d.name = L"table";
-  d.section = 3;
-  d.rva = 0x3000;
-  d.offset = 0;
-  d.type = type;
-  pdb->add(d, cu);
-  fake_dia::Symbol big = d;
-  big.name = L"too_big";
-  big.rva = 0x2000;
-  big.section = 2;
-  big.type = 0;
-  big.length = 0x1000;  // .rdata is far smaller
-  pdb->add(big, cu);
-  fake_dia::Symbol huge = big;
-  huge.name = L"huge";
-  huge.rva = 0x2010;
-  huge.length = ~0ull - 0x100;  // would wrap past zero
-  pdb->add(huge, cu);
+  const uint32_t type = pdb->add(arrayType);
+  const struct {
+    const wchar_t* name;
+    uint32_t section, rva, type;
+    uint64_t length, expected;
+  } cases[] = {
+      {L"table", 3, 0x3000, type, 0, 3},
+      {L"too_big", 2, 0x2000, 0, 0x1000, 0},  // .rdata is far smaller
+      {L"huge", 2, 0x2010, 0, ~0ull - 0x100, 0},
+  };
+  for (const auto& c : cases) {
+    fake_dia::Symbol d;
+    d.tag = dia::SymTagData;
+    d.name = c.name;
+    d.section = c.section;
+    d.rva = c.rva;
+    d.type = c.type;
+    d.length = c.length;
+    pdb->add(d, cu);
+  }
   load();
-  SymMgrObjectPtr<ISymbolRange> a = rangeAt(0x3001, SYMBOL_KIND_DATA);
-  ASSERT_TRUE(a);
-  EXPECT_EQ(text(a->symbol()->name()), L"table");
-  EXPECT_EQ(a->size(), 3u);
-  EXPECT_EQ(a->symbol()->kind(), SYMBOL_KIND_DATA);
-  SymMgrObjectPtr<ISymbolRange> b = rangeAt(0x2000, SYMBOL_KIND_DATA);
-  ASSERT_TRUE(b);
-  EXPECT_EQ(text(b->symbol()->name()), L"too_big");
-  EXPECT_EQ(b->size(), 0u);
-  SymMgrObjectPtr<ISymbolRange> c = rangeAt(0x2010, SYMBOL_KIND_DATA);
-  ASSERT_TRUE(c);
-  EXPECT_EQ(text(c->symbol()->name()), L"huge");
-  EXPECT_EQ(c->size(), 0u);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(text(c.name));
+    SymMgrObjectPtr<ISymbolRange> r = rangeAt(c.rva, SYMBOL_KIND_DATA);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(text(r->symbol()->name()), c.name);
+    EXPECT_EQ(r->symbol()->kind(), SYMBOL_KIND_DATA);
+    EXPECT_EQ(r->size(), c.expected);
+  }
 }
 
 TEST_F(PdbFake, FunctionsOfOneNameFromTwoCompilandsMergeAndDifferentNamesStayApart) {
@@ -169,13 +172,7 @@ TEST_F(PdbFake, FunctionsOfOneNameFromTwoCompilandsMergeAndDifferentNamesStayApa
   pdb->addFunction(b, L"inl", 0x1000, 0x10);   // the same COMDAT seen from two objects
   pdb->addFunction(b, L"alias", 0x1000, 0x10);  // another name at the same code
   load();
-  SymMgrObjectPtr<SymbolRangeIter> all;
-  ASSERT_EQ(bank->originalSymbolRanges(all, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
-  std::vector<std::wstring> names;
-  for (SymMgrObjectPtr<ISymbolRange> x = all->current(); x; x = all->next() ? all->current() : nullptr)
-    if (x->symbol()) names.push_back(text(x->symbol()->name()));
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::wstring>{L"alias", L"inl"}));
+  EXPECT_EQ(allNames(), (std::vector<std::wstring>{L"alias", L"inl"}));
   // The first one loaded keeps its unit.
   SymMgrObjectPtr<ISymbolRange> r = rangeAt(0x1004);
   ASSERT_TRUE(r);
@@ -226,16 +223,15 @@ TEST_F(PdbFake, IncrementalLinkThunksGoToTheFirstFunctionAtTheirTarget) {
   pdb->addFunction(b, L"other", 0x1040, 0x8);
   load();
 
-  SymMgrObjectPtr<ISymbolRange> t0 = rangeAt(0x1071), t1 = rangeAt(0x1076), t2 = rangeAt(0x107b);
-  ASSERT_TRUE(t0 && t1 && t2);
-  ASSERT_TRUE(t0->thunk() && t1->thunk() && t2->thunk());
-  EXPECT_EQ(text(t0->symbol()->name()), L"first");
-  EXPECT_EQ(text(t1->symbol()->name()), L"first");
-  EXPECT_EQ(text(t2->symbol()->name()), L"other");
-  EXPECT_EQ(text(t0->thunk()->name()), L"@ILT+0");
-  EXPECT_EQ(text(t1->thunk()->name()), L"@ILT+5");
-  EXPECT_EQ(text(t2->thunk()->name()), L"@ILT+a");
-  EXPECT_EQ(t0->thunk()->thunkKind(), THUNK_KIND_INCREMENTAL_LINK);
+  for (const auto& t : {std::make_tuple(0x1071, L"first", L"@ILT+0"), std::make_tuple(0x1076, L"first", L"@ILT+5"),
+                        std::make_tuple(0x107b, L"other", L"@ILT+a")}) {
+    SCOPED_TRACE(std::get<2>(t));
+    SymMgrObjectPtr<ISymbolRange> r = rangeAt(std::get<0>(t));
+    ASSERT_TRUE(r && r->thunk());
+    EXPECT_EQ(text(r->symbol()->name()), std::get<1>(t));
+    EXPECT_EQ(text(r->thunk()->name()), std::get<2>(t));
+    EXPECT_EQ(r->thunk()->thunkKind(), THUNK_KIND_INCREMENTAL_LINK);
+  }
   EXPECT_EQ(nameAt(0x1080), L"");
 }
 

@@ -34,14 +34,14 @@ using dwarf_test::Bytes;
 std::string splitDir() { return std::string(ZOR_FIXTURES_DIR) + "/split"; }
 std::string fixture(const std::string& name) { return splitDir() + "/" + name; }
 
-// The skeletons name their .dwo files relative to a compilation directory of ".", which the
-// symbolizer resolves from the working directory.
 using scratch::readFile;
 using scratch::TempDir;
 using scratch::WorkingDirectory;
 using scratch::writeFile;
 
 struct Census {
+  uint32_t format = 0;
+  std::string symFile;
   size_t addresses = 0;
   size_t dwarfFunctions = 0;  // function starts answered by a DWARF function
   size_t imageFunctions = 0;  // function starts answered by a symbol-table entry
@@ -49,9 +49,14 @@ struct Census {
   size_t withLine = 0;        // function starts with a line-table row
 };
 
-// What a module answers at the function starts and random addresses of its image.
-Census census(IModuleSymbolBank* bank, const std::string& image) {
+// What a fresh manager's bank of `image` answers at its function starts and random addresses.
+Census census(const std::string& image) {
   Census c;
+  zor_test::LoadedModule loaded(image);
+  IModuleSymbolBank* bank = loaded.bank.get();
+  if (!bank) return c;
+  c.format = bank->symFileFormat();
+  c.symFile = KAVE_3_1::wideToUtf8(bank->symFileName());
   for (const CodeSymbol& s : codeSymbols(image)) {
     SymMgrObjectPtr<IAddress> address;
     if (bank->addressByVa(s.start, address) != STATUS_OK || !address) continue;
@@ -80,6 +85,8 @@ const char* const kSplitFixtures[] = {"cpp_gcc_d4_split", "cpp_gcc_d5_split", "c
 class SplitAgreement : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(SplitAgreement, InlineFramesMatchPerAddress) {
+  // The skeletons name their .dwo files relative to a compilation directory of ".", which the
+  // symbolizer resolves from the working directory.
   WorkingDirectory cwd(splitDir());
   ASSERT_TRUE(cwd.ok());
   std::string path = fixture(GetParam());
@@ -166,13 +173,9 @@ TEST(SplitUnits, CompUnitDetailsComeFromEachFunctionsOwnSplitUnit) {
     std::map<uint32_t, std::string> primaryByUnit;
     std::map<std::string, std::string> primaryByFunction;
     for (const CodeSymbol& s : codeSymbols(path)) {
-      SymMgrObjectPtr<IAddress> address;
-      SymMgrObjectPtr<ISymbolRange> range;
+      SymMgrObjectPtr<ISymbolRange> range = loaded.range(s.start);
       uint32_t unit = 0;
-      if (bank->addressByVa(s.start, address) != STATUS_OK ||
-          bank->symbolRangeByAddress(address.get(), range, SYMBOL_KIND_ALL, nullptr) != STATUS_OK || !range ||
-          range->symbol()->compUnitId(unit) != STATUS_OK)
-        continue;
+      if (!range || range->symbol()->compUnitId(unit) != STATUS_OK) continue;
       ICompUnitDetails* details = nullptr;
       ASSERT_EQ(bank->compUnitDetailsById(unit, details), STATUS_OK);
       ASSERT_NE(details, nullptr);
@@ -200,13 +203,9 @@ TEST(SplitUnits, MissingOrForeignDwoLeavesSymbolTableAndLines) {
   for (const auto& c : {std::make_pair("cpp_gcc_d5_nodwo", ""),
                         std::make_pair("cpp_gcc_d5_mismatch", "splitUnit.dwoId == skeleton.dwoId")}) {
     SCOPED_TRACE(c.first);
-    std::string path = fixture(c.first);
     KAVE_3_1::RecordCapture records;
-    zor_test::LoadedModule loaded(path);
-    SymMgrObjectPtr<IModuleSymbolBank> bank = loaded.bank;
-    ASSERT_TRUE(bank);
-    EXPECT_EQ(bank->symFileFormat(), SYM_FORMAT_DWARF);
-    Census census1 = census(bank.get(), path);
+    Census census1 = census(fixture(c.first));
+    EXPECT_EQ(census1.format, SYM_FORMAT_DWARF);
     EXPECT_EQ(census1.dwarfFunctions, 0u);
     EXPECT_GT(census1.imageFunctions, 10u);
     EXPECT_EQ(census1.inlined, 0u);
@@ -215,14 +214,6 @@ TEST(SplitUnits, MissingOrForeignDwoLeavesSymbolTableAndLines) {
       EXPECT_TRUE(records.hasAssertion(c.second));
     }
   }
-}
-
-// What a fresh manager's bank of `module` answers with `bytes` as its split file beside it.
-Census censusWith(const std::string& module, const std::string& suffix, const std::string& bytes) {
-  writeFile(module + suffix, bytes);
-  zor_test::LoadedModule loaded(module);
-  SymMgrObjectPtr<IModuleSymbolBank> bank = loaded.bank;
-  return bank ? census(bank.get(), module) : Census();
 }
 
 // A .dwo that is no ELF file, or one cut short, is refused or read as far as it goes: the
@@ -248,7 +239,8 @@ TEST(SplitUnits, UnreadableOrTruncatedDwoFallsBack) {
   };
   for (const Case& c : cases) {
     KAVE_3_1::RecordCapture records;
-    Census census1 = censusWith(copy, ".dwo", c.bytes);
+    writeFile(copy + ".dwo", c.bytes);
+    Census census1 = census(copy);
     EXPECT_GT(census1.dwarfFunctions + census1.imageFunctions, 10u) << c.what;
     EXPECT_GT(census1.withLine, 10u) << c.what;  // the skeleton's line program
     if (c.refused) {
@@ -270,11 +262,8 @@ TEST(SplitUnits, PackageNamedAfterTheSeparateDebugFile) {
                          "module && objcopy --add-gnu-debuglink=module.debug module")
                             .c_str()),
             0);
-  zor_test::LoadedModule loaded(module);
-  SymMgrObjectPtr<IModuleSymbolBank> bank = loaded.bank;
-  ASSERT_TRUE(bank);
-  EXPECT_NE(KAVE_3_1::wideToUtf8(bank->symFileName()).find("module.debug"), std::string::npos);
-  Census c = census(bank.get(), module);
+  Census c = census(module);
+  EXPECT_NE(c.symFile.find("module.debug"), std::string::npos);
   EXPECT_GT(c.inlined, c.addresses / 10);
   EXPECT_GT(c.dwarfFunctions, c.imageFunctions);
 }

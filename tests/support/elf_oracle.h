@@ -45,6 +45,12 @@ inline std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
+// The lines `command` prints; none when it fails.
+inline std::vector<std::string> outputLines(const std::string& command) {
+  std::string out;
+  return run(command, out) ? lines(out) : std::vector<std::string>();
+}
+
 struct NmSymbol {
   uint64_t address, size;  // size 0 when nm shows none
   char type;
@@ -97,11 +103,7 @@ struct Section {
 // `readelf -SW`.
 inline std::vector<Section> sections(const std::string& path) {
   std::vector<Section> result;
-  std::string out;
-  if (!run("readelf -SW '" + path + "'", out)) return result;
-  std::istringstream lines(out);
-  std::string line;
-  while (std::getline(lines, line)) {
+  for (const std::string& line : outputLines("readelf -SW '" + path + "'")) {
     size_t open = line.find('[');
     size_t close = line.find(']');
     if (open == std::string::npos || close == std::string::npos || line.find("Nr]") != std::string::npos) continue;
@@ -134,11 +136,7 @@ struct Load {
 // The PT_LOAD lines of `readelf -lW`.
 inline std::vector<Load> loads(const std::string& path) {
   std::vector<Load> result;
-  std::string out;
-  run("readelf -lW '" + path + "'", out);
-  std::istringstream lines(out);
-  std::string line;
-  while (std::getline(lines, line)) {
+  for (const std::string& line : outputLines("readelf -lW '" + path + "'")) {
     std::vector<std::string> t = split(line);
     if (t.size() < 7 || t[0] != "LOAD") continue;
     Load l;
@@ -161,11 +159,8 @@ struct Symbol {
 // `readelf -sW`: both symbol tables; version suffixes are cut from names.
 inline std::vector<Symbol> symbols(const std::string& path) {
   std::vector<Symbol> result;
-  std::string out;
-  if (!run("readelf -sW '" + path + "'", out)) return result;
-  std::istringstream lines(out);
-  std::string line, table;
-  while (std::getline(lines, line)) {
+  std::string table;
+  for (const std::string& line : outputLines("readelf -sW '" + path + "'")) {
     if (line.rfind("Symbol table '", 0) == 0) {
       table = line.substr(14, line.find('\'', 14) - 14);
       continue;
@@ -196,11 +191,7 @@ struct PltLabel {
 // `<name@plt>` labels that `objdump -d -j .plt` prints.
 inline std::vector<PltLabel> pltLabels(const std::string& path) {
   std::vector<PltLabel> result;
-  std::string out;
-  if (!run("objdump -d -j .plt '" + path + "'", out)) return result;
-  std::istringstream lines(out);
-  std::string line;
-  while (std::getline(lines, line)) {
+  for (const std::string& line : outputLines("objdump -d -j .plt '" + path + "'")) {
     size_t lt = line.find(" <");
     size_t at = line.find("@plt>:");
     if (lt == std::string::npos || at == std::string::npos || at < lt) continue;
