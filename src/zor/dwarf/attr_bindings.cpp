@@ -369,6 +369,13 @@ bool AttrBindings::readEntryAt(uint64_t infoOffset) {
   return decode(reader);
 }
 
+SymMgrObjectPtr<AttrBindings> EntryPlace::decode() const {
+  if (!unit) return SymMgrObjectPtr<AttrBindings>();
+  SymMgrObjectPtr<AttrBindings> entry = AttrBindings::acquire(unit);
+  if (!entry->readEntryAt(offset)) return SymMgrObjectPtr<AttrBindings>();
+  return entry;
+}
+
 const AttrValue* AttrBindings::find(uint64_t name) const {
   for (const AttrValue& v : m_attributes) {
     if (v.name == name) return &v;

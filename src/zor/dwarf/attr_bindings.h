@@ -1,6 +1,7 @@
 // One decoded debugging information entry: its tag, whether it has children, and its
 // attribute values in their normalised stored forms. Entries are decoded on the fly and
-// dropped; the reader keeps no tree. A scope that must come back to its entry keeps it.
+// dropped; the reader keeps no tree. A scope that must come back to its entry keeps its
+// place (EntryPlace) and decodes it again.
 #ifndef ZOR_DWARF_ATTR_BINDINGS_H_
 #define ZOR_DWARF_ATTR_BINDINGS_H_
 
@@ -67,13 +68,6 @@ class AttrBindings : public SymMgrObjectImpl {
   const AttrValue* getAttribute(uint64_t name, bool noFollow = false);
   // The entry named by DW_AT_abstract_origin, else DW_AT_specification; decoded once.
   AttrBindings* getOrigin();
-  // Frees the decoded origin of an entry that is kept but seldom asked again; the next
-  // getOrigin() decodes it anew.
-  void forgetOrigin() {
-    delete m_origin;
-    m_origin = nullptr;
-    m_originLooked = false;
-  }
 
   const std::vector<AttrValue>& attributes() const { return m_attributes; }
 
@@ -89,6 +83,20 @@ class AttrBindings : public SymMgrObjectImpl {
   int m_depth = 0;  // position in an origin chain
   std::vector<AttrValue> m_attributes;  // first value of a name wins
   AttrBindings* m_origin = nullptr;     // owned
+};
+
+// Where an entry lies, for a scope that must come back to it (to read its body, its linkage
+// name or its origin): the entry is decoded again then. A module has hundreds of thousands
+// of scopes, and their decoded values would outweigh everything else they keep.
+struct EntryPlace {
+  DWARFCompilationUnit* unit = nullptr;
+  uint64_t offset = 0;  // the entry's own offset, in its unit's offset space
+
+  static EntryPlace of(const AttrBindings* entry) {
+    return entry ? EntryPlace{entry->unit(), entry->entryOffset()} : EntryPlace{};
+  }
+  // The entry decoded anew; null when there is no place or the bytes no longer decode.
+  SymMgrObjectPtr<AttrBindings> decode() const;
 };
 
 // Advances the reader past one entry without keeping it (subtrees nobody wants). Returns the

@@ -237,7 +237,7 @@ ISrcLineResolver* DWARFDebugInfoLoader::srcLineResolver(IScope* scope, ILock*) {
   return m_lineResolver.get();
 }
 
-status_t DWARFDebugInfoLoader::loadBody(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset,
+status_t DWARFDebugInfoLoader::loadBody(Scope* scope, const dwarf::EntryPlace& place, uint64_t childrenOffset,
                                         uint32_t kindMask) {
   uint32_t newKinds = 0;
   {
@@ -262,6 +262,7 @@ status_t DWARFDebugInfoLoader::loadBody(Scope* scope, dwarf::AttrBindings* entry
       loader.m_bodyDone.notify_all();
     }
   } done{*this, scope};
+  const SymMgrObjectPtr<dwarf::AttrBindings> entry = place.decode();
   if (!entry || entry->getHasChildren() != 1) {
     scope->markLoaded(newKinds);
     return STATUS_OK;
@@ -269,7 +270,7 @@ status_t DWARFDebugInfoLoader::loadBody(Scope* scope, dwarf::AttrBindings* entry
   if (!m_sections.info.present()) return STATUS_NO_DEBUG_INFO;
   {
     std::shared_lock<std::shared_mutex> bodyWalk(m_bodyWalks);
-    loadChildren(scope, entry, childrenOffset, newKinds);
+    loadChildren(scope, entry.get(), childrenOffset, newKinds);
   }
   scope->markLoaded(newKinds);
   return STATUS_OK;

@@ -84,7 +84,7 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   // inlined call. Once per scope and kind, whichever thread asks first; a thread asking for
   // a body that another thread is reading waits for it. Bodies of different scopes are read
   // side by side; the walk over all units excludes them while it runs.
-  status_t loadBody(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset, uint32_t kindMask);
+  status_t loadBody(Scope* scope, const dwarf::EntryPlace& entry, uint64_t childrenOffset, uint32_t kindMask);
 
   // Deepest nesting of entries walked; deeper subtrees are reported and skipped.
   static constexpr int kMaxDepth = 256;

@@ -110,14 +110,17 @@ SymMgrObjectPtr<SourceLineIter> DWARFSymbol::sourceLines() {
 // --- DWARFScope ------------------------------------------------------------------------
 
 DWARFScope::DWARFScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, DwarfSourcePosition* declaration,
-                       SymbolName name, uint64_t start, IScope* parent, symbol_kind_t kind, AttrBindings* entry,
-                       uint64_t childrenOffset, DWARFCompilationUnit* unit)
-    : SymbolScope(ffl, parent,
-                  new DWARFSymbol(ffl, name, start, this, kind, unit ? unit : (entry ? entry->unit() : nullptr),
-                                  declaration)),
+                       SymbolName name, uint64_t start, IScope* parent, symbol_kind_t kind,
+                       dwarf::EntryPlace entry, uint64_t childrenOffset, DWARFCompilationUnit* unit)
+    : SymbolScope(ffl, parent, new DWARFSymbol(ffl, name, start, this, kind, unit ? unit : entry.unit, declaration)),
       m_loader(loader),
       m_childrenOffset(childrenOffset),
       m_entry(entry) {}
+
+const char* DWARFScope::linkageName() const {
+  SymMgrObjectPtr<AttrBindings> entry = m_entry.decode();
+  return entry ? DWARFDebugInfoLoader::linkageName(entry.get()) : nullptr;
+}
 
 uint32_t DWARFScope::mergeFlags(IScope* other) {
   if (!other) return 0;
@@ -151,8 +154,8 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   if (sameText(sName, oShort)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
   // The entry's own linkage name is the surest match: the demangler spells some names
   // (lambdas, anonymous types in template arguments) unlike the compiler's DW_AT_name.
-  if (m_entry && !sameText(sName, o->name())) {
-    const char* linkage = DWARFDebugInfoLoader::linkageName(m_entry.get());
+  if (!sameText(sName, o->name())) {
+    const char* linkage = linkageName();
     if (linkage && sameText(KAVE_3_1::utf8ToWide(linkage).c_str(), o->name()))
       return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
   }
@@ -170,18 +173,28 @@ bool DWARFScope::plainNameFlags(ISymbol* s, ISymbol* o, bool sameEnd, uint32_t& 
   if (!mine || !theirs) return false;
   const SymMgrObjectPtr<ISymbolNameDemangler> myName = mine->finalNameObject();
   const SymMgrObjectPtr<ISymbolNameDemangler> theirName = theirs->finalNameObject();
-  const char* linkage = m_entry ? DWARFDebugInfoLoader::linkageName(m_entry.get()) : nullptr;
-  // The wide comparison reads a linkage name through the UTF-8 decoder; ASCII decodes to
-  // itself, anything else takes the wide way.
-  if (linkage && linkage[KAVE_3_1::asciiPrefix(linkage, std::strlen(linkage))] != '\0') return false;
   const bool isFunction = s->kind() == SYMBOL_KIND_FUNCTION;
-  return withPlainNames(myName.get(), theirName.get(), [&](std::string_view sName, std::string_view oName) {
+  // The names alone decide nearly every merge; the linkage name is read from the entry only
+  // when they differ.
+  bool decided = true;
+  const bool plain = withPlainNames(myName.get(), theirName.get(), [&](std::string_view sName, std::string_view oName) {
     if (sName.empty() && isFunction)
       flags = sameEnd ? MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
-    else if (sName == oName || (linkage && oName == linkage))
+    else if (sName == oName)
       flags = MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
     else
-      flags = 0;
+      decided = false;
+  });
+  if (!plain) return false;
+  if (decided) return true;
+  flags = 0;
+  const char* linkage = linkageName();
+  if (!linkage) return true;
+  // The wide comparison reads a linkage name through the UTF-8 decoder; ASCII decodes to
+  // itself, anything else takes the wide way.
+  if (linkage[KAVE_3_1::asciiPrefix(linkage, std::strlen(linkage))] != '\0') return false;
+  return withPlainNames(myName.get(), theirName.get(), [&](std::string_view, std::string_view oName) {
+    if (oName == linkage) flags = MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
   });
 }
 
@@ -210,14 +223,14 @@ void DWARFScope::merge(IScope* other, uint32_t flags) {
 status_t DWARFScope::loadSymbols(uint32_t kindMask) {
   // Queries ask on every call; the body is read once per kind.
   if (hasLoaded(kindMask)) return STATUS_OK;
-  return m_loader->loadBody(this, m_entry.get(), m_childrenOffset, kindMask);
+  return m_loader->loadBody(this, m_entry, m_childrenOffset, kindMask);
 }
 
 // --- DWARFInlineInstanceScope ----------------------------------------------------------
 
 DWARFInlineInstanceScope::DWARFInlineInstanceScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader,
                                                    ISymbolTable* globalTable, DwarfSourcePosition* call,
-                                                   IScope* parent, AttrBindings* entry, uint64_t childrenOffset)
+                                                   IScope* parent, dwarf::EntryPlace entry, uint64_t childrenOffset)
     : InlineInstanceScope(ffl, parent, new DWARFInlineInstance(ffl, loader, globalTable, entry, call)),
       m_childrenOffset(childrenOffset),
       m_entry(entry),
@@ -227,13 +240,14 @@ DWARFInlineInstanceScope::DWARFInlineInstanceScope(IFileFormatLoader* ffl, DWARF
 
 status_t DWARFInlineInstanceScope::loadSymbols(uint32_t kindMask) {
   if (hasLoaded(kindMask)) return STATUS_OK;
-  return m_loader->loadBody(this, m_entry.get(), m_childrenOffset, kindMask);
+  return m_loader->loadBody(this, m_entry, m_childrenOffset, kindMask);
 }
 
 // --- DWARFInlineInstance ---------------------------------------------------------------
 
 DWARFInlineInstance::DWARFInlineInstance(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader,
-                                         ISymbolTable* globalTable, AttrBindings* entry, DwarfSourcePosition* call)
+                                         ISymbolTable* globalTable, dwarf::EntryPlace entry,
+                                         DwarfSourcePosition* call)
     : SymMgrObject<IInlineInstance>(nullptr),
       m_ffl(ffl),
       m_loader(loader),
@@ -258,12 +272,13 @@ ISymbol* DWARFInlineInstance::symbol() {
   if (m_resolving) return nullptr;
   IScope* owner = m_globalTable ? m_globalTable->ownerScope() : nullptr;
   // The origin entry, named by the call's reference; other calls of it may have done the work.
-  const AttrValue* ref = m_entry ? m_entry->getAttribute(dwarf::DW_AT_abstract_origin, true) : nullptr;
-  if (!ref && m_entry) ref = m_entry->getAttribute(dwarf::DW_AT_specification, true);
-  DWARFCompilationUnit* target = ref ? dwarf::referencedUnit(m_entry->unit(), *ref) : nullptr;
+  const SymMgrObjectPtr<AttrBindings> entry = m_entry.decode();
+  const AttrValue* ref = entry ? entry->getAttribute(dwarf::DW_AT_abstract_origin, true) : nullptr;
+  if (!ref && entry) ref = entry->getAttribute(dwarf::DW_AT_specification, true);
+  DWARFCompilationUnit* target = ref ? dwarf::referencedUnit(entry->unit(), *ref) : nullptr;
   DWARFDebugInfoLoader::InlinedOrigin facts;
   if (!target || !m_loader->inlinedOrigin(target->context(), ref->value, facts)) {
-    AttrBindings* origin = m_entry ? m_entry->getOrigin() : nullptr;
+    AttrBindings* origin = entry ? entry->getOrigin() : nullptr;
     if (!origin) {
       m_madeSymbol =
           new Symbol(m_ffl, L"", 0, owner, SYMBOL_LINKAGE_LOCAL, SYMBOL_KIND_FUNCTION, 0xFFFFFFFFu, 0xFFFFFFFFu);
@@ -278,15 +293,13 @@ ISymbol* DWARFInlineInstance::symbol() {
     }
     if (target) m_loader->rememberInlinedOrigin(target->context(), ref->value, facts);
   }
-  // The answer is kept; every instance keeping its origin's entry as well is not needed.
-  m_entry->forgetOrigin();
   if (facts.outOfLine) {
     m_inlinedFunction.store(facts.outOfLine, std::memory_order_release);
     return facts.outOfLine;
   }
   // An origin in the supplementary file has a unit of another offset space: the symbol
   // belongs to the unit of the call instead.
-  DWARFCompilationUnit* unit = facts.unit ? facts.unit : m_entry->unit();
+  DWARFCompilationUnit* unit = facts.unit ? facts.unit : m_entry.unit;
   const SymbolName name = SymbolName::utf8(facts.name, facts.name ? std::strlen(facts.name) : 0);
   m_madeSymbol = new DWARFSymbol(m_ffl, name, 0, owner, SYMBOL_KIND_FUNCTION, unit,
                                  facts.declaration ? facts.declaration->copy() : nullptr);

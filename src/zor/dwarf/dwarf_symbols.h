@@ -1,7 +1,7 @@
 // The store objects made from DWARF entries: a function, label or variable becomes a
 // DWARFScope holding its DWARFSymbol; an inlined call becomes a DWARFInlineInstanceScope
-// holding its DWARFInlineInstance. Both scope kinds keep their entry and read their body
-// (nested blocks, labels, inlined calls) only when it is first asked for.
+// holding its DWARFInlineInstance. Both scope kinds keep the place of their entry and read
+// their body (nested blocks, labels, inlined calls) only when it is first asked for.
 #ifndef ZOR_DWARF_DWARF_SYMBOLS_H_
 #define ZOR_DWARF_DWARF_SYMBOLS_H_
 
@@ -86,7 +86,7 @@ class DWARFSymbol : public Symbol {
 class DWARFScope : public SymbolScope {
  public:
   DWARFScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, DwarfSourcePosition* declaration,
-             SymbolName name, uint64_t start, IScope* parent, symbol_kind_t kind, dwarf::AttrBindings* entry,
+             SymbolName name, uint64_t start, IScope* parent, symbol_kind_t kind, dwarf::EntryPlace entry,
              uint64_t childrenOffset, DWARFCompilationUnit* unit = nullptr);
 
   uint32_t mergeFlags(IScope* other) override;
@@ -94,15 +94,15 @@ class DWARFScope : public SymbolScope {
   // Reads the body for the kinds not read yet.
   status_t loadSymbols(uint32_t kindMask) override;
 
-  dwarf::AttrBindings* entry() const { return m_entry.get(); }
-
  private:
   // mergeFlags' name comparisons for names that are not mangled; false when it cannot tell.
   bool plainNameFlags(ISymbol* s, ISymbol* o, bool sameEnd, uint32_t& flags);
+  // The entry's linkage name (its origin's when it has none), read from the entry anew.
+  const char* linkageName() const;
 
   DWARFDebugInfoLoader* m_loader;
   uint64_t m_childrenOffset;
-  SymMgrObjectPtr<dwarf::AttrBindings> m_entry;
+  dwarf::EntryPlace m_entry;
 };
 
 class DWARFInlineInstance;
@@ -111,21 +111,21 @@ class DWARFInlineInstance;
 class DWARFInlineInstanceScope : public InlineInstanceScope {
  public:
   DWARFInlineInstanceScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, ISymbolTable* globalTable,
-                           DwarfSourcePosition* call, IScope* parent, dwarf::AttrBindings* entry,
+                           DwarfSourcePosition* call, IScope* parent, dwarf::EntryPlace entry,
                            uint64_t childrenOffset);
 
   status_t loadSymbols(uint32_t kindMask) override;
 
  private:
   uint64_t m_childrenOffset;
-  SymMgrObjectPtr<dwarf::AttrBindings> m_entry;
+  dwarf::EntryPlace m_entry;
   DWARFDebugInfoLoader* m_loader;
 };
 
 class DWARFInlineInstance : public SymMgrObject<IInlineInstance> {
  public:
   DWARFInlineInstance(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, ISymbolTable* globalTable,
-                      dwarf::AttrBindings* entry, DwarfSourcePosition* call);
+                      dwarf::EntryPlace entry, DwarfSourcePosition* call);
   ~DWARFInlineInstance() override;
 
   SymMgrObjectPtr<ISourceLocation> callSite() override;
@@ -150,7 +150,7 @@ class DWARFInlineInstance : public SymMgrObject<IInlineInstance> {
   SymMgrObjectPtr<ISymbol> m_madeSymbol;  // a symbol made for the instance alone
   bool m_resolving = false;                // inside symbol()'s lookup of the out-of-line copy
   ISymbolTable* m_globalTable;
-  SymMgrObjectPtr<dwarf::AttrBindings> m_entry;
+  dwarf::EntryPlace m_entry;
   std::unique_ptr<DwarfSourcePosition> m_call;
   SymMgrObjectPtr<ISourceLocation> m_callSiteCache;
   IScope* m_scope = nullptr;  // the instance's scope, which owns this instance
