@@ -186,5 +186,23 @@ TEST(DemanglerStorage, Utf8NamesMeetTheirWideTwins) {
   EXPECT_EQ(std::wstring(createNameFromUtf8(std::string("cut\0off", 7))->name()), L"cut");
 }
 
+TEST(DemanglerStorage, PlainNamesAreHandedOutInUtf8UntilWidened) {
+  std::string out = "x";
+  for (const std::string& bytes : {std::string("pkg.plainOnly"), std::string("na\xC3\xAFve_only")}) {
+    SymMgrObjectPtr<ISymbolNameDemangler> name = createNameFromUtf8(bytes);
+    out = "x";
+    EXPECT_TRUE(appendPlainNameUtf8(name.get(), out)) << bytes;
+    EXPECT_EQ(out, "x" + bytes);
+    // Once widened, the wide spelling is the only one kept.
+    EXPECT_EQ(KAVE_3_1::wideToUtf8(name->name()), bytes);
+    EXPECT_FALSE(appendPlainNameUtf8(name.get(), out)) << bytes;
+  }
+  // A mangled name has forms of its own: the caller must ask for the one it wants.
+  out.clear();
+  EXPECT_FALSE(appendPlainNameUtf8(createNameFromUtf8("_ZN2ns9onlyPlainEv").get(), out));
+  EXPECT_FALSE(appendPlainNameUtf8(nullptr, out));
+  EXPECT_TRUE(out.empty());
+}
+
 }  // namespace
 }  // namespace ZOR_3_12

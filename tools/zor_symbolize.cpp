@@ -298,9 +298,7 @@ class Symbolizer {
     if (const Frame* known = m_warm ? m_linkageNames.find(symbol) : nullptr) return applyLinkageName(*known, frame);
     Frame scratch;
     Frame& facts = m_warm ? m_linkageNames.place(symbol) : scratch;
-    const wchar_t* name = m_options.demangle ? symbol->demangledName(true) : symbol->name();
-    if (name != nullptr && *name != 0) {
-      zortools::appendUtf8(facts.function, name);
+    if (appendName(symbol, m_options.demangle ? NameForm::Demangled : NameForm::Name, facts.function)) {
       if (SymMgrObjectPtr<IAddress> start = symbol->address()) {
         facts.hasStart = true;
         facts.startAddress = start->va();
@@ -316,6 +314,23 @@ class Symbolizer {
       frame.hasStart = true;
       frame.startAddress = facts.startAddress;
     }
+  }
+
+  enum class NameForm { Name, Demangled, Short };
+
+  // Appends `symbol`'s name in `form` to `out`; false when the name is empty. A name that is
+  // no mangled name is every form of itself: it is taken in UTF-8 as the library holds it,
+  // since a wide copy would be made only to be narrowed again, and kept for the module's
+  // life.
+  static bool appendName(ISymbol* symbol, NameForm form, std::string& out) {
+    const size_t before = out.size();
+    if (!ZOR_3_12::appendPlainSymbolNameUtf8(symbol, out)) {
+      const wchar_t* name = form == NameForm::Demangled ? symbol->demangledName(true)
+                            : form == NameForm::Short   ? symbol->shortName()
+                                                        : symbol->name();
+      if (name != nullptr) zortools::appendUtf8(out, name);
+    }
+    return out.size() > before;
   }
 
   // `hasStart`: inlined code has no start address of its own. A function's facts are the
@@ -342,15 +357,17 @@ class Symbolizer {
   void readFunction(ISymbol* symbol, Frame& frame, bool hasStart) {
     uint32_t unit = 0;
     const bool fromDebugInfo = symbol->compUnitId(unit) == STATUS_OK;
-    const wchar_t* name = nullptr;
+    NameForm form = NameForm::Name;
     switch (m_options.functions) {
-      case FunctionNames::Linkage: name = m_options.demangle ? symbol->demangledName(true) : symbol->name(); break;
+      case FunctionNames::Linkage: form = m_options.demangle ? NameForm::Demangled : NameForm::Name; break;
       // The short form is the source-level name that only debug information gives.
-      case FunctionNames::Short: name = fromDebugInfo ? symbol->shortName() : nullptr; break;
+      case FunctionNames::Short:
+        if (!fromDebugInfo) return;
+        form = NameForm::Short;
+        break;
       case FunctionNames::None: return;
     }
-    if (name == nullptr || *name == 0) return;
-    zortools::appendUtf8(frame.function, name);
+    if (!appendName(symbol, form, frame.function)) return;
     if (SymMgrObjectPtr<IAddress> start = hasStart ? symbol->address() : nullptr) {
       frame.hasStart = true;
       frame.startAddress = start->va();

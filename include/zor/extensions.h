@@ -1,9 +1,10 @@
-// Extensions for the command-line tools: the plain line-table location of an address and the
-// chain of inlined calls at an address, innermost first.
+// Extensions for the command-line tools: the plain line-table location of an address, the
+// chain of inlined calls at an address, innermost first, and symbol names in UTF-8.
 #ifndef ZOR_EXTENSIONS_H_
 #define ZOR_EXTENSIONS_H_
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <zor/export.h>
@@ -32,6 +33,13 @@ struct InlineFrame {
 // The frames at `address`, innermost first; the last one is the function symbol itself.
 // STATUS_FALSE with no frames when no function covers the address.
 ZOR_API status_t inlineFrames(IModuleSymbolBank* bank, IAddress* address, std::vector<InlineFrame>& frames);
+
+// Appends `symbol`'s name to `out` in UTF-8 and returns true when the name is no mangled
+// name (so that name(), both demangledName() forms and shortName() all give it) and the
+// library holds it in UTF-8. A tool that prints names then needs no wide copy, which the
+// wide accessors make once and keep for the module's life. Otherwise returns false and
+// leaves `out` alone: ask the wide accessors.
+ZOR_API bool appendPlainSymbolNameUtf8(ISymbol* symbol, std::string& out);
 
 }  // namespace ZOR_3_12
 

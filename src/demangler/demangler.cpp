@@ -233,6 +233,15 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
     return m_forms ? m_forms->alternate.c_str() : name();
   }
 
+  // See appendPlainNameUtf8.
+  bool appendPlainUtf8(std::string& out) {
+    if (!plain()) return false;
+    std::lock_guard<std::mutex> guard(nameLock());
+    if (m_wideOnly) return false;
+    out += m_utf8;
+    return true;
+  }
+
   // See withPlainNames.
   static bool withPlain(SymbolNameDemangler& a, SymbolNameDemangler& b,
                         const std::function<void(std::string_view, std::string_view)>& use) {
@@ -370,6 +379,10 @@ bool withPlainNames(ISymbolNameDemangler* a, ISymbolNameDemangler* b,
   return a != nullptr && b != nullptr &&
          SymbolNameDemangler::withPlain(*static_cast<SymbolNameDemangler*>(a), *static_cast<SymbolNameDemangler*>(b),
                                         use);
+}
+
+bool appendPlainNameUtf8(ISymbolNameDemangler* object, std::string& out) {
+  return object != nullptr && static_cast<SymbolNameDemangler*>(object)->appendPlainUtf8(out);
 }
 
 SymMgrObjectPtr<ISymbolNameDemangler> ISymbolNameDemangler::create(const wchar_t* name, exec_format_t) {

@@ -34,6 +34,7 @@
 #define ZOR_DEMANGLER_DEMANGLER_H_
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include <zor/object.h>
@@ -62,6 +63,11 @@ SymMgrObjectPtr<ISymbolNameDemangler> createNameFromUtf8(std::string_view name);
 // Otherwise returns false without calling it. Both objects come from create().
 bool withPlainNames(ISymbolNameDemangler* a, ISymbolNameDemangler* b,
                     const std::function<void(std::string_view, std::string_view)>& use);
+
+// When every form of `object`'s name is the name itself and the object still holds it in
+// UTF-8 (nobody has asked for it in wide characters), appends that spelling to `out` and
+// returns true. Otherwise returns false and leaves `out` alone. `object` comes from create().
+bool appendPlainNameUtf8(ISymbolNameDemangler* object, std::string& out);
 
 }  // namespace ZOR_3_12
 

@@ -1,7 +1,9 @@
 #include <zor/extensions.h>
 
+#include "demangler/demangler.h"
 #include "zor/manager/module_symbol_bank.h"
 #include "zor/store/symbol_range.h"
+#include "zor/store/symbols.h"
 
 namespace ZOR_3_12 {
 
@@ -52,6 +54,13 @@ status_t inlineFrames(IModuleSymbolBank* bank, IAddress* address, std::vector<In
     where = instance ? instance->callSite() : nullptr;
   }
   return STATUS_OK;
+}
+
+bool appendPlainSymbolNameUtf8(ISymbol* symbol, std::string& out) {
+  auto* named = dynamic_cast<NamedSymbol*>(symbol);
+  if (named == nullptr) return false;
+  const SymMgrObjectPtr<ISymbolNameDemangler> object = named->finalNameObject();
+  return appendPlainNameUtf8(object.get(), out);
 }
 
 }  // namespace ZOR_3_12
