@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <tuple>
 #include <string>
 #include <vector>
@@ -86,15 +87,18 @@ class DiaPluginTest : public ::testing::Test {
     ASSERT_TRUE(m_getClassObject && m_alloc && m_free);
   }
 
-  void newSource(Ref<IDiaDataSource>& source) {
+  // A data source from the plug-in's class factory (the test fails with an exception if none).
+  Ref<IDiaDataSource> newSource() {
     Ref<IClassFactory> factory;
-    ASSERT_EQ(m_getClassObject(CLSID_DiaSource, IID_IClassFactory, reinterpret_cast<void**>(factory.out())), S_OK);
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDiaDataSource, reinterpret_cast<void**>(source.out())), S_OK);
+    Ref<IDiaDataSource> source;
+    if (m_getClassObject(CLSID_DiaSource, IID_IClassFactory, reinterpret_cast<void**>(factory.out())) != S_OK ||
+        factory->CreateInstance(nullptr, IID_IDiaDataSource, reinterpret_cast<void**>(source.out())) != S_OK)
+      throw std::runtime_error("the plug-in made no data source");
+    return source;
   }
 
   void openPdb(const std::string& pdb, Ref<IDiaSession>& session) {
-    Ref<IDiaDataSource> source;
-    newSource(source);
+    Ref<IDiaDataSource> source = newSource();
     ASSERT_EQ(source->loadDataFromPdb(wide(pdb).c_str()), S_OK);
     ASSERT_EQ(source->openSession(session.out()), S_OK);
   }
@@ -139,8 +143,7 @@ class DiaPluginTest : public ::testing::Test {
 
 // Names in a PDB are UTF-8 and may be damaged: bad sequences become replacement characters.
 TEST_F(DiaPluginTest, NothingLoadedAndDamagedNames) {
-  Ref<IDiaDataSource> source;
-  newSource(source);
+  Ref<IDiaDataSource> source = newSource();
   Ref<IDiaSession> session;
   EXPECT_EQ(source->openSession(session.out()), E_UNEXPECTED) << "nothing loaded yet";
   const wchar_t* text = L"C:\\src\\gr\u00fc\u00dfe\U0001F600.c";
@@ -166,14 +169,12 @@ TEST_F(DiaPluginTest, ValidatesGuidAndAge) {
   }
   std::wstring pdb = wide(kPe + "hello64.pdb");
   {
-    Ref<IDiaDataSource> source;
-    newSource(source);
+    Ref<IDiaDataSource> source = newSource();
     EXPECT_EQ(source->loadAndValidateDataFromPdb(pdb.c_str(), &record.guid, 0, record.age), S_OK);
     EXPECT_EQ(source->loadAndValidateDataFromPdb(pdb.c_str(), &record.guid, 0, record.age), E_UNEXPECTED);
   }
   {
-    Ref<IDiaDataSource> source;
-    newSource(source);
+    Ref<IDiaDataSource> source = newSource();
     GUID wrong = record.guid;
     wrong.Data4[7] ^= 0x40;
     EXPECT_EQ(source->loadAndValidateDataFromPdb(pdb.c_str(), &wrong, 0, record.age), E_PDB_INVALID_SIG);
@@ -193,8 +194,7 @@ TEST_F(DiaPluginTest, LoadForExeRejectsForeignPdb) {
   TempDir dir;
   std::string exe = dir.add("hello64.exe", readFile(kPe + "hello64.exe"));
   std::string pdb = dir.add("hello64.pdb", readFile(kPe + "lib64.pdb"));
-  Ref<IDiaDataSource> source;
-  newSource(source);
+  Ref<IDiaDataSource> source = newSource();
   RecordingCallback callback;
   EXPECT_EQ(source->loadDataForExe(wide(exe).c_str(), nullptr, &callback), E_PDB_INVALID_SIG);
   ASSERT_FALSE(callback.attempts.empty());
@@ -206,12 +206,10 @@ TEST_F(DiaPluginTest, LoadForExeRejectsForeignPdb) {
   TempDir other;
   other.add("hello64.pdb", readFile(kPe + "hello64.pdb"));
   std::string search = "/nonexistent;" + other.path();
-  Ref<IDiaDataSource> second;
-  newSource(second);
+  Ref<IDiaDataSource> second = newSource();
   EXPECT_EQ(second->loadDataForExe(wide(exe).c_str(), wide(search).c_str(), nullptr), S_OK);
 
-  Ref<IDiaDataSource> third;
-  newSource(third);
+  Ref<IDiaDataSource> third = newSource();
   EXPECT_EQ(third->loadDataForExe(wide(kPe + "hello64.pdb").c_str(), nullptr, nullptr), E_PDB_NO_DEBUG_INFO);
 }
 
@@ -466,8 +464,7 @@ TEST_F(DiaPluginTest, DamagedContainerFieldsAreRefused) {
     std::string copy = pdb;
     m.second(copy);
     std::string path = dir.add(std::string(m.first) + ".pdb", copy);
-    Ref<IDiaDataSource> source;
-    newSource(source);
+    Ref<IDiaDataSource> source = newSource();
     EXPECT_EQ(source->loadDataFromPdb(wide(path).c_str()), E_PDB_FORMAT) << m.first;
   }
 }
@@ -493,8 +490,7 @@ TEST_F(DiaPluginTest, DamagedPdbsFailCleanly) {
   int loaded = 0;
   for (size_t i = 0; i < variants.size(); ++i) {
     std::string path = dir.add("damaged" + std::to_string(i) + ".pdb", variants[i]);
-    Ref<IDiaDataSource> source;
-    newSource(source);
+    Ref<IDiaDataSource> source = newSource();
     HRESULT hr = source->loadDataFromPdb(wide(path).c_str());
     if (i < 4) {
       EXPECT_EQ(hr, E_PDB_FORMAT) << "truncated at " << variants[i].size();

@@ -37,29 +37,11 @@ bool pluginPresent() {
   return stat((std::string(ZOR_BINARY_DIR) + "/tests/torvik_msdia100.so").c_str(), &st) == 0;
 }
 
-struct Answer {
-  std::string function;
-  std::string file;
-  uint32_t line = 0;
-};
+using agreement::Frame;
 
 std::string fileOf(ISourceLocation* l) {
   ISourceFile* f = l->sourceFile();
   return f ? KAVE_3_1::wideToUtf8(f->name()) : std::string();
-}
-
-// One answer per address, from llvm-symbolizer: the outermost frame, which names the function
-// holding the address and its line-table row (for inlined code the call site's line).
-// `inlined` is set where the symbolizer reports inlined frames above it.
-std::vector<Answer> symbolize(const std::string& image, const std::vector<uint64_t>& addresses,
-                              std::vector<bool>& inlined) {
-  std::vector<Answer> answers;
-  inlined.clear();
-  for (const std::vector<agreement::Frame>& frames : agreement::symbolizerFrames(image, addresses, true)) {
-    answers.push_back(frames.empty() ? Answer() : Answer{frames.back().function, frames.back().file, frames.back().line});
-    inlined.push_back(frames.size() > 1);
-  }
-  return answers;
 }
 
 class PdbImage : public ::testing::TestWithParam<const char*> {
@@ -71,8 +53,9 @@ class PdbImage : public ::testing::TestWithParam<const char*> {
     ASSERT_EQ(manager->loadSymbolsFromModule(KAVE_3_1::utf8ToWide(path).c_str(), nullptr, bank), STATUS_OK);
   }
 
-  Answer ours(uint64_t va) {
-    Answer a;
+  // The function holding `va` and its line-table row.
+  Frame ours(uint64_t va) {
+    Frame a;
     SymMgrObjectPtr<IAddress> address;
     if (bank->addressByVa(va, address) != STATUS_OK) return a;
     SymMgrObjectPtr<ISymbolRange> range;
@@ -110,8 +93,9 @@ TEST_P(PdbImage, FunctionsAndLinesAgreeWithTheSymbolizer) {
   std::mt19937_64 random(42);
   for (int i = 0; i < 2000; ++i) addresses.push_back(start + random() % (end - start));
 
-  std::vector<bool> inlined;
-  std::vector<Answer> theirs = symbolize(path, addresses, inlined);
+  // The symbolizer's outermost frame names the function holding the address and its
+  // line-table row (for inlined code the call site's line).
+  const std::vector<std::vector<Frame>> theirs = agreement::symbolizerFrames(path, addresses, true);
   ASSERT_EQ(theirs.size(), addresses.size());
   // Explained differences: the symbolizer reports the compilers' "no source line" markers
   // as lines, the PDB plug-in drops them. Inlined frames are not compared: PDB modules
@@ -120,10 +104,10 @@ TEST_P(PdbImage, FunctionsAndLinesAgreeWithTheSymbolizer) {
   size_t agree = 0, explained = 0, inlinedCount = 0;
   std::vector<std::string> unexplained;
   for (size_t i = 0; i < addresses.size(); ++i) {
-    Answer mine = ours(addresses[i]);
-    const Answer& t = theirs[i];
-    if (inlined[i]) ++inlinedCount;
-    if (mine.function == t.function && mine.file == t.file && mine.line == t.line) {
+    const Frame mine = ours(addresses[i]);
+    const Frame t = theirs[i].empty() ? Frame() : theirs[i].back();
+    if (theirs[i].size() > 1) ++inlinedCount;
+    if (mine == t) {
       ++agree;
       continue;
     }
