@@ -362,8 +362,8 @@ TEST(DwarfAbbreviations, TerminatorsDuplicatesAndSparseCodes) {
 }
 
 // A DWARF 4 (or 5) unit with 4-byte addresses, DW_AT_low_pc 0x100 and optional bases.
-struct RangeUnit {
-  Bytes info, abbrev, addr, rnglists, ranges;
+struct RangeUnit : HandUnit {
+  Bytes addr, rnglists, ranges;
   std::unique_ptr<TestContext> context;
   // Section bytes are final once unit() is called: the context points into them.
   explicit RangeUnit(uint16_t version) {
@@ -377,9 +377,7 @@ struct RangeUnit {
     addr.u32(12).u16(5).u8(4).u8(0).u32(0x5000).u32(0x6000);
   }
   DWARFCompilationUnit* unit(uint64_t bias) {
-    DwarfSections s;
-    s.info = info.section();
-    s.abbrev = abbrev.section();
+    DwarfSections s = sections();
     s.addr = addr.section();
     s.rnglists = rnglists.section();
     s.ranges = ranges.section();

@@ -288,12 +288,7 @@ TEST(ElfMachine31, LongerSymbolEntriesAndItsAllocationFlag) {
 const char* const kImages[] = {"hello_pie", "hello_nopie", "hello_32", "hello_32_nopie", "libplt.so",
                                "libplt_clang.so", "hello_clang_pie"};
 
-class ElfHelperTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!elf_oracle::haveTool("readelf")) GTEST_SKIP() << "readelf is not installed";
-  }
-};
+using ElfHelperTest = ElfLoaderTest;
 
 TEST_F(ElfHelperTest, CodeRangesAreTheExecutableSectionsUpToTheNextSection) {
   for (const char* name : kImages) {
