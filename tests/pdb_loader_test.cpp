@@ -80,6 +80,16 @@ class PdbFake : public ::testing::Test {
     return names;
   }
 
+  // The PDB reader of hello64.exe on its own, without a symbol manager.
+  SymMgrObjectPtr<IDebugInfoLoader> debugInfoLoader() {
+    SymMgrObjectPtr<IFileFormatLoader> ffl = IFileFormatLoader::create(fixture("hello64.exe").c_str());
+    SymMgrObjectPtr<SymbolFileIter> files;
+    SymMgrObjectPtr<IDebugInfoLoader> dil;
+    EXPECT_EQ(ffl->symbolFilesToResolve(files), STATUS_OK);
+    EXPECT_EQ(ffl->debugInfoLoader(dil, 0), STATUS_OK);
+    return dil;
+  }
+
   uint32_t addLinker() { return pdb->addCompiland(L"* Linker *"); }
   uint32_t addIlt(uint32_t linker, uint32_t rva, uint32_t target, uint32_t ordinal = 5) {
     fake_dia::Symbol t;
@@ -187,11 +197,8 @@ TEST_F(PdbFake, OmapStretchesMapPieceByPiece) {
   pdb->hasOmap = true;
   pdb->omapFrom = {{0x5010, 0x1000}, {0x5020, 0}, {0x5030, 0x1040}};
   pdb->omapTo = {{0x1000, 0x5010}};
-  SymMgrObjectPtr<IFileFormatLoader> ffl = IFileFormatLoader::create(fixture("hello64.exe").c_str());
-  SymMgrObjectPtr<SymbolFileIter> files;
-  ASSERT_EQ(ffl->symbolFilesToResolve(files), STATUS_OK);
-  SymMgrObjectPtr<IDebugInfoLoader> dil;
-  ASSERT_EQ(ffl->debugInfoLoader(dil, 0), STATUS_OK);
+  SymMgrObjectPtr<IDebugInfoLoader> dil = debugInfoLoader();
+  ASSERT_TRUE(dil);
   auto* loader = static_cast<DIADebugInfoLoader*>(dil.get());
   ASSERT_TRUE(loader->openSession());
   SymMgrObjectPtr<OMAPLoader> omap(new OMAPLoader(loader->session()));
@@ -270,54 +277,29 @@ TEST_F(PdbFake, OmapWithoutUsablePublicsFallsBackToThePlainLoad) {
 
 // --- line resolver and compiland details ----------------------------------------------
 
-class PdbFakeLines : public PdbFake {
- protected:
-  void describe() {
-    cu1 = pdb->addCompiland(L"one.obj");
-    cu2 = pdb->addCompiland(L"two.obj");
-    pdb->addFunction(cu1, L"f", 0x1000, 0x20);
-    fake_dia::SourceFile file;
-    file.id = 7;
-    file.name = L"C:\\src\\one.c";
-    file.checksumType = 1;
-    file.checksum = {0x0A, 0xFF, 0x10, 0x00};
-    pdb->files[7] = file;
-    fake_dia::SourceFile plain;
-    plain.id = 300;  // beyond the first chunk of the file cache
-    plain.name = L"C:\\src\\two.h";
-    pdb->files[300] = plain;
-    fake_dia::SourceFile far;
-    far.id = 0x1000000;  // an id the reader is free to choose
-    far.name = L"C:\\src\\far.c";
-    pdb->files[far.id] = far;
-    pdb->lines = {{0x1000, 4, 10, 1, 7, cu1}, {0x1004, 0, 11, 2, 7, cu1}, {0x1008, 8, 12, 3, 7, cu1},
-                  {0x1004, 4, 50, 0, 300, cu2}, {0x1010, 4, 60, 5, 7, cu2}};
-  }
-
-  ISrcLineResolver* resolver() {
-    dil.reset();
-    SymMgrObjectPtr<IFileFormatLoader> ffl = IFileFormatLoader::create(fixture("hello64.exe").c_str());
-    SymMgrObjectPtr<SymbolFileIter> files;
-    EXPECT_EQ(ffl->symbolFilesToResolve(files), STATUS_OK);
-    EXPECT_EQ(ffl->debugInfoLoader(dil, 0), STATUS_OK);
-    lines = dil->srcLineResolver(nullptr, nullptr);
-    return lines.get();
-  }
-
-  void TearDown() override {
-    lines.reset();
-    dil.reset();
-    PdbFake::TearDown();
-  }
-
-  uint32_t cu1 = 0, cu2 = 0;
-  SymMgrObjectPtr<IDebugInfoLoader> dil;
-  SymMgrObjectPtr<ISrcLineResolver> lines;
-};
+using PdbFakeLines = PdbFake;
 
 TEST_F(PdbFakeLines, LocationsByAddressFilterByCompiland) {
-  describe();
-  ISrcLineResolver* r = resolver();
+  const uint32_t cu1 = pdb->addCompiland(L"one.obj"), cu2 = pdb->addCompiland(L"two.obj");
+  pdb->addFunction(cu1, L"f", 0x1000, 0x20);
+  auto addFile = [&](uint32_t id, const wchar_t* name) -> fake_dia::SourceFile& {
+    fake_dia::SourceFile& f = pdb->files[id];
+    f.id = id;
+    f.name = name;
+    return f;
+  };
+  fake_dia::SourceFile& one = addFile(7, L"C:\\src\\one.c");
+  one.checksumType = 1;
+  one.checksum = {0x0A, 0xFF, 0x10, 0x00};
+  addFile(300, L"C:\\src\\two.h");  // beyond the first chunk of the file cache
+  addFile(0x1000000, L"C:\\src\\far.c");  // an id the reader is free to choose
+  pdb->lines = {{0x1000, 4, 10, 1, 7, cu1}, {0x1004, 0, 11, 2, 7, cu1}, {0x1008, 8, 12, 3, 7, cu1},
+                {0x1004, 4, 50, 0, 300, cu2}, {0x1010, 4, 60, 5, 7, cu2}};
+  // Released before the fixture counts what is left.
+  SymMgrObjectPtr<IDebugInfoLoader> dil = debugInfoLoader();
+  ASSERT_TRUE(dil);
+  SymMgrObjectPtr<ISrcLineResolver> resolver = dil->srcLineResolver(nullptr, nullptr);
+  ISrcLineResolver* r = resolver.get();
   ASSERT_TRUE(r);
   SymMgrObjectPtr<SourceLocationIter> it;
   ASSERT_EQ(r->sourceLocationsByAddress(kBase + 0x1004, COMP_UNIT_ALL, it), STATUS_OK);
@@ -332,13 +314,13 @@ TEST_F(PdbFakeLines, LocationsByAddressFilterByCompiland) {
   it->reset();
   EXPECT_EQ(it->current()->line(), 50u);
 
-  SymMgrObjectPtr<ISourceLocation> one = r->sourceLocationByAddress(kBase + 0x1009, COMP_UNIT_ALL);
-  ASSERT_TRUE(one);
-  EXPECT_EQ(one->line(), 12u);
-  EXPECT_EQ(one->column(), 3u);
-  EXPECT_EQ(one->compUnitKey(), cu1);
-  ASSERT_TRUE(one->sourceFile());
-  EXPECT_EQ(text(one->sourceFile()->name()), L"C:\\src\\one.c");
+  SymMgrObjectPtr<ISourceLocation> at = r->sourceLocationByAddress(kBase + 0x1009, COMP_UNIT_ALL);
+  ASSERT_TRUE(at);
+  EXPECT_EQ(at->line(), 12u);
+  EXPECT_EQ(at->column(), 3u);
+  EXPECT_EQ(at->compUnitKey(), cu1);
+  ASSERT_TRUE(at->sourceFile());
+  EXPECT_EQ(text(at->sourceFile()->name()), L"C:\\src\\one.c");
   EXPECT_FALSE(r->sourceLocationByAddress(kBase + 0x1009, cu2));
   EXPECT_FALSE(r->sourceLocationByAddress(0x1009, COMP_UNIT_ALL));  // below the image
   EXPECT_FALSE(r->inlineCallSite(kBase + 0x1009, COMP_UNIT_ALL));
