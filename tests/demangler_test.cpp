@@ -186,22 +186,41 @@ TEST(DemanglerStorage, Utf8NamesMeetTheirWideTwins) {
   EXPECT_EQ(std::wstring(createNameFromUtf8(std::string("cut\0off", 7))->name()), L"cut");
 }
 
-TEST(DemanglerStorage, PlainNamesAreHandedOutInUtf8UntilWidened) {
-  std::string out = "x";
-  for (const std::string& bytes : {std::string("pkg.plainOnly"), std::string("na\xC3\xAFve_only")}) {
-    SymMgrObjectPtr<ISymbolNameDemangler> name = createNameFromUtf8(bytes);
-    out = "x";
-    EXPECT_TRUE(appendPlainNameUtf8(name.get(), out)) << bytes;
-    EXPECT_EQ(out, "x" + bytes);
-    // Once widened, the wide spelling is the only one kept.
-    EXPECT_EQ(KAVE_3_1::wideToUtf8(name->name()), bytes);
-    EXPECT_FALSE(appendPlainNameUtf8(name.get(), out)) << bytes;
+TEST(DemanglerStorage, FormsAreHandedOutInUtf8AsTheWideAccessorsSpellThem) {
+  using Form = NameForm;
+  const std::pair<Form, const wchar_t* (*)(ISymbolNameDemangler*)> forms[] = {
+      {Form::kName, [](ISymbolNameDemangler* n) { return n->name(); }},
+      {Form::kFull, [](ISymbolNameDemangler* n) { return n->demangledName(true); }},
+      {Form::kQualified, [](ISymbolNameDemangler* n) { return n->demangledName(false); }},
+      {Form::kShort, [](ISymbolNameDemangler* n) { return n->shortName(); }},
+      {Form::kAlternate, [](ISymbolNameDemangler* n) { return n->alternateName(); }}};
+  const std::wstring unpaired = std::wstring(L"lone") + static_cast<wchar_t>(0xD800) + L"_utf8";
+  const SymMgrObjectPtr<ISymbolNameDemangler> names[] = {
+      createNameFromUtf8("pkg.utf8Only"), createNameFromUtf8("na\xC3\xAFve_utf8"),
+      createNameFromUtf8("_ZN2ns8utf8OnlyIiEEvT_.cold"), createNameFromUtf8("bad\xFFutf8"),
+      ISymbolNameDemangler::create(unpaired.c_str(), EXEC_FORMAT_ELF)};
+  for (const SymMgrObjectPtr<ISymbolNameDemangler>& name : names) {
+    // Every UTF-8 answer first: a wide request changes what is kept.
+    std::string texts[5];
+    bool held[5];
+    for (size_t k = 0; k < 5; ++k) held[k] = appendNameUtf8(name.get(), forms[k].first, texts[k]);
+    const bool exact = &name != &names[4];
+    for (size_t k = 0; k < 5; ++k) {
+      SCOPED_TRACE(KAVE_3_1::wideToUtf8(name->name()) + " form " + std::to_string(k));
+      // A spelling is handed out only when it gives back the wide text exactly.
+      EXPECT_EQ(held[k], exact);
+      EXPECT_EQ(texts[k], held[k] ? KAVE_3_1::wideToUtf8(forms[k].second(name.get())) : std::string());
+    }
   }
-  // A mangled name has forms of its own: the caller must ask for the one it wants.
-  out.clear();
-  EXPECT_FALSE(appendPlainNameUtf8(createNameFromUtf8("_ZN2ns9onlyPlainEv").get(), out));
-  EXPECT_FALSE(appendPlainNameUtf8(nullptr, out));
-  EXPECT_TRUE(out.empty());
+  // Before any wide request the name itself is handed out too; after one, only the wide
+  // spelling of it is kept.
+  SymMgrObjectPtr<ISymbolNameDemangler> fresh = createNameFromUtf8("_Z9freshNamev");
+  std::string out;
+  EXPECT_TRUE(appendNameUtf8(fresh.get(), Form::kName, out));
+  EXPECT_EQ(out, "_Z9freshNamev");
+  fresh->name();
+  EXPECT_FALSE(appendNameUtf8(fresh.get(), Form::kName, out));
+  EXPECT_FALSE(appendNameUtf8(nullptr, Form::kFull, out));
 }
 
 }  // namespace

@@ -298,7 +298,7 @@ class Symbolizer {
     if (const Frame* known = m_warm ? m_linkageNames.find(symbol) : nullptr) return applyLinkageName(*known, frame);
     Frame scratch;
     Frame& facts = m_warm ? m_linkageNames.place(symbol) : scratch;
-    if (appendName(symbol, m_options.demangle ? NameForm::Demangled : NameForm::Name, facts.function)) {
+    if (appendName(symbol, m_options.demangle ? SymbolNameForm::kFull : SymbolNameForm::kName, facts.function)) {
       if (SymMgrObjectPtr<IAddress> start = symbol->address()) {
         facts.hasStart = true;
         facts.startAddress = start->va();
@@ -316,20 +316,12 @@ class Symbolizer {
     }
   }
 
-  enum class NameForm { Name, Demangled, Short };
-
-  // Appends `symbol`'s name in `form` to `out`; false when the name is empty. A name that is
-  // no mangled name is every form of itself: it is taken in UTF-8 as the library holds it,
-  // since a wide copy would be made only to be narrowed again, and kept for the module's
-  // life.
-  static bool appendName(ISymbol* symbol, NameForm form, std::string& out) {
+  // Appends `symbol`'s name in `form` to `out`; false when the name is empty. Names are
+  // taken in UTF-8: a wide copy would be made only to be narrowed again, and kept for the
+  // module's life.
+  static bool appendName(ISymbol* symbol, SymbolNameForm form, std::string& out) {
     const size_t before = out.size();
-    if (!ZOR_3_12::appendPlainSymbolNameUtf8(symbol, out)) {
-      const wchar_t* name = form == NameForm::Demangled ? symbol->demangledName(true)
-                            : form == NameForm::Short   ? symbol->shortName()
-                                                        : symbol->name();
-      if (name != nullptr) zortools::appendUtf8(out, name);
-    }
+    appendSymbolNameUtf8(symbol, form, out);
     return out.size() > before;
   }
 
@@ -357,13 +349,13 @@ class Symbolizer {
   void readFunction(ISymbol* symbol, Frame& frame, bool hasStart) {
     uint32_t unit = 0;
     const bool fromDebugInfo = symbol->compUnitId(unit) == STATUS_OK;
-    NameForm form = NameForm::Name;
+    SymbolNameForm form = SymbolNameForm::kName;
     switch (m_options.functions) {
-      case FunctionNames::Linkage: form = m_options.demangle ? NameForm::Demangled : NameForm::Name; break;
+      case FunctionNames::Linkage: form = m_options.demangle ? SymbolNameForm::kFull : SymbolNameForm::kName; break;
       // The short form is the source-level name that only debug information gives.
       case FunctionNames::Short:
         if (!fromDebugInfo) return;
-        form = NameForm::Short;
+        form = SymbolNameForm::kShort;
         break;
       case FunctionNames::None: return;
     }

@@ -34,12 +34,19 @@ struct InlineFrame {
 // STATUS_FALSE with no frames when no function covers the address.
 ZOR_API status_t inlineFrames(IModuleSymbolBank* bank, IAddress* address, std::vector<InlineFrame>& frames);
 
-// Appends `symbol`'s name to `out` in UTF-8 and returns true when the name is no mangled
-// name (so that name(), both demangledName() forms and shortName() all give it) and the
-// library holds it in UTF-8. A tool that prints names then needs no wide copy, which the
-// wide accessors make once and keep for the module's life. Otherwise returns false and
-// leaves `out` alone: ask the wide accessors.
-ZOR_API bool appendPlainSymbolNameUtf8(ISymbol* symbol, std::string& out);
+// The forms of a symbol's name, as ISymbol's accessors give them.
+enum class SymbolNameForm {
+  kName,       // name()
+  kFull,       // demangledName(true)
+  kQualified,  // demangledName(false)
+  kShort,      // shortName()
+  kAlternate,  // alternateName()
+};
+
+// Appends `symbol`'s name in `form` to `out`, in UTF-8: the text of the wide accessor.
+// The library keeps names in UTF-8 and makes a wide copy of a form on its first wide
+// request, to keep for the module's life; a tool that only prints names needs none.
+ZOR_API void appendSymbolNameUtf8(ISymbol* symbol, SymbolNameForm form, std::string& out);
 
 }  // namespace ZOR_3_12
 

@@ -79,19 +79,22 @@ bool demangleItanium(const std::string& mangled, Forms& forms) {
   std::string base = mangled.substr(0, dot);
   std::string suffix = dot == std::string::npos ? std::string() : mangled.substr(dot);
 
-  int status = 0;
+  // One parse serves every form: the whole text is printed from the same tree the parts
+  // are taken from.
+  llvm::ItaniumPartialDemangler partial;
+  if (partial.partialDemangle(base.c_str())) return false;
   std::string baseText;
-  if (!takeCString(llvm::itaniumDemangle(base.c_str(), nullptr, nullptr, &status), baseText)) return false;
+  if (!takeCString(partial.finishDemangle(nullptr, nullptr), baseText)) return false;
   // The library spells clone suffixes itself ("f() (.cold)"); fall back to the same
   // spelling when it rejects a suffix but accepts the name before it.
+  int status = 0;
   if (suffix.empty() ||
       !takeCString(llvm::itaniumDemangle(mangled.c_str(), nullptr, nullptr, &status), forms.full)) {
     forms.full = suffix.empty() ? baseText : baseText + " (" + suffix + ")";
   }
   forms.alternate = base;
 
-  llvm::ItaniumPartialDemangler partial;
-  if (!partial.partialDemangle(base.c_str()) && partial.isFunction()) {
+  if (partial.isFunction()) {
     std::string baseName;
     std::string qualified;
     if (takeCString(partial.getFunctionBaseName(nullptr, nullptr), baseName) &&
@@ -222,24 +225,52 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
   const wchar_t* demangledName(bool flag) override {
     prepare();
     if (!m_forms) return name();
-    return flag ? m_forms->full.c_str() : m_forms->qualified.c_str();
+    return flag ? wideForms().full.c_str() : wideForms().qualified.c_str();
   }
   const wchar_t* shortName() override {
     prepare();
-    return m_forms ? m_forms->shortName.c_str() : name();
+    return m_forms ? wideForms().shortName.c_str() : name();
   }
   const wchar_t* alternateName() override {
     prepare();
-    return m_forms ? m_forms->alternate.c_str() : name();
+    return m_forms ? wideForms().alternate.c_str() : name();
   }
 
-  // See appendPlainNameUtf8.
-  bool appendPlainUtf8(std::string& out) {
-    if (!plain()) return false;
-    std::lock_guard<std::mutex> guard(nameLock());
-    if (m_wideOnly) return false;
-    out += m_utf8;
+  // See appendNameUtf8.
+  bool appendUtf8(NameForm form, std::string& out) {
+    if (form != NameForm::kName) prepare();
+    // The name itself, or every form of a name that is not mangled.
+    if (form == NameForm::kName || !m_forms) {
+      if (!m_exact) return false;
+      std::lock_guard<std::mutex> guard(nameLock());
+      if (m_wideOnly) return false;
+      out += m_utf8;
+      return true;
+    }
+    const std::string* text = &m_forms->full;
+    switch (form) {
+      case NameForm::kName:
+      case NameForm::kFull: text = &m_forms->full; break;
+      case NameForm::kQualified: text = &m_forms->qualified; break;
+      case NameForm::kShort: text = &m_forms->shortName; break;
+      case NameForm::kAlternate: text = &m_forms->alternate; break;
+    }
+    // The wide forms are read from these through the UTF-8 decoder: only ASCII (nearly
+    // every demangled name) is sure to come back byte for byte.
+    if (!m_formsExact || KAVE_3_1::asciiPrefix(text->data(), text->size()) != text->size()) return false;
+    out += *text;
     return true;
+  }
+
+  // See sameSpelling.
+  static bool sameSpelling(const SymbolNameDemangler& a, const SymbolNameDemangler& b) {
+    if (&a == &b) return true;
+    std::lock_guard<std::mutex> guard(nameLock());
+    if (a.m_wideOnly == b.m_wideOnly) return a.m_wideOnly ? a.m_wide == b.m_wide : a.m_utf8 == b.m_utf8;
+    // One is wide and one UTF-8: an ASCII spelling compares character by character.
+    const std::string& utf8 = a.m_wideOnly ? b.m_utf8 : a.m_utf8;
+    const SymbolNameDemangler& wide = a.m_wideOnly ? a : b;
+    return KAVE_3_1::asciiPrefix(utf8.data(), utf8.size()) == utf8.size() && wide.holdsAscii(utf8);
   }
 
   // See withPlainNames.
@@ -298,16 +329,16 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
       const bool plain =
           forms.full == utf8 && forms.qualified == utf8 && forms.shortName == utf8 && forms.alternate == utf8;
       if (plain && exact) return;
-      std::unique_ptr<WideForms> wide(new WideForms{KAVE_3_1::utf8ToWide(forms.full),
-                                                    KAVE_3_1::utf8ToWide(forms.qualified),
-                                                    KAVE_3_1::utf8ToWide(forms.shortName),
-                                                    KAVE_3_1::utf8ToWide(forms.alternate)});
-      // A name UTF-8 cannot spell exactly reads as U+FFFD in its forms: they differ from it.
-      // Otherwise the forms differ from the name exactly when their UTF-8 spellings do.
-      const std::wstring* name = exact ? nullptr : &this->wide();
-      if (!name || !(wide->full == *name && wide->qualified == *name && wide->shortName == *name &&
-                     wide->alternate == *name))
-        m_forms = std::move(wide);
+      // A name UTF-8 cannot spell exactly reads as U+FFFD in its forms: they differ from it
+      // unless their wide spellings say otherwise. Otherwise the forms differ from the name
+      // exactly when their UTF-8 spellings do.
+      if (!exact) {
+        const std::wstring& name = this->wide();
+        const WideForms wide = widen(forms);
+        if (wide.full == name && wide.qualified == name && wide.shortName == name && wide.alternate == name) return;
+      }
+      m_formsExact = exact;
+      m_forms.reset(new Forms(std::move(forms)));
     } catch (...) {
       m_forms.reset();
     }
@@ -326,9 +357,23 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
   std::wstring m_wide;  // the name, once m_wideOnly
   std::once_flag m_wideOnce;
   std::once_flag m_once;
-  // The forms once worked out, unless every one of them is the name itself. A module holds
-  // hundreds of thousands of names, most never asked for in another form.
-  std::unique_ptr<WideForms> m_forms;
+  static WideForms widen(const Forms& forms) {
+    return WideForms{KAVE_3_1::utf8ToWide(forms.full), KAVE_3_1::utf8ToWide(forms.qualified),
+                     KAVE_3_1::utf8ToWide(forms.shortName), KAVE_3_1::utf8ToWide(forms.alternate)};
+  }
+  // The forms in wide characters, made on the first wide request: tools that print take
+  // them in UTF-8 instead (appendNameUtf8), and a wide copy is four times the size.
+  const WideForms& wideForms() {
+    std::call_once(m_wideFormsOnce, [this] { m_wideForms.reset(new WideForms(widen(*m_forms))); });
+    return *m_wideForms;
+  }
+
+  // The forms once worked out (in UTF-8), unless every one of them is the name itself. A
+  // module holds hundreds of thousands of names, most never asked for in another form.
+  std::unique_ptr<Forms> m_forms;
+  bool m_formsExact = true;  // m_forms were worked out from the exact spelling of the name
+  std::once_flag m_wideFormsOnce;
+  std::unique_ptr<WideForms> m_wideForms;
 };
 
 // The names of a module repeat: every inlined copy of a function carries its origin's name,
@@ -381,8 +426,19 @@ bool withPlainNames(ISymbolNameDemangler* a, ISymbolNameDemangler* b,
                                         use);
 }
 
-bool appendPlainNameUtf8(ISymbolNameDemangler* object, std::string& out) {
-  return object != nullptr && static_cast<SymbolNameDemangler*>(object)->appendPlainUtf8(out);
+bool sameSpelling(ISymbolNameDemangler* a, ISymbolNameDemangler* b) {
+  return a != nullptr && b != nullptr &&
+         SymbolNameDemangler::sameSpelling(*static_cast<SymbolNameDemangler*>(a), *static_cast<SymbolNameDemangler*>(b));
+}
+
+bool nameIsAscii(ISymbolNameDemangler* object, std::string_view ascii) {
+  if (object == nullptr) return false;
+  std::lock_guard<std::mutex> guard(nameLock());
+  return static_cast<SymbolNameDemangler*>(object)->holdsAscii(ascii);
+}
+
+bool appendNameUtf8(ISymbolNameDemangler* object, NameForm form, std::string& out) {
+  return object != nullptr && static_cast<SymbolNameDemangler*>(object)->appendUtf8(form, out);
 }
 
 SymMgrObjectPtr<ISymbolNameDemangler> ISymbolNameDemangler::create(const wchar_t* name, exec_format_t) {

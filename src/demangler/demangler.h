@@ -64,10 +64,23 @@ SymMgrObjectPtr<ISymbolNameDemangler> createNameFromUtf8(std::string_view name);
 bool withPlainNames(ISymbolNameDemangler* a, ISymbolNameDemangler* b,
                     const std::function<void(std::string_view, std::string_view)>& use);
 
-// When every form of `object`'s name is the name itself and the object still holds it in
-// UTF-8 (nobody has asked for it in wide characters), appends that spelling to `out` and
-// returns true. Otherwise returns false and leaves `out` alone. `object` comes from create().
-bool appendPlainNameUtf8(ISymbolNameDemangler* object, std::string& out);
+// Whether `object`'s name is `ascii`, which holds no byte above 0x7F: told without widening
+// or demangling the name. `object` comes from create().
+bool nameIsAscii(ISymbolNameDemangler* object, std::string_view ascii);
+
+// Whether `a` and `b` hold names spelled alike, told without widening either (and so false
+// when only a conversion could tell). Both come from create().
+bool sameSpelling(ISymbolNameDemangler* a, ISymbolNameDemangler* b);
+
+// The forms of a name, as the accessors of ISymbolNameDemangler give them.
+enum class NameForm { kName, kFull, kQualified, kShort, kAlternate };
+
+// Appends `object`'s name in `form` to `out` in UTF-8 and returns true when the object holds
+// that form in UTF-8 that gives back the wide form exactly: a name that is not mangled
+// (every form of it) until somebody asks for it in wide characters, and the demangled
+// forms when they are ASCII. Otherwise returns false and leaves `out` alone; the wide
+// accessor gives the form then. `object` comes from create().
+bool appendNameUtf8(ISymbolNameDemangler* object, NameForm form, std::string& out);
 
 }  // namespace ZOR_3_12
 

@@ -376,6 +376,12 @@ SymMgrObjectPtr<AttrBindings> EntryPlace::decode() const {
   return entry;
 }
 
+bool EntryPlace::hasChildren() const {
+  if (!unit) return false;
+  const Abbreviation* abbrev = peekAbbreviation(unit, unit->readerAt(offset));
+  return abbrev && abbrev->hasChildren == DW_CHILDREN_yes;
+}
+
 const AttrValue* AttrBindings::find(uint64_t name) const {
   for (const AttrValue& v : m_attributes) {
     if (v.name == name) return &v;
@@ -403,14 +409,18 @@ AttrBindings* AttrBindings::getOrigin() {
   // into a supplementary file that is absent) names no entry here.
   DWARFCompilationUnit* target = ref ? referencedUnit(m_unit, *ref) : nullptr;
   if (!target) return nullptr;
-  auto* origin = new AttrBindings(target);
-  origin->m_depth = m_depth + 1;
-  if (!origin->readEntryAt(ref->value)) {
-    delete origin;
+  m_origin = readReferenced(target, ref->value, m_depth + 1);
+  return m_origin;
+}
+
+AttrBindings* AttrBindings::readReferenced(DWARFCompilationUnit* unit, uint64_t infoOffset, int depth) {
+  auto* entry = new AttrBindings(unit);
+  entry->m_depth = depth;
+  if (!entry->readEntryAt(infoOffset)) {
+    delete entry;
     return nullptr;
   }
-  m_origin = origin;
-  return m_origin;
+  return entry;
 }
 
 const Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, uint64_t* sibling) {

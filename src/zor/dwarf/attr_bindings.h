@@ -68,6 +68,9 @@ class AttrBindings : public SymMgrObjectImpl {
   const AttrValue* getAttribute(uint64_t name, bool noFollow = false);
   // The entry named by DW_AT_abstract_origin, else DW_AT_specification; decoded once.
   AttrBindings* getOrigin();
+  // A new entry (count 0) decoded at `infoOffset`, which a reference of an entry of
+  // `unit` names, as the `depth`-th link of an origin chain; null when it does not decode.
+  static AttrBindings* readReferenced(DWARFCompilationUnit* unit, uint64_t infoOffset, int depth);
 
   const std::vector<AttrValue>& attributes() const { return m_attributes; }
 
@@ -97,6 +100,8 @@ struct EntryPlace {
   }
   // The entry decoded anew; null when there is no place or the bytes no longer decode.
   SymMgrObjectPtr<AttrBindings> decode() const;
+  // Whether the entry has children, told from its abbreviation without decoding it.
+  bool hasChildren() const;
 };
 
 // Advances the reader past one entry without keeping it (subtrees nobody wants). Returns the

@@ -262,29 +262,29 @@ status_t DWARFDebugInfoLoader::loadBody(Scope* scope, const dwarf::EntryPlace& p
       loader.m_bodyDone.notify_all();
     }
   } done{*this, scope};
-  const SymMgrObjectPtr<dwarf::AttrBindings> entry = place.decode();
-  if (!entry || entry->getHasChildren() != 1) {
+  if (!place.hasChildren()) {
     scope->markLoaded(newKinds);
     return STATUS_OK;
   }
   if (!m_sections.info.present()) return STATUS_NO_DEBUG_INFO;
   {
     std::shared_lock<std::shared_mutex> bodyWalk(m_bodyWalks);
-    loadChildren(scope, entry.get(), childrenOffset, newKinds);
+    loadChildren(scope, place.unit, childrenOffset, newKinds);
   }
   scope->markLoaded(newKinds);
   return STATUS_OK;
 }
 
-void DWARFDebugInfoLoader::loadChildren(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset,
+void DWARFDebugInfoLoader::loadChildren(Scope* scope, DWARFCompilationUnit* unit, uint64_t childrenOffset,
                                         uint32_t mask) {
-  DWARFCompilationUnit* unit = entry->unit();
-  if (!unit) return;
   dwarf::DwarfReader reader = unit->readerAt(childrenOffset);
-  // The body is walked on a walk of its own: scopes opened inside it close inside it.
+  // The body is walked on a walk of its own: scopes opened inside it close inside it. Its
+  // entries are one level below the scope's, as walkChildren would read them.
   Walk walk;
   CurrentWalk current(walk);
-  walkChildren(reader, entry, scope->symbolTable(), mask, 1);
+  ISymbolTable* table = scope->symbolTable();
+  while (readEntry(reader, unit, table, mask, true, 1)) {
+  }
   dropOpenScopes(0);
 }
 

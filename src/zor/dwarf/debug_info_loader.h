@@ -208,8 +208,9 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
                          uint64_t start, uint64_t end);
   void createInlineScopeFromRanges(dwarf::DwarfReader& reader, dwarf::AttrBindings* entry, ISymbolTable* parentSink,
                                    const dwarf::AddressRanges& ranges);
-  // Walks the children of `entry` into `scope`'s table on a walk of their own.
-  void loadChildren(Scope* scope, dwarf::AttrBindings* entry, uint64_t childrenOffset, uint32_t mask);
+  // Walks the children of an entry of `unit`, which start at `childrenOffset`, into
+  // `scope`'s table on a walk of their own.
+  void loadChildren(Scope* scope, DWARFCompilationUnit* unit, uint64_t childrenOffset, uint32_t mask);
   void pushOpenScope(Scope* scope) { walk().openScopes.push_back(scope); }
   // Destroys scopes left open above `size` (only after a walk was cut short).
   void dropOpenScopes(size_t size);

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <cwchar>
-#include <typeinfo>
 
 #include "kave/unicode.h"
 #include "zor/dwarf/compilation_unit.h"
@@ -22,18 +21,6 @@ namespace {
 
 bool sameText(const wchar_t* a, const wchar_t* b) { return a && b && std::wcscmp(a, b) == 0; }
 
-// The symbol as one of the store's named symbols when it is of a class that keeps its name
-// object as made (the image's symbols and the debug ones), else null. Merging asks this
-// for every function of a module: a type test costs far less than a cast across the
-// class hierarchy.
-NamedSymbol* namedSymbol(ISymbol* symbol) {
-  if (symbol == nullptr) return nullptr;
-  const std::type_info& type = typeid(*symbol);
-  if (type == typeid(Symbol)) return static_cast<Symbol*>(symbol);
-  if (type == typeid(DWARFSymbol)) return static_cast<DWARFSymbol*>(symbol);
-  return nullptr;
-}
-
 uint64_t lowOf(uint64_t key) { return key & 0xFFFFFFFFu; }
 uint64_t highOf(uint64_t key) { return key >> 32; }
 
@@ -44,13 +31,19 @@ uint64_t highOf(uint64_t key) { return key >> 32; }
 DwarfSourcePosition* DwarfSourcePosition::read(AttrBindings* entry, DWARFDebugInfoLoader* loader, bool isCall) {
   if (!entry || !entry->unit()) return nullptr;
   DWARFCompilationUnit* unit = entry->unit();
-  const AttrValue* fileAttr = entry->getAttribute(isCall ? dwarf::DW_AT_call_file : dwarf::DW_AT_decl_file);
-  const AttrValue* lineAttr = entry->getAttribute(isCall ? dwarf::DW_AT_call_line : dwarf::DW_AT_decl_line);
+  // A declaration may sit with the entry's origin (an abstract instance or the declaration
+  // of a member); a call position is the call's own, and looking for it in the origin would
+  // only decode the origin of every call that has no column.
+  const bool follow = !isCall;
+  const AttrValue* fileAttr =
+      entry->getAttribute(isCall ? dwarf::DW_AT_call_file : dwarf::DW_AT_decl_file, !follow);
+  const AttrValue* lineAttr =
+      entry->getAttribute(isCall ? dwarf::DW_AT_call_line : dwarf::DW_AT_decl_line, !follow);
   uint64_t file = 0, line = 0, column = 0;
   if (!unit->constant(fileAttr, file) || !unit->constant(lineAttr, line)) return nullptr;
   // File 0 names the primary source from DWARF 5 on; before, it means "no file".
   if (line == 0 || (file == 0 && unit->version() < 5)) return nullptr;
-  unit->constant(entry->getAttribute(isCall ? dwarf::DW_AT_call_column : dwarf::DW_AT_decl_column), column);
+  unit->constant(entry->getAttribute(isCall ? dwarf::DW_AT_call_column : dwarf::DW_AT_decl_column, !follow), column);
   return new DwarfSourcePosition(file, line, column, unit, loader);
 }
 
@@ -110,12 +103,14 @@ SymMgrObjectPtr<SourceLineIter> DWARFSymbol::sourceLines() {
 // --- DWARFScope ------------------------------------------------------------------------
 
 DWARFScope::DWARFScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, DwarfSourcePosition* declaration,
-                       SymbolName name, uint64_t start, IScope* parent, symbol_kind_t kind,
-                       dwarf::EntryPlace entry, uint64_t childrenOffset, DWARFCompilationUnit* unit)
-    : SymbolScope(ffl, parent, new DWARFSymbol(ffl, name, start, this, kind, unit ? unit : entry.unit, declaration)),
+                       SymbolName name, uint64_t start, IScope* parent, symbol_kind_t kind, AttrBindings* entry,
+                       uint64_t childrenOffset, DWARFCompilationUnit* unit)
+    : SymbolScope(ffl, parent,
+                  new DWARFSymbol(ffl, name, start, this, kind, unit ? unit : (entry ? entry->unit() : nullptr),
+                                  declaration)),
       m_loader(loader),
       m_childrenOffset(childrenOffset),
-      m_entry(entry) {}
+      m_entry(dwarf::EntryPlace::of(entry)) {}
 
 const char* DWARFScope::linkageName() const {
   SymMgrObjectPtr<AttrBindings> entry = m_entry.decode();
@@ -144,14 +139,23 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   if (!s || !o) return 0;
   uint32_t plainFlags = 0;
   if (plainNameFlags(s, o, myEnd == otherEnd, plainFlags)) return plainFlags ? r + plainFlags : 0;
+  // Two spellings of one name have the same forms: the newcomer's need not be worked out
+  // (demangling costs more than the rest of the merge), and the linkage rule below, which
+  // is for names that differ, cannot apply. Told before either name is widened.
+  const bool sameSpelling = sameNames(s, o);
   const wchar_t* sName = s->name();
   // A function whose name was out of reach (see handleSubprogram) takes the name of a
   // newcomer that covers the same extent.
   if ((!sName || !*sName) && s->kind() == SYMBOL_KIND_FUNCTION)
     return myEnd == otherEnd ? r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
+  // The entry's linkage name spelling the newcomer's name settles it before the newcomer's
+  // name is demangled; whatever this cannot tell, the comparisons below tell as before.
+  if (!sameSpelling && linkageNames(s, o)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
   const wchar_t* sShort = s->shortName();
-  const wchar_t* oShort = o->shortName();
+  const wchar_t* oShort = sameSpelling ? sShort : o->shortName();
   if (sameText(sName, oShort)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
+  // One name that is not its own short form (else the test above held): only the linkage.
+  if (sameSpelling) return r + MERGE_TAKE_LINKAGE;
   // The entry's own linkage name is the surest match: the demangler spells some names
   // (lambdas, anonymous types in template arguments) unlike the compiler's DW_AT_name.
   if (!sameText(sName, o->name())) {
@@ -163,13 +167,36 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   return sameText(sName, o->name()) ? r + MERGE_TAKE_LINKAGE : 0;
 }
 
+bool DWARFScope::sameNames(ISymbol* s, ISymbol* o) {
+  NamedSymbol* mine = asNamedSymbol(s);
+  NamedSymbol* theirs = asNamedSymbol(o);
+  if (!mine || !theirs) return false;
+  const SymMgrObjectPtr<ISymbolNameDemangler> myName = mine->finalNameObject();
+  const SymMgrObjectPtr<ISymbolNameDemangler> theirName = theirs->finalNameObject();
+  return sameSpelling(myName.get(), theirName.get());
+}
+
+bool DWARFScope::linkageNames(ISymbol* s, ISymbol* o) {
+  NamedSymbol* mine = asNamedSymbol(s);
+  NamedSymbol* theirs = asNamedSymbol(o);
+  if (!mine || !theirs) return false;
+  const char* linkage = linkageName();
+  if (!linkage) return false;
+  const std::string_view text(linkage);
+  if (KAVE_3_1::asciiPrefix(text.data(), text.size()) != text.size()) return false;
+  // As below: only a newcomer whose name differs from this one's is matched this way.
+  const SymMgrObjectPtr<ISymbolNameDemangler> theirName = theirs->finalNameObject();
+  const SymMgrObjectPtr<ISymbolNameDemangler> myName = mine->finalNameObject();
+  return nameIsAscii(theirName.get(), text) && !nameIsAscii(myName.get(), text);
+}
+
 bool DWARFScope::plainNameFlags(ISymbol* s, ISymbol* o, bool sameEnd, uint32_t& flags) {
   // A name that is not mangled is each of its own forms, so the comparisons of
   // mergeFlags come down to the names themselves and the entry's linkage name, made here
   // in UTF-8: neither name needs its wide spelling, which would be kept for the module's
   // life.
-  NamedSymbol* mine = namedSymbol(s);
-  NamedSymbol* theirs = namedSymbol(o);
+  NamedSymbol* mine = asNamedSymbol(s);
+  NamedSymbol* theirs = asNamedSymbol(o);
   if (!mine || !theirs) return false;
   const SymMgrObjectPtr<ISymbolNameDemangler> myName = mine->finalNameObject();
   const SymMgrObjectPtr<ISymbolNameDemangler> theirName = theirs->finalNameObject();
@@ -203,7 +230,7 @@ void DWARFScope::merge(IScope* other, uint32_t flags) {
   ISymbol* o = other->symbol();
   auto* s = static_cast<DWARFSymbol*>(m_symbol);
   if (o && (flags & MERGE_TAKE_NAME)) {
-    if (NamedSymbol* named = namedSymbol(o))
+    if (NamedSymbol* named = asNamedSymbol(o))
       s->takeNameOf(*named);
     else
       s->setName(o->name());
@@ -230,10 +257,10 @@ status_t DWARFScope::loadSymbols(uint32_t kindMask) {
 
 DWARFInlineInstanceScope::DWARFInlineInstanceScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader,
                                                    ISymbolTable* globalTable, DwarfSourcePosition* call,
-                                                   IScope* parent, dwarf::EntryPlace entry, uint64_t childrenOffset)
+                                                   IScope* parent, AttrBindings* entry, uint64_t childrenOffset)
     : InlineInstanceScope(ffl, parent, new DWARFInlineInstance(ffl, loader, globalTable, entry, call)),
       m_childrenOffset(childrenOffset),
-      m_entry(entry),
+      m_entry(dwarf::EntryPlace::of(entry)),
       m_loader(loader) {
   static_cast<DWARFInlineInstance*>(m_instance.get())->setScope(this);
 }
@@ -246,14 +273,17 @@ status_t DWARFInlineInstanceScope::loadSymbols(uint32_t kindMask) {
 // --- DWARFInlineInstance ---------------------------------------------------------------
 
 DWARFInlineInstance::DWARFInlineInstance(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader,
-                                         ISymbolTable* globalTable, dwarf::EntryPlace entry,
-                                         DwarfSourcePosition* call)
+                                         ISymbolTable* globalTable, AttrBindings* entry, DwarfSourcePosition* call)
     : SymMgrObject<IInlineInstance>(nullptr),
       m_ffl(ffl),
       m_loader(loader),
       m_globalTable(globalTable),
-      m_entry(entry),
-      m_call(call) {}
+      m_unit(entry ? entry->unit() : nullptr),
+      m_call(call) {
+  const AttrValue* ref = entry ? entry->getAttribute(dwarf::DW_AT_abstract_origin, true) : nullptr;
+  if (!ref && entry) ref = entry->getAttribute(dwarf::DW_AT_specification, true);
+  if (ref) m_originRef = *ref;
+}
 
 DWARFInlineInstance::~DWARFInlineInstance() = default;
 
@@ -272,13 +302,12 @@ ISymbol* DWARFInlineInstance::symbol() {
   if (m_resolving) return nullptr;
   IScope* owner = m_globalTable ? m_globalTable->ownerScope() : nullptr;
   // The origin entry, named by the call's reference; other calls of it may have done the work.
-  const SymMgrObjectPtr<AttrBindings> entry = m_entry.decode();
-  const AttrValue* ref = entry ? entry->getAttribute(dwarf::DW_AT_abstract_origin, true) : nullptr;
-  if (!ref && entry) ref = entry->getAttribute(dwarf::DW_AT_specification, true);
-  DWARFCompilationUnit* target = ref ? dwarf::referencedUnit(entry->unit(), *ref) : nullptr;
+  const AttrValue* ref = m_originRef.name != 0 ? &m_originRef : nullptr;
+  DWARFCompilationUnit* target = ref ? dwarf::referencedUnit(m_unit, *ref) : nullptr;
   DWARFDebugInfoLoader::InlinedOrigin facts;
   if (!target || !m_loader->inlinedOrigin(target->context(), ref->value, facts)) {
-    AttrBindings* origin = entry ? entry->getOrigin() : nullptr;
+    const SymMgrObjectPtr<AttrBindings> kept(target ? AttrBindings::readReferenced(target, ref->value, 1) : nullptr);
+    AttrBindings* origin = kept.get();
     if (!origin) {
       m_madeSymbol =
           new Symbol(m_ffl, L"", 0, owner, SYMBOL_LINKAGE_LOCAL, SYMBOL_KIND_FUNCTION, 0xFFFFFFFFu, 0xFFFFFFFFu);
@@ -299,7 +328,7 @@ ISymbol* DWARFInlineInstance::symbol() {
   }
   // An origin in the supplementary file has a unit of another offset space: the symbol
   // belongs to the unit of the call instead.
-  DWARFCompilationUnit* unit = facts.unit ? facts.unit : m_entry.unit;
+  DWARFCompilationUnit* unit = facts.unit ? facts.unit : m_unit;
   const SymbolName name = SymbolName::utf8(facts.name, facts.name ? std::strlen(facts.name) : 0);
   m_madeSymbol = new DWARFSymbol(m_ffl, name, 0, owner, SYMBOL_KIND_FUNCTION, unit,
                                  facts.declaration ? facts.declaration->copy() : nullptr);

@@ -86,7 +86,7 @@ class DWARFSymbol : public Symbol {
 class DWARFScope : public SymbolScope {
  public:
   DWARFScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, DwarfSourcePosition* declaration,
-             SymbolName name, uint64_t start, IScope* parent, symbol_kind_t kind, dwarf::EntryPlace entry,
+             SymbolName name, uint64_t start, IScope* parent, symbol_kind_t kind, dwarf::AttrBindings* entry,
              uint64_t childrenOffset, DWARFCompilationUnit* unit = nullptr);
 
   uint32_t mergeFlags(IScope* other) override;
@@ -97,6 +97,12 @@ class DWARFScope : public SymbolScope {
  private:
   // mergeFlags' name comparisons for names that are not mangled; false when it cannot tell.
   bool plainNameFlags(ISymbol* s, ISymbol* o, bool sameEnd, uint32_t& flags);
+  // Whether the two symbols' names are spelled alike, told without widening either; false
+  // also when it cannot tell.
+  bool sameNames(ISymbol* s, ISymbol* o);
+  // Whether the entry's linkage name is `o`'s name and not `s`'s, told in ASCII without
+  // demangling or widening either; false also when it cannot tell.
+  bool linkageNames(ISymbol* s, ISymbol* o);
   // The entry's linkage name (its origin's when it has none), read from the entry anew.
   const char* linkageName() const;
 
@@ -111,7 +117,7 @@ class DWARFInlineInstance;
 class DWARFInlineInstanceScope : public InlineInstanceScope {
  public:
   DWARFInlineInstanceScope(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, ISymbolTable* globalTable,
-                           DwarfSourcePosition* call, IScope* parent, dwarf::EntryPlace entry,
+                           DwarfSourcePosition* call, IScope* parent, dwarf::AttrBindings* entry,
                            uint64_t childrenOffset);
 
   status_t loadSymbols(uint32_t kindMask) override;
@@ -125,7 +131,7 @@ class DWARFInlineInstanceScope : public InlineInstanceScope {
 class DWARFInlineInstance : public SymMgrObject<IInlineInstance> {
  public:
   DWARFInlineInstance(IFileFormatLoader* ffl, DWARFDebugInfoLoader* loader, ISymbolTable* globalTable,
-                      dwarf::EntryPlace entry, DwarfSourcePosition* call);
+                      dwarf::AttrBindings* entry, DwarfSourcePosition* call);
   ~DWARFInlineInstance() override;
 
   SymMgrObjectPtr<ISourceLocation> callSite() override;
@@ -150,7 +156,9 @@ class DWARFInlineInstance : public SymMgrObject<IInlineInstance> {
   SymMgrObjectPtr<ISymbol> m_madeSymbol;  // a symbol made for the instance alone
   bool m_resolving = false;                // inside symbol()'s lookup of the out-of-line copy
   ISymbolTable* m_globalTable;
-  dwarf::EntryPlace m_entry;
+  DWARFCompilationUnit* m_unit;  // the call's
+  // The call's DW_AT_abstract_origin (else DW_AT_specification); name 0 when it has none.
+  dwarf::AttrValue m_originRef{0, 0, 0, nullptr};
   std::unique_ptr<DwarfSourcePosition> m_call;
   SymMgrObjectPtr<ISourceLocation> m_callSiteCache;
   IScope* m_scope = nullptr;  // the instance's scope, which owns this instance

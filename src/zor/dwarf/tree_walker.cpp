@@ -327,8 +327,8 @@ void DWARFDebugInfoLoader::readAddresslessInline(DwarfReader& reader, AttrBindin
     return;
   }
   DwarfSourcePosition* call = DwarfSourcePosition::read(entry, this, true);
-  auto* scope = new DWARFInlineInstanceScope(m_ffl.get(), this, m_globalTable, call, parentSink->ownerScope(),
-                                             dwarf::EntryPlace::of(entry), reader.offset());
+  auto* scope = new DWARFInlineInstanceScope(m_ffl.get(), this, m_globalTable, call, parentSink->ownerScope(), entry,
+                                             reader.offset());
   // The body is read now, into the scope's own table, with the kinds asked for.
   size_t openBefore = walk().openScopes.size();
   walkChildren(reader, entry, scope->symbolTable(), mask, depth + 1);
@@ -541,7 +541,7 @@ void DWARFDebugInfoLoader::createFunctionScope(DwarfReader& reader, AttrBindings
   if (!parentSink || !isInModuleSection(start, end)) return;
   DwarfSourcePosition* declaration = DwarfSourcePosition::read(entry, this, false);
   DWARFScope* scope = new DWARFScope(m_ffl.get(), this, declaration, nameOf(name), start, parentSink->ownerScope(),
-                                     kind, dwarf::EntryPlace::of(entry), reader.offset(), walk().importingUnit);
+                                     kind, entry, reader.offset(), walk().importingUnit);
   scope->addRange(start, end);
   pushOpenScope(scope);
 }
@@ -553,7 +553,7 @@ void DWARFDebugInfoLoader::createFunctionScopeFromRanges(DwarfReader& reader, At
   if (!parentSink) return;
   DwarfSourcePosition* declaration = DwarfSourcePosition::read(entry, this, false);
   DWARFScope* scope = new DWARFScope(m_ffl.get(), this, declaration, nameOf(name), start, parentSink->ownerScope(),
-                                     kind, dwarf::EntryPlace::of(entry), reader.offset(), walk().importingUnit);
+                                     kind, entry, reader.offset(), walk().importingUnit);
   for (const auto& r : ranges) scope->addRange(r.first, r.second);
   scope->setExplicitRanges(true);
   pushOpenScope(scope);
@@ -563,8 +563,8 @@ void DWARFDebugInfoLoader::createInlineScope(DwarfReader& reader, AttrBindings* 
                                              uint64_t start, uint64_t end) {
   if (!parentSink || !isInModuleSection(start, end)) return;
   DwarfSourcePosition* call = DwarfSourcePosition::read(entry, this, true);
-  auto* scope = new DWARFInlineInstanceScope(m_ffl.get(), this, m_globalTable, call, parentSink->ownerScope(),
-                                             dwarf::EntryPlace::of(entry), reader.offset());
+  auto* scope = new DWARFInlineInstanceScope(m_ffl.get(), this, m_globalTable, call, parentSink->ownerScope(), entry,
+                                             reader.offset());
   scope->addRange(start, end);
   pushOpenScope(scope);
 }
@@ -573,8 +573,8 @@ void DWARFDebugInfoLoader::createInlineScopeFromRanges(DwarfReader& reader, Attr
                                                        ISymbolTable* parentSink, const dwarf::AddressRanges& ranges) {
   if (!parentSink || ranges.empty()) return;
   DwarfSourcePosition* call = DwarfSourcePosition::read(entry, this, true);
-  auto* scope = new DWARFInlineInstanceScope(m_ffl.get(), this, m_globalTable, call, parentSink->ownerScope(),
-                                             dwarf::EntryPlace::of(entry), reader.offset());
+  auto* scope = new DWARFInlineInstanceScope(m_ffl.get(), this, m_globalTable, call, parentSink->ownerScope(), entry,
+                                             reader.offset());
   for (const auto& r : ranges) scope->addRange(r.first, r.second);
   scope->setExplicitRanges(true);
   pushOpenScope(scope);

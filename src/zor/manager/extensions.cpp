@@ -1,6 +1,7 @@
 #include <zor/extensions.h>
 
 #include "demangler/demangler.h"
+#include "kave/unicode.h"
 #include "zor/manager/module_symbol_bank.h"
 #include "zor/store/symbol_range.h"
 #include "zor/store/symbols.h"
@@ -56,11 +57,23 @@ status_t inlineFrames(IModuleSymbolBank* bank, IAddress* address, std::vector<In
   return STATUS_OK;
 }
 
-bool appendPlainSymbolNameUtf8(ISymbol* symbol, std::string& out) {
-  auto* named = dynamic_cast<NamedSymbol*>(symbol);
-  if (named == nullptr) return false;
-  const SymMgrObjectPtr<ISymbolNameDemangler> object = named->finalNameObject();
-  return appendPlainNameUtf8(object.get(), out);
+void appendSymbolNameUtf8(ISymbol* symbol, SymbolNameForm form, std::string& out) {
+  if (symbol == nullptr) return;
+  static_assert(static_cast<int>(SymbolNameForm::kAlternate) == static_cast<int>(NameForm::kAlternate),
+                "the two lists of forms agree");
+  if (NamedSymbol* named = asNamedSymbol(symbol)) {
+    const SymMgrObjectPtr<ISymbolNameDemangler> object = named->finalNameObject();
+    if (appendNameUtf8(object.get(), static_cast<NameForm>(form), out)) return;
+  }
+  const wchar_t* text = nullptr;
+  switch (form) {
+    case SymbolNameForm::kName: text = symbol->name(); break;
+    case SymbolNameForm::kFull: text = symbol->demangledName(true); break;
+    case SymbolNameForm::kQualified: text = symbol->demangledName(false); break;
+    case SymbolNameForm::kShort: text = symbol->shortName(); break;
+    case SymbolNameForm::kAlternate: text = symbol->alternateName(); break;
+  }
+  if (text != nullptr) out += KAVE_3_1::wideToUtf8(text);
 }
 
 }  // namespace ZOR_3_12

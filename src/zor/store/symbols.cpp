@@ -1,5 +1,7 @@
 #include "zor/store/symbols.h"
 
+#include <typeinfo>
+
 #include "zor/store/symbol_range.h"
 #include "zor/store/thunk_range_iterator.h"
 
@@ -97,5 +99,19 @@ SymMgrObjectPtr<IAddress> Symbol::address() {
 }
 
 SymMgrObjectPtr<SourceLineIter> Symbol::sourceLines() { return nullptr; }
+
+NamedSymbol* asNamedSymbol(ISymbol* symbol) {
+  if (symbol == nullptr) return nullptr;
+  const std::type_info* type = &typeid(*symbol);
+  if (*type == typeid(Symbol)) return static_cast<Symbol*>(symbol);
+  // Otherwise nearly every call is about the class of the call before (a debug symbol).
+  thread_local const std::type_info* t_lastType = nullptr;
+  thread_local bool t_lastNamed = false;
+  if (type != t_lastType) {
+    t_lastNamed = dynamic_cast<NamedSymbol*>(symbol) != nullptr;
+    t_lastType = type;
+  }
+  return t_lastNamed ? static_cast<NamedSymbol*>(symbol) : nullptr;
+}
 
 }  // namespace ZOR_3_12

@@ -93,6 +93,12 @@ class Symbol : public ScopeRelatedSymbol {
   uint64_t m_address;
 };
 
+// `symbol` as one of the store's named symbols (every symbol class of the library derives
+// from NamedSymbol), or null for any other implementation of ISymbol. Merging and the tools
+// ask this for every function: a cast across the class chain costs hundreds of
+// instructions, so the answer is remembered per class on each thread.
+NamedSymbol* asNamedSymbol(ISymbol* symbol);
+
 }  // namespace ZOR_3_12
 
 #endif  // ZOR_STORE_SYMBOLS_H_
