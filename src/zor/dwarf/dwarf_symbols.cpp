@@ -137,12 +137,16 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   ISymbol* s = symbol();
   ISymbol* o = other->symbol();
   if (!s || !o) return 0;
+  // The name objects, when both symbols are the store's: the comparisons that need
+  // neither name widened nor demangled are made on them.
+  const NamePair names = nameObjects(s, o);
   uint32_t plainFlags = 0;
-  if (plainNameFlags(s, o, myEnd == otherEnd, plainFlags)) return plainFlags ? r + plainFlags : 0;
+  if (plainNameFlags(names, s->kind() == SYMBOL_KIND_FUNCTION, myEnd == otherEnd, plainFlags))
+    return plainFlags ? r + plainFlags : 0;
   // Two spellings of one name have the same forms: the newcomer's need not be worked out
   // (demangling costs more than the rest of the merge), and the linkage rule below, which
   // is for names that differ, cannot apply. Told before either name is widened.
-  const bool sameSpelling = sameNames(s, o);
+  const bool alike = sameSpelling(names.mine.get(), names.theirs.get());
   const wchar_t* sName = s->name();
   // A function whose name was out of reach (see handleSubprogram) takes the name of a
   // newcomer that covers the same extent.
@@ -150,12 +154,12 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
     return myEnd == otherEnd ? r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
   // The entry's linkage name spelling the newcomer's name settles it before the newcomer's
   // name is demangled; whatever this cannot tell, the comparisons below tell as before.
-  if (!sameSpelling && linkageNames(s, o)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
+  if (!alike && linkageNames(names)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
   const wchar_t* sShort = s->shortName();
-  const wchar_t* oShort = sameSpelling ? sShort : o->shortName();
+  const wchar_t* oShort = alike ? sShort : o->shortName();
   if (sameText(sName, oShort)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
   // One name that is not its own short form (else the test above held): only the linkage.
-  if (sameSpelling) return r + MERGE_TAKE_LINKAGE;
+  if (alike) return r + MERGE_TAKE_LINKAGE;
   // The entry's own linkage name is the surest match: the demangler spells some names
   // (lambdas, anonymous types in template arguments) unlike the compiler's DW_AT_name.
   if (!sameText(sName, o->name())) {
@@ -167,51 +171,39 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   return sameText(sName, o->name()) ? r + MERGE_TAKE_LINKAGE : 0;
 }
 
-bool DWARFScope::sameNames(ISymbol* s, ISymbol* o) {
+DWARFScope::NamePair DWARFScope::nameObjects(ISymbol* s, ISymbol* o) {
   NamedSymbol* mine = asNamedSymbol(s);
   NamedSymbol* theirs = asNamedSymbol(o);
-  if (!mine || !theirs) return false;
-  const SymMgrObjectPtr<ISymbolNameDemangler> myName = mine->finalNameObject();
-  const SymMgrObjectPtr<ISymbolNameDemangler> theirName = theirs->finalNameObject();
-  return sameSpelling(myName.get(), theirName.get());
+  if (!mine || !theirs) return NamePair();
+  return NamePair{mine->finalNameObject(), theirs->finalNameObject()};
 }
 
-bool DWARFScope::linkageNames(ISymbol* s, ISymbol* o) {
-  NamedSymbol* mine = asNamedSymbol(s);
-  NamedSymbol* theirs = asNamedSymbol(o);
-  if (!mine || !theirs) return false;
+bool DWARFScope::linkageNames(const NamePair& names) {
+  if (!names.mine || !names.theirs) return false;
   const char* linkage = linkageName();
   if (!linkage) return false;
   const std::string_view text(linkage);
   if (KAVE_3_1::asciiPrefix(text.data(), text.size()) != text.size()) return false;
   // As below: only a newcomer whose name differs from this one's is matched this way.
-  const SymMgrObjectPtr<ISymbolNameDemangler> theirName = theirs->finalNameObject();
-  const SymMgrObjectPtr<ISymbolNameDemangler> myName = mine->finalNameObject();
-  return nameIsAscii(theirName.get(), text) && !nameIsAscii(myName.get(), text);
+  return nameIsAscii(names.theirs.get(), text) && !nameIsAscii(names.mine.get(), text);
 }
 
-bool DWARFScope::plainNameFlags(ISymbol* s, ISymbol* o, bool sameEnd, uint32_t& flags) {
+bool DWARFScope::plainNameFlags(const NamePair& names, bool isFunction, bool sameEnd, uint32_t& flags) {
   // A name that is not mangled is each of its own forms, so the comparisons of
   // mergeFlags come down to the names themselves and the entry's linkage name, made here
   // in UTF-8: neither name needs its wide spelling, which would be kept for the module's
-  // life.
-  NamedSymbol* mine = asNamedSymbol(s);
-  NamedSymbol* theirs = asNamedSymbol(o);
-  if (!mine || !theirs) return false;
-  const SymMgrObjectPtr<ISymbolNameDemangler> myName = mine->finalNameObject();
-  const SymMgrObjectPtr<ISymbolNameDemangler> theirName = theirs->finalNameObject();
-  const bool isFunction = s->kind() == SYMBOL_KIND_FUNCTION;
-  // The names alone decide nearly every merge; the linkage name is read from the entry only
-  // when they differ.
+  // life. The names alone decide nearly every merge; the linkage name is read from the entry
+  // only when they differ.
   bool decided = true;
-  const bool plain = withPlainNames(myName.get(), theirName.get(), [&](std::string_view sName, std::string_view oName) {
+  const auto decide = [&](std::string_view sName, std::string_view oName) {
     if (sName.empty() && isFunction)
       flags = sameEnd ? MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
     else if (sName == oName)
       flags = MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
     else
       decided = false;
-  });
+  };
+  const bool plain = withPlainNames(names.mine.get(), names.theirs.get(), decide);
   if (!plain) return false;
   if (decided) return true;
   flags = 0;
@@ -220,7 +212,7 @@ bool DWARFScope::plainNameFlags(ISymbol* s, ISymbol* o, bool sameEnd, uint32_t& 
   // The wide comparison reads a linkage name through the UTF-8 decoder; ASCII decodes to
   // itself, anything else takes the wide way.
   if (linkage[KAVE_3_1::asciiPrefix(linkage, std::strlen(linkage))] != '\0') return false;
-  return withPlainNames(myName.get(), theirName.get(), [&](std::string_view, std::string_view oName) {
+  return withPlainNames(names.mine.get(), names.theirs.get(), [&](std::string_view, std::string_view oName) {
     if (oName == linkage) flags = MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
   });
 }

@@ -95,14 +95,18 @@ class DWARFScope : public SymbolScope {
   status_t loadSymbols(uint32_t kindMask) override;
 
  private:
+  // The name objects of this scope's symbol and of a newcomer's; both null unless both
+  // symbols are the store's named symbols.
+  struct NamePair {
+    SymMgrObjectPtr<ISymbolNameDemangler> mine;
+    SymMgrObjectPtr<ISymbolNameDemangler> theirs;
+  };
+  static NamePair nameObjects(ISymbol* s, ISymbol* o);
   // mergeFlags' name comparisons for names that are not mangled; false when it cannot tell.
-  bool plainNameFlags(ISymbol* s, ISymbol* o, bool sameEnd, uint32_t& flags);
-  // Whether the two symbols' names are spelled alike, told without widening either; false
-  // also when it cannot tell.
-  bool sameNames(ISymbol* s, ISymbol* o);
-  // Whether the entry's linkage name is `o`'s name and not `s`'s, told in ASCII without
-  // demangling or widening either; false also when it cannot tell.
-  bool linkageNames(ISymbol* s, ISymbol* o);
+  bool plainNameFlags(const NamePair& names, bool isFunction, bool sameEnd, uint32_t& flags);
+  // Whether the entry's linkage name is the newcomer's name and not this one's, told in
+  // ASCII without demangling or widening either; false also when it cannot tell.
+  bool linkageNames(const NamePair& names);
   // The entry's linkage name (its origin's when it has none), read from the entry anew.
   const char* linkageName() const;
 
