@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include <zor/extensions.h>
 #include <zor/zor.h>
 
 using namespace ZOR_3_12;
@@ -38,6 +39,50 @@ TEST(ApiSmokeTest, LoadAndQueryThroughThePublicInterface) {
 
   EXPECT_EQ(manager->loadSymbolsFromModule(fixture("misc/text.txt").c_str(), nullptr, bank), STATUS_BAD_FILE_FORMAT);
   EXPECT_NE(std::wstring(toUString(STATUS_BAD_FILE_FORMAT)).find(L"format"), std::wstring::npos);
+}
+
+// The tools print names through the UTF-8 extension; it must give what the wide accessors
+// give, for mangled and plain names, asked before and after the wide forms exist.
+TEST(ApiSmokeTest, NamesInUtf8AreTheWideAccessorsText) {
+  SymMgrObjectPtr<ISymbolManager> manager;
+  ASSERT_EQ(ISymbolManager::create(manager), STATUS_OK);
+  SymMgrObjectPtr<IModuleSymbolBank> bank;
+  ASSERT_EQ(manager->loadSymbolsFromModule(fixture("sample/demo").c_str(), nullptr, bank), STATUS_OK);
+  SymMgrObjectPtr<SymbolRangeIter> ranges;
+  ASSERT_EQ(bank->originalSymbolRanges(ranges, SYMBOL_KIND_ALL, nullptr, nullptr), STATUS_OK);
+  const SymbolNameForm forms[] = {SymbolNameForm::kName, SymbolNameForm::kFull, SymbolNameForm::kQualified,
+                                  SymbolNameForm::kShort, SymbolNameForm::kAlternate};
+  auto wide = [](ISymbol* s, SymbolNameForm form) {
+    switch (form) {
+      case SymbolNameForm::kName: return s->name();
+      case SymbolNameForm::kFull: return s->demangledName(true);
+      case SymbolNameForm::kQualified: return s->demangledName(false);
+      case SymbolNameForm::kShort: return s->shortName();
+      case SymbolNameForm::kAlternate: return s->alternateName();
+    }
+    return static_cast<const wchar_t*>(nullptr);
+  };
+  size_t mangled = 0, symbols = 0;
+  for (auto r = ranges->current(); r; ranges->next(), r = ranges->current()) {
+    ISymbol* symbol = r->symbol();
+    if (!symbol) continue;
+    ++symbols;
+    for (int round = 0; round < 2; ++round) {  // before any wide request, then after all
+      std::string utf8[5];
+      for (int k = 0; k < 5; ++k) appendSymbolNameUtf8(symbol, forms[k], utf8[k]);
+      for (int k = 0; k < 5; ++k) {
+        std::string expected;
+        for (const wchar_t* c = wide(symbol, forms[k]); c && *c; ++c) {
+          ASSERT_LT(static_cast<unsigned>(*c), 0x80u) << "the fixture's names are ASCII";
+          expected += static_cast<char>(*c);
+        }
+        EXPECT_EQ(utf8[k], expected) << "form " << k << " round " << round;
+      }
+      if (round == 0 && utf8[0] != utf8[1]) ++mangled;
+    }
+  }
+  EXPECT_GT(symbols, 10u);
+  EXPECT_GT(mangled, 0u);  // the demo holds C++ names
 }
 
 TEST(ApiSmokeTest, InternalsAreNotExported) {
