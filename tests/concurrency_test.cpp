@@ -167,6 +167,9 @@ TEST(ConcurrencyTest, SimultaneousFirstLoadsOfOneModuleYieldOneBank) {
 TEST(ConcurrencyTest, ThreadsReadingBodiesOnDemandAgreeWithOneThread) {
   ASSERT_EQ(cachedBanks(), 0u);  // each load of the helper reads the module afresh
   agreement::expectThreadsAgreeWithOne(std::string(ZOR_FIXTURES_DIR) + "/dwarf/cpp_gcc_d3_O2", SIZE_MAX);
+  // Units are read one at a time by whichever of the walk and the line programs needs the
+  // next one; here units, a partial unit they import, and both kinds of first query.
+  agreement::expectThreadsAgreeWithOne(std::string(ZOR_FIXTURES_DIR) + "/dwz/single_d5", SIZE_MAX);
 }
 
 }  // namespace

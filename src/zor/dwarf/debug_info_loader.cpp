@@ -123,30 +123,40 @@ void DWARFDebugInfoLoader::readSections() {
 }
 
 void DWARFDebugInfoLoader::readUnits() {
-  if (m_unitsRead.load(std::memory_order_acquire)) return;
-  ScopedLock guard(&m_walkLock);
-  if (m_unitsRead.load(std::memory_order_relaxed)) return;
-  readUnitsLocked();
-  m_unitsRead.store(true, std::memory_order_release);
+  // A unit at a time, so that a thread that wants only the next one gets it in between.
+  while (!m_unitsRead.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> guard(m_unitsLock);
+    if (m_unitsRead.load(std::memory_order_relaxed)) return;
+    if (!readNextUnit()) m_unitsRead.store(true, std::memory_order_release);
+  }
 }
 
-void DWARFDebugInfoLoader::readUnitsLocked() {
-  if (!m_sections.info.present()) return;
-  dwarf::DwarfReader reader(m_sections.info.data, m_sections.info.size);
-  while (reader.remaining() > 0 && reader.ok()) {
-    UnitHeader header;
-    uint64_t before = reader.offset();
-    if (!readUnitHeader(reader, header)) break;
-    if (reader.offset() <= before) break;  // no progress: a damaged length
-    SymMgrObjectPtr<DWARFCompilationUnit> unit(new DWARFCompilationUnit(header, this));
-    if (m_units.emplace(header.offset, unit).second) m_unitList.push_back(unit.get());
-  }
+bool DWARFDebugInfoLoader::readNextUnit() {
+  if (!m_sections.info.present()) return false;
+  dwarf::DwarfReader reader(m_sections.info.data, m_sections.info.size, m_unitCursor);
+  if (reader.remaining() == 0 || !reader.ok()) return false;
+  UnitHeader header;
+  if (!readUnitHeader(reader, header)) return false;
+  if (reader.offset() <= m_unitCursor) return false;  // no progress: a damaged length
+  m_unitCursor = reader.offset();
+  SymMgrObjectPtr<DWARFCompilationUnit> unit(new DWARFCompilationUnit(header, this));
+  if (m_units.emplace(header.offset, unit).second) m_unitList.push_back(unit.get());
+  return true;
 }
 
 const std::vector<DWARFCompilationUnit*>& DWARFDebugInfoLoader::units() {
   // Read once; afterwards the list never changes, so the line side may read it freely.
   readUnits();
   return m_unitList;
+}
+
+DWARFCompilationUnit* DWARFDebugInfoLoader::unitInOrder(size_t index) {
+  if (m_unitsRead.load(std::memory_order_acquire)) return index < m_unitList.size() ? m_unitList[index] : nullptr;
+  std::lock_guard<std::mutex> guard(m_unitsLock);
+  while (index >= m_unitList.size() && !m_unitsRead.load(std::memory_order_relaxed)) {
+    if (!readNextUnit()) m_unitsRead.store(true, std::memory_order_release);
+  }
+  return index < m_unitList.size() ? m_unitList[index] : nullptr;
 }
 
 DWARFCompilationUnit* DWARFDebugInfoLoader::unitContaining(uint64_t infoOffset) {
@@ -206,9 +216,8 @@ status_t DWARFDebugInfoLoader::loadDebugInfo(ISymbolTable* table, uint32_t kindM
   CurrentWalk current(walk);
   m_globalTable = table;
   if (!m_sections.info.present()) return STATUS_NO_DEBUG_INFO;
-  readUnits();
-  for (size_t i = 0; i < m_unitList.size(); ++i) {
-    DWARFCompilationUnit* unit = m_unitList[i];
+  // Unit by unit as they are read: the line programs may be reading them now.
+  for (size_t i = 0; DWARFCompilationUnit* unit = unitInOrder(i); ++i) {
     uint8_t type = unit->header().unitType;
     // Type units and split units carry no code of this module; partial units are read only
     // where a unit imports them.

@@ -64,6 +64,7 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   uint64_t loadBias() const override { return m_loadBias; }
   DWARFLineResolver* lineResolver() override { return m_lineResolver.get(); }
   const std::vector<DWARFCompilationUnit*>& units() override;
+  DWARFCompilationUnit* unitInOrder(size_t index) override;
   bool inCodeOrDataRange(uint64_t address) override;
   bool codeOrDataRangeAround(uint64_t address, uint64_t& start, uint64_t& end) override;
   // Opened on first use, once, whichever thread asks (imported_units.cpp).
@@ -126,7 +127,9 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
 
   void readSections();
   void readUnits();
-  void readUnitsLocked();
+  // Reads the unit header at the cursor (and the unit's abbreviations). False when there is
+  // none left. Under m_unitsLock.
+  bool readNextUnit();
   void readImageSections();
 
   // --- tree walk (tree_walker.cpp) ---
@@ -215,9 +218,14 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   // Destroys scopes left open above `size` (only after a walk was cut short).
   void dropOpenScopes(size_t size);
 
+  // The units are read in order, one at a time under m_unitsLock, by whichever thread
+  // needs the next one first: the walk and the line programs start on the first units
+  // while the others are still being read. Once m_unitsRead, they never change again.
   std::map<uint64_t, SymMgrObjectPtr<DWARFCompilationUnit>> m_units;  // by offset
   std::vector<DWARFCompilationUnit*> m_unitList;                      // the same, in order
   std::atomic<bool> m_unitsRead{false};
+  std::mutex m_unitsLock;
+  uint64_t m_unitCursor = 0;  // where the next unit header starts
   SymMgrObjectPtr<ElfHelper> m_elf;       // the file holding the DWARF
   SymMgrObjectPtr<ElfHelper> m_imageElf;  // the module
   dwarf::DwarfSections m_sections;

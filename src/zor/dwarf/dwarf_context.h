@@ -30,6 +30,13 @@ class DwarfContext {
   virtual DWARFLineResolver* lineResolver() = 0;
   // Every unit, in ascending offset (read on first use).
   virtual const std::vector<DWARFCompilationUnit*>& units() = 0;
+  // The unit at position `index` of units(), null past the last. A context that reads its
+  // units one at a time reads only as far as `index`, so that work on the first units need
+  // not wait for the others.
+  virtual DWARFCompilationUnit* unitInOrder(size_t index) {
+    const std::vector<DWARFCompilationUnit*>& all = units();
+    return index < all.size() ? all[index] : nullptr;
+  }
   // Whether an address of the debug file lies in one of its code or data ranges; line rows
   // outside them are dropped.
   virtual bool inCodeOrDataRange(uint64_t address) = 0;

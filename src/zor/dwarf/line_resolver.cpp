@@ -32,7 +32,8 @@ status_t DWARFLineResolver::ensureAllLinesLoaded() {
     return m_status;
   }
   status_t status = STATUS_UNSPECIFIED_ERROR;
-  for (DWARFCompilationUnit* unit : m_context->units()) {
+  // Unit by unit as they are read: the walk over the same units may be reading them now.
+  for (size_t i = 0; DWARFCompilationUnit* unit = m_context->unitInOrder(i); ++i) {
     // Type units and split units describe no code of this module.
     if (!unit->header().walked()) continue;
     status_t unitStatus = readLineProgram(unit);
