@@ -399,12 +399,16 @@ const AttrValue* AttrBindings::getAttribute(uint64_t name, bool noFollow) {
   return nullptr;
 }
 
+const AttrValue* AttrBindings::originReference() const {
+  const AttrValue* ref = find(DW_AT_abstract_origin);
+  return ref ? ref : find(DW_AT_specification);
+}
+
 AttrBindings* AttrBindings::getOrigin() {
   if (m_originLooked) return m_origin;
   m_originLooked = true;
   if (m_depth >= kMaxOriginDepth) return nullptr;
-  const AttrValue* ref = getAttribute(DW_AT_abstract_origin, true);
-  if (!ref) ref = getAttribute(DW_AT_specification, true);
+  const AttrValue* ref = originReference();
   // A reference within the file or into its supplementary file; one by type signature (or
   // into a supplementary file that is absent) names no entry here.
   DWARFCompilationUnit* target = ref ? referencedUnit(m_unit, *ref) : nullptr;

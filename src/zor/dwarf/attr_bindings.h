@@ -66,7 +66,9 @@ class AttrBindings : public SymMgrObjectImpl {
 
   // This entry's value of `name`; unless noFollow, the nearest origin's value when absent.
   const AttrValue* getAttribute(uint64_t name, bool noFollow = false);
-  // The entry named by DW_AT_abstract_origin, else DW_AT_specification; decoded once.
+  // The entry's own DW_AT_abstract_origin, else its DW_AT_specification; null when neither.
+  const AttrValue* originReference() const;
+  // The entry named by originReference(); decoded once.
   AttrBindings* getOrigin();
   // A new entry (count 0) decoded at `infoOffset`, which a reference of an entry of
   // `unit` names, as the `depth`-th link of an origin chain; null when it does not decode.

@@ -123,11 +123,9 @@ void DWARFDebugInfoLoader::readSections() {
 }
 
 void DWARFDebugInfoLoader::readUnits() {
+  if (m_unitsRead.load(std::memory_order_acquire)) return;
   // A unit at a time, so that a thread that wants only the next one gets it in between.
-  while (!m_unitsRead.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> guard(m_unitsLock);
-    if (m_unitsRead.load(std::memory_order_relaxed)) return;
-    if (!readNextUnit()) m_unitsRead.store(true, std::memory_order_release);
+  for (size_t i = 0; unitInOrder(i); ++i) {
   }
 }
 

@@ -154,15 +154,17 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
     return myEnd == otherEnd ? r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
   // The entry's linkage name spelling the newcomer's name settles it before the newcomer's
   // name is demangled; whatever this cannot tell, the comparisons below tell as before.
-  if (!alike && linkageNames(names)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
+  bool told = false;
+  if (!alike && linkageNames(names, told)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
   const wchar_t* sShort = s->shortName();
   const wchar_t* oShort = alike ? sShort : o->shortName();
   if (sameText(sName, oShort)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
   // One name that is not its own short form (else the test above held): only the linkage.
   if (alike) return r + MERGE_TAKE_LINKAGE;
   // The entry's own linkage name is the surest match: the demangler spells some names
-  // (lambdas, anonymous types in template arguments) unlike the compiler's DW_AT_name.
-  if (!sameText(sName, o->name())) {
+  // (lambdas, anonymous types in template arguments) unlike the compiler's DW_AT_name. Asked
+  // here only when the ASCII comparison above could not tell.
+  if (!told && !sameText(sName, o->name())) {
     const char* linkage = linkageName();
     if (linkage && sameText(KAVE_3_1::utf8ToWide(linkage).c_str(), o->name()))
       return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
@@ -178,14 +180,18 @@ DWARFScope::NamePair DWARFScope::nameObjects(ISymbol* s, ISymbol* o) {
   return NamePair{mine->finalNameObject(), theirs->finalNameObject()};
 }
 
-bool DWARFScope::linkageNames(const NamePair& names) {
+bool DWARFScope::linkageNames(const NamePair& names, bool& told) {
+  told = false;
   if (!names.mine || !names.theirs) return false;
   const char* linkage = linkageName();
+  told = true;
   if (!linkage) return false;
   const std::string_view text(linkage);
-  if (KAVE_3_1::asciiPrefix(text.data(), text.size()) != text.size()) return false;
-  // As below: only a newcomer whose name differs from this one's is matched this way.
-  return nameIsAscii(names.theirs.get(), text) && !nameIsAscii(names.mine.get(), text);
+  // The wide comparison reads a linkage name through the UTF-8 decoder; ASCII decodes to
+  // itself, anything else takes the wide way.
+  told = KAVE_3_1::asciiPrefix(text.data(), text.size()) == text.size();
+  // As in mergeFlags: only a newcomer whose name differs from this one's is matched this way.
+  return told && nameIsAscii(names.theirs.get(), text) && !nameIsAscii(names.mine.get(), text);
 }
 
 bool DWARFScope::plainNameFlags(const NamePair& names, bool isFunction, bool sameEnd, uint32_t& flags) {
@@ -206,15 +212,10 @@ bool DWARFScope::plainNameFlags(const NamePair& names, bool isFunction, bool sam
   const bool plain = withPlainNames(names.mine.get(), names.theirs.get(), decide);
   if (!plain) return false;
   if (decided) return true;
-  flags = 0;
-  const char* linkage = linkageName();
-  if (!linkage) return true;
-  // The wide comparison reads a linkage name through the UTF-8 decoder; ASCII decodes to
-  // itself, anything else takes the wide way.
-  if (linkage[KAVE_3_1::asciiPrefix(linkage, std::strlen(linkage))] != '\0') return false;
-  return withPlainNames(names.mine.get(), names.theirs.get(), [&](std::string_view, std::string_view oName) {
-    if (oName == linkage) flags = MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
-  });
+  // The names differ: the linkage name decides, when it can be told in ASCII.
+  bool told = false;
+  flags = linkageNames(names, told) ? MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
+  return told;
 }
 
 void DWARFScope::merge(IScope* other, uint32_t flags) {
@@ -272,9 +273,7 @@ DWARFInlineInstance::DWARFInlineInstance(IFileFormatLoader* ffl, DWARFDebugInfoL
       m_globalTable(globalTable),
       m_unit(entry ? entry->unit() : nullptr),
       m_call(call) {
-  const AttrValue* ref = entry ? entry->getAttribute(dwarf::DW_AT_abstract_origin, true) : nullptr;
-  if (!ref && entry) ref = entry->getAttribute(dwarf::DW_AT_specification, true);
-  if (ref) m_originRef = *ref;
+  if (const AttrValue* ref = entry ? entry->originReference() : nullptr) m_originRef = *ref;
 }
 
 DWARFInlineInstance::~DWARFInlineInstance() = default;

@@ -105,8 +105,9 @@ class DWARFScope : public SymbolScope {
   // mergeFlags' name comparisons for names that are not mangled; false when it cannot tell.
   bool plainNameFlags(const NamePair& names, bool isFunction, bool sameEnd, uint32_t& flags);
   // Whether the entry's linkage name is the newcomer's name and not this one's, told in
-  // ASCII without demangling or widening either; false also when it cannot tell.
-  bool linkageNames(const NamePair& names);
+  // ASCII without demangling or widening either. `told` is false when it cannot tell (a
+  // linkage name that is not ASCII, or symbols that are not the store's).
+  bool linkageNames(const NamePair& names, bool& told);
   // The entry's linkage name (its origin's when it has none), read from the entry anew.
   const char* linkageName() const;
 
