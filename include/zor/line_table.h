@@ -118,7 +118,10 @@ namespace internal {
 class AddressIndex;
 class Arena;
 class CompilationUnitList;
+class LineRun;
 class LineStore;
+struct RetiredRun;
+struct RunChange;
 }  // namespace internal
 
 // Address-to-line rows of one module. Owned by the module's line resolver, which must
@@ -156,9 +159,11 @@ class ZOR_API LineTable : public SymMgrObjectImpl {
   internal::CompilationUnitList* filesAt(uint32_t fileIndex);
   // Sorts the runs that loading left out of order; once, before the first query.
   void prepare();
-  // Lays down the rows of the stores the last unit filled: rows come unit by unit, and a
-  // unit's stores take no more once the next unit begins.
+  // Lays down the rows of the runs the last unit filled: rows come unit by unit, and a
+  // unit's runs take no more once the next unit begins.
   void sealGrowing();
+  // Keeps the lists of runs to seal and to prepare up to date after a row went in.
+  void noteChange(internal::RunChange& change);
 
   std::unique_ptr<internal::AddressIndex> m_addressIndex;
   TChunkArrayImpl<internal::CompilationUnitList*> m_filesByIndex;
@@ -172,9 +177,14 @@ class ZOR_API LineTable : public SymMgrObjectImpl {
   std::unique_ptr<internal::Arena> m_indexPool;
   std::unique_ptr<internal::Arena> m_rowPool;
   std::unique_ptr<internal::Arena> m_growPool;
-  // The stores of the unit being read, and its key.
-  std::vector<internal::LineStore*> m_growing;
+  // The runs of the unit being read, and its key; the runs whose rows must be sorted
+  // before the next query. Both are lists, not walks over the stores: a module has hundreds
+  // of thousands of runs, and visiting each costs a cache miss.
+  std::vector<internal::LineRun*> m_growing;
   uint64_t m_growingUnit = ~0ull;
+  std::vector<internal::LineRun*> m_unprepared;
+  // Runs merged away while they may still be on those lists; freed once the lists are done.
+  std::vector<internal::RetiredRun> m_retired;
 };
 
 }  // namespace ZOR_3_12

@@ -48,8 +48,9 @@ void AddressIndex::listAcross(uint64_t from, uint64_t to, LineRun* run) {
 }
 
 void AddressIndex::update(const RunChange& change) {
-  if (m_frozen) {
-    m_frozen = false;
+  m_treeQueries.store(0, std::memory_order_relaxed);
+  if (m_frozen.load(std::memory_order_relaxed)) {
+    m_frozen.store(false, std::memory_order_relaxed);
     std::vector<uint64_t>().swap(m_frozenKeys);
     std::vector<const RunList*>().swap(m_frozenLists);
   }
@@ -97,25 +98,32 @@ void AddressIndex::update(const RunChange& change) {
 }
 
 void AddressIndex::freeze() {
-  if (m_frozen) return;
+  std::lock_guard<std::mutex> guard(m_prepareMutex);
+  if (m_frozen.load(std::memory_order_relaxed)) return;
   m_frozenKeys.reserve(m_lists.size());
   m_frozenLists.reserve(m_lists.size());
   for (const auto& entry : m_lists) {
     m_frozenKeys.push_back(entry.first);
     m_frozenLists.push_back(&entry.second);
   }
-  m_frozen = true;
+  m_frozen.store(true, std::memory_order_release);
 }
 
-const AddressIndex::RunList* AddressIndex::listAt(uint64_t address) const {
-  if (m_frozen) {
-    auto it = std::upper_bound(m_frozenKeys.begin(), m_frozenKeys.end(), address);
-    if (it == m_frozenKeys.begin()) return nullptr;
-    return m_frozenLists[static_cast<size_t>(it - m_frozenKeys.begin()) - 1];
+const AddressIndex::RunList* AddressIndex::listAt(uint64_t address) {
+  if (!m_frozen.load(std::memory_order_acquire)) {
+    // Laying out costs about as much as this many tree searches save; until then the tree
+    // answers, so a handful of queries never pay for it.
+    const uint64_t worthFreezing = m_lists.size() / 8 + 64;
+    if (m_treeQueries.fetch_add(1, std::memory_order_relaxed) < worthFreezing) {
+      auto it = m_lists.upper_bound(address);
+      if (it == m_lists.begin()) return nullptr;
+      return &std::prev(it)->second;
+    }
+    freeze();
   }
-  auto it = m_lists.upper_bound(address);
-  if (it == m_lists.begin()) return nullptr;
-  return &std::prev(it)->second;
+  auto it = std::upper_bound(m_frozenKeys.begin(), m_frozenKeys.end(), address);
+  if (it == m_frozenKeys.begin()) return nullptr;
+  return m_frozenLists[static_cast<size_t>(it - m_frozenKeys.begin()) - 1];
 }
 
 }  // namespace internal

@@ -28,12 +28,9 @@ class AddressIndex {
   // survivor wherever they were listed.
   void update(const RunChange& change);
 
-  // The list of the greatest key <= address, or null below the first key.
-  const RunList* listAt(uint64_t address) const;
-
-  // Lays the keys out in one sorted array for the queries, which search it instead of the
-  // tree that loading needs; the next update() drops the array again.
-  void freeze();
+  // The list of the greatest key <= address, or null below the first key. Safe from
+  // several threads at once, as long as no update() runs.
+  const RunList* listAt(uint64_t address);
 
   // Loading may leave runs unsorted and the index unfrozen; the first query after loading
   // sorts and freezes once. Inserts and queries must not overlap (the resolver loads before
@@ -43,6 +40,12 @@ class AddressIndex {
 
  private:
   using ListMap = std::pmr::map<uint64_t, RunList>;
+
+  // Lays the keys out in one sorted array, which queries search faster than the tree that
+  // loading needs. Laying them out visits every key, a cache miss each: worth it only once
+  // enough queries have come, so the first few search the tree. The next update() drops
+  // the array again.
+  void freeze();
 
   // The first key at or after `key`.
   ListMap::iterator seek(uint64_t key);
@@ -57,7 +60,8 @@ class AddressIndex {
   ListMap::iterator m_cursor;
   std::vector<uint64_t> m_frozenKeys;
   std::vector<const RunList*> m_frozenLists;  // the list of m_frozenKeys[i]
-  bool m_frozen = false;
+  std::atomic<bool> m_frozen{false};
+  std::atomic<uint64_t> m_treeQueries{0};  // since the last update
 };
 
 }  // namespace internal

@@ -54,7 +54,13 @@ struct RunOwner {
 class LineRun {
  public:
   // `owner` must outlive the run.
-  explicit LineRun(const RunOwner* owner) : m_owner(owner) {}
+  explicit LineRun(const RunOwner* owner)
+      : m_owner(owner),
+        m_sealed(false),
+        m_sorted(true),
+        m_endsRise(true),
+        m_onGrowingList(false),
+        m_onPrepareList(false) {}
   ~LineRun();
   LineRun(const LineRun&) = delete;
   LineRun& operator=(const LineRun&) = delete;
@@ -73,6 +79,16 @@ class LineRun {
   // ascending order (the usual case) never need it.
   void prepare();
   bool prepared() const { return m_sorted; }
+  // Whether prepare() has work to do: rows out of order, or overlapping rows without the
+  // array of greatest ends.
+  bool needsPrepare() const { return !m_sorted || (!m_endsRise && !m_reaches); }
+
+  // Marks kept by the table, which lists the runs it must seal and prepare instead of
+  // walking every store's map: true when the run is on the list.
+  bool onGrowingList() const { return m_onGrowingList; }
+  void setOnGrowingList(bool on) { m_onGrowingList = on; }
+  bool onPrepareList() const { return m_onPrepareList; }
+  void setOnPrepareList(bool on) { m_onPrepareList = on; }
 
   // Valid only while prepared().
   RowSpan rows() const { return RowSpan(m_rows, m_count); }
@@ -106,13 +122,15 @@ class LineRun {
   LineRow* m_rows = nullptr;
   uint64_t* m_reaches = nullptr;  // per row, when !m_endsRise and prepared
   uint32_t m_count = 0;
-  bool m_sealed = false;
-  bool m_sorted = true;
+  bool m_sealed : 1;
+  bool m_sorted : 1;
   // Whether no row ends before a row ahead of it: then the first row that can reach an
   // address is found by binary search on the ends. Otherwise (overlapping rows) prepare()
   // keeps, per row, the greatest end among it and the rows before it, which never
   // decreases. Rows rarely overlap, so most runs keep no such array.
-  bool m_endsRise = true;
+  bool m_endsRise : 1;
+  bool m_onGrowingList : 1;
+  bool m_onPrepareList : 1;
 };
 
 }  // namespace internal

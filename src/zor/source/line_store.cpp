@@ -64,15 +64,6 @@ void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end
   m_afterLastUsed = it;
 }
 
-void LineStore::seal() {
-  for (auto& entry : m_runs) entry.second.seal();
-  m_growing = false;
-}
-
-void LineStore::prepare() {
-  for (auto& entry : m_runs) entry.second.prepare();
-}
-
 size_t CompilationUnitList::find(uint64_t compUnitKey) const {
   auto it = std::lower_bound(m_stores.begin(), m_stores.end(), compUnitKey,
                              [](const std::unique_ptr<LineStore>& s, uint64_t key) { return s->compUnitKey() < key; });
@@ -91,10 +82,6 @@ LineStore& CompilationUnitList::findOrCreate(uint64_t compUnitKey) {
   }
   m_lastUsed = static_cast<size_t>(it - m_stores.begin());
   return **it;
-}
-
-void CompilationUnitList::prepare() {
-  for (auto& store : m_stores) store->prepare();
 }
 
 }  // namespace internal

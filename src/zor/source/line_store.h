@@ -36,6 +36,11 @@ struct RunChange {
   }
 };
 
+// A run merged into another, out of its store's map, kept until nothing points at it.
+struct RetiredRun {
+  RunMap::node_type node;
+};
+
 // The runs of one (source file, compilation unit) pair. Runs are keyed by start and never
 // touch: a run ends strictly before the next one starts, since a row that reaches a
 // neighbour joins it.
@@ -61,22 +66,12 @@ class LineStore {
   // Adds the row [start, end): to the run that starts exactly at `start`, else to the run
   // it touches or extends (merging every later run it reaches), else to a new run.
   void add(uint32_t line, uint32_t column, uint64_t start, uint64_t end, RunChange& change);
-  void prepare();
-  // For the table's list of stores still growing: true when the store was not on it.
-  bool markGrowing() {
-    const bool was = m_growing;
-    m_growing = true;
-    return !was;
-  }
-  // Seals every run (see LineRun::seal) and takes the store off that list.
-  void seal();
 
  private:
   RunOwner m_owner;  // the runs point here: a store never moves
   RunMap m_runs;
   RunMap::iterator m_lastUsed;  // rows of one sequence usually land in the same run
   RunMap::iterator m_afterLastUsed;  // the run after it, kept since a tree step costs
-  bool m_growing = false;
 };
 
 // The stores of one source file, sorted by compilation-unit key.
@@ -93,7 +88,6 @@ class CompilationUnitList {
   // queries from several threads may call it at once.
   size_t find(uint64_t compUnitKey) const;
   LineStore& findOrCreate(uint64_t compUnitKey);
-  void prepare();
 
  private:
   uint32_t m_fileIndex;

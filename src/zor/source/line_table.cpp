@@ -35,6 +35,7 @@ LineTable::LineTable(IFileFormatLoader& loader, ISrcLineResolver& resolver)
 
 LineTable::~LineTable() {
   // The stores and the index give their memory back to the pools, which must still exist.
+  m_retired.clear();
   for (size_t i = 0; i < m_filesByIndex.size(); ++i) delete *m_filesByIndex.at(i);
   m_addressIndex.reset();
 }
@@ -63,7 +64,6 @@ void LineTable::insert(uint64_t compUnitKey, uint32_t fileIndex, uint32_t line, 
     m_growingUnit = compUnitKey;
   }
   internal::LineStore& store = files->findOrCreate(compUnitKey);
-  if (store.markGrowing()) m_growing.push_back(&store);
 
   if (address < m_lowest) m_lowest = address;
   if (end > m_highest) m_highest = end;
@@ -71,11 +71,29 @@ void LineTable::insert(uint64_t compUnitKey, uint32_t fileIndex, uint32_t line, 
   internal::RunChange change;
   store.add(line, column, address, end, change);
   m_addressIndex->update(change);
+  noteChange(change);
   m_addressIndex->m_needsPrepare.store(true, std::memory_order_relaxed);
 }
 
+void LineTable::noteChange(internal::RunChange& change) {
+  internal::LineRun* run = change.run;
+  // A new run, or a sealed one that took a row (and so grows again).
+  if (!run->onGrowingList()) {
+    m_growing.push_back(run);
+    run->setOnGrowingList(true);
+  }
+  if (run->needsPrepare() && !run->onPrepareList()) {
+    m_unprepared.push_back(run);
+    run->setOnPrepareList(true);
+  }
+  for (auto& node : change.merged) m_retired.push_back(internal::RetiredRun{std::move(node)});
+}
+
 void LineTable::sealGrowing() {
-  for (internal::LineStore* store : m_growing) store->seal();
+  for (internal::LineRun* run : m_growing) {
+    run->seal();
+    run->setOnGrowingList(false);
+  }
   m_growing.clear();
 }
 
@@ -89,10 +107,12 @@ void LineTable::prepare() {
   // Every run is sealed: the arrays rows grew in are free, and a module loads its rows all
   // at once, so their memory is not wanted again.
   m_growPool->releaseIfUnused();
-  for (size_t i = 0; i < m_filesByIndex.size(); ++i) {
-    if (internal::CompilationUnitList* files = *m_filesByIndex.at(i)) files->prepare();
+  for (internal::LineRun* run : m_unprepared) {
+    run->prepare();
+    run->setOnPrepareList(false);
   }
-  index.freeze();
+  m_unprepared.clear();
+  m_retired.clear();
   index.m_needsPrepare.store(false, std::memory_order_release);
 }
 
