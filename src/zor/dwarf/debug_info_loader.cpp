@@ -214,6 +214,12 @@ status_t DWARFDebugInfoLoader::loadDebugInfo(ISymbolTable* table, uint32_t kindM
   CurrentWalk current(walk);
   m_globalTable = table;
   if (!m_sections.info.present()) return STATUS_NO_DEBUG_INFO;
+  // A request for kinds the walk never makes (public symbols, data objects) would step over
+  // every entry of the module and keep nothing. The first walk still runs whatever the
+  // request: it reads each unit's own entry.
+  constexpr uint32_t kWalkedKinds = WALK_FUNCTIONS | WALK_LABELS | WALK_VARIABLES | WALK_ENTRY_POINTS;
+  if (m_walkedOnce && !(kindMask & kWalkedKinds)) return STATUS_OK;
+  m_walkedOnce = true;
   // Unit by unit as they are read: the line programs may be reading them now.
   for (size_t i = 0; DWARFCompilationUnit* unit = unitInOrder(i); ++i) {
     uint8_t type = unit->header().unitType;

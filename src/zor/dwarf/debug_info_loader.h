@@ -240,6 +240,7 @@ class DWARFDebugInfoLoader : public DebugInfoLoader, public dwarf::DwarfContext 
   std::once_flag m_imageSectionsOnce;
   // Held by the walk over all units and by the creation of the line resolver.
   ZorLock m_walkLock;
+  bool m_walkedOnce = false;  // guarded by m_walkLock
   // Body walks hold it shared, the walk over all units exclusively: the latter adds to and
   // merges scopes of the module's table, whose bodies the former read.
   std::shared_mutex m_bodyWalks;
