@@ -273,6 +273,14 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
     return KAVE_3_1::asciiPrefix(utf8.data(), utf8.size()) == utf8.size() && wide.holdsAscii(utf8);
   }
 
+  // See mayBeMangled.
+  bool mayBeMangled() {
+    if (!m_exact) return true;
+    std::lock_guard<std::mutex> guard(nameLock());
+    const wchar_t first = m_wideOnly ? (m_wide.empty() ? 0 : m_wide[0]) : (m_utf8.empty() ? 0 : m_utf8[0]);
+    return first == L'_' || first == L'?';
+  }
+
   // See withPlainNames.
   static bool withPlain(SymbolNameDemangler& a, SymbolNameDemangler& b,
                         const std::function<void(std::string_view, std::string_view)>& use) {
@@ -317,12 +325,8 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
   // that is no Unicode scalar takes the long way, which spells such values U+FFFD.
   void compute() {
     try {
-      if (m_exact) {
-        // Told by the first character, without a copy of the name.
-        std::lock_guard<std::mutex> guard(nameLock());
-        const wchar_t first = m_wideOnly ? (m_wide.empty() ? 0 : m_wide[0]) : (m_utf8.empty() ? 0 : m_utf8[0]);
-        if (first != L'_' && first != L'?') return;
-      }
+      // Told by the first character, without a copy of the name.
+      if (!mayBeMangled()) return;
       bool exact = true;
       const std::string utf8 = this->utf8(exact);
       Forms forms = computeForms(utf8);
@@ -424,6 +428,10 @@ bool withPlainNames(ISymbolNameDemangler* a, ISymbolNameDemangler* b,
   return a != nullptr && b != nullptr &&
          SymbolNameDemangler::withPlain(*static_cast<SymbolNameDemangler*>(a), *static_cast<SymbolNameDemangler*>(b),
                                         use);
+}
+
+bool mayBeMangled(ISymbolNameDemangler* object) {
+  return object != nullptr && static_cast<SymbolNameDemangler*>(object)->mayBeMangled();
 }
 
 bool sameSpelling(ISymbolNameDemangler* a, ISymbolNameDemangler* b) {

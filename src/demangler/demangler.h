@@ -68,6 +68,11 @@ bool withPlainNames(ISymbolNameDemangler* a, ISymbolNameDemangler* b,
 // or demangling the name. `object` comes from create().
 bool nameIsAscii(ISymbolNameDemangler* object, std::string_view ascii);
 
+// Whether `object`'s forms may differ from its name, told from its first character without
+// demangling: false for a name that is surely its own forms (most debug-information names).
+// `object` comes from create().
+bool mayBeMangled(ISymbolNameDemangler* object);
+
 // Whether `a` and `b` hold names spelled alike, told without widening either (and so false
 // when only a conversion could tell). Both come from create().
 bool sameSpelling(ISymbolNameDemangler* a, ISymbolNameDemangler* b);

@@ -140,8 +140,17 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   // The name objects, when both symbols are the store's: the comparisons that need
   // neither name widened nor demangled are made on them.
   const NamePair names = nameObjects(s, o);
+  const bool isFunction = s->kind() == SYMBOL_KIND_FUNCTION;
+  LinkageVerdict linkage;
+  // A newcomer whose name may be mangled (an image symbol of C++ code, mostly) is matched
+  // through the entry's linkage name before its name is demangled, which the comparisons
+  // below would do first. Whenever the linkage name says so they end the same way, except
+  // for a function without a name, which they handle apart.
+  if (mayBeMangled(names.theirs.get()) && !(isFunction && nameIsAscii(names.mine.get(), "")) &&
+      linkageNames(names, linkage))
+    return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
   uint32_t plainFlags = 0;
-  if (plainNameFlags(names, s->kind() == SYMBOL_KIND_FUNCTION, myEnd == otherEnd, plainFlags))
+  if (plainNameFlags(names, isFunction, myEnd == otherEnd, linkage, plainFlags))
     return plainFlags ? r + plainFlags : 0;
   // Two spellings of one name have the same forms: the newcomer's need not be worked out
   // (demangling costs more than the rest of the merge), and the linkage rule below, which
@@ -150,12 +159,11 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   const wchar_t* sName = s->name();
   // A function whose name was out of reach (see handleSubprogram) takes the name of a
   // newcomer that covers the same extent.
-  if ((!sName || !*sName) && s->kind() == SYMBOL_KIND_FUNCTION)
-    return myEnd == otherEnd ? r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
+  if ((!sName || !*sName) && isFunction) return myEnd == otherEnd ? r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
   // The entry's linkage name spelling the newcomer's name settles it before the newcomer's
   // name is demangled; whatever this cannot tell, the comparisons below tell as before.
-  bool told = false;
-  if (!alike && linkageNames(names, told)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
+  if (!alike && linkageNames(names, linkage)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
+  const bool told = linkage.asked && linkage.told;
   const wchar_t* sShort = s->shortName();
   const wchar_t* oShort = alike ? sShort : o->shortName();
   if (sameText(sName, oShort)) return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
@@ -180,21 +188,24 @@ DWARFScope::NamePair DWARFScope::nameObjects(ISymbol* s, ISymbol* o) {
   return NamePair{mine->finalNameObject(), theirs->finalNameObject()};
 }
 
-bool DWARFScope::linkageNames(const NamePair& names, bool& told) {
-  told = false;
+bool DWARFScope::linkageNames(const NamePair& names, LinkageVerdict& verdict) {
+  if (verdict.asked) return verdict.says;
+  verdict.asked = true;
   if (!names.mine || !names.theirs) return false;
   const char* linkage = linkageName();
-  told = true;
+  verdict.told = true;
   if (!linkage) return false;
   const std::string_view text(linkage);
   // The wide comparison reads a linkage name through the UTF-8 decoder; ASCII decodes to
   // itself, anything else takes the wide way.
-  told = KAVE_3_1::asciiPrefix(text.data(), text.size()) == text.size();
+  verdict.told = KAVE_3_1::asciiPrefix(text.data(), text.size()) == text.size();
   // As in mergeFlags: only a newcomer whose name differs from this one's is matched this way.
-  return told && nameIsAscii(names.theirs.get(), text) && !nameIsAscii(names.mine.get(), text);
+  verdict.says = verdict.told && nameIsAscii(names.theirs.get(), text) && !nameIsAscii(names.mine.get(), text);
+  return verdict.says;
 }
 
-bool DWARFScope::plainNameFlags(const NamePair& names, bool isFunction, bool sameEnd, uint32_t& flags) {
+bool DWARFScope::plainNameFlags(const NamePair& names, bool isFunction, bool sameEnd, LinkageVerdict& linkage,
+                                uint32_t& flags) {
   // A name that is not mangled is each of its own forms, so the comparisons of
   // mergeFlags come down to the names themselves and the entry's linkage name, made here
   // in UTF-8: neither name needs its wide spelling, which would be kept for the module's
@@ -213,9 +224,8 @@ bool DWARFScope::plainNameFlags(const NamePair& names, bool isFunction, bool sam
   if (!plain) return false;
   if (decided) return true;
   // The names differ: the linkage name decides, when it can be told in ASCII.
-  bool told = false;
-  flags = linkageNames(names, told) ? MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
-  return told;
+  flags = linkageNames(names, linkage) ? MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : 0;
+  return linkage.told;
 }
 
 void DWARFScope::merge(IScope* other, uint32_t flags) {

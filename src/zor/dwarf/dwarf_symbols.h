@@ -102,12 +102,19 @@ class DWARFScope : public SymbolScope {
     SymMgrObjectPtr<ISymbolNameDemangler> theirs;
   };
   static NamePair nameObjects(ISymbol* s, ISymbol* o);
-  // mergeFlags' name comparisons for names that are not mangled; false when it cannot tell.
-  bool plainNameFlags(const NamePair& names, bool isFunction, bool sameEnd, uint32_t& flags);
   // Whether the entry's linkage name is the newcomer's name and not this one's, told in
-  // ASCII without demangling or widening either. `told` is false when it cannot tell (a
-  // linkage name that is not ASCII, or symbols that are not the store's).
-  bool linkageNames(const NamePair& names, bool& told);
+  // ASCII without demangling or widening either; `told` is false when it cannot tell (a
+  // linkage name that is not ASCII, or symbols that are not the store's). Worked out once
+  // per merge, on first need: the entry is read again for it.
+  struct LinkageVerdict {
+    bool asked = false;
+    bool told = false;
+    bool says = false;
+  };
+  bool linkageNames(const NamePair& names, LinkageVerdict& verdict);
+  // mergeFlags' name comparisons for names that are not mangled; false when it cannot tell.
+  bool plainNameFlags(const NamePair& names, bool isFunction, bool sameEnd, LinkageVerdict& linkage,
+                      uint32_t& flags);
   // The entry's linkage name (its origin's when it has none), read from the entry anew.
   const char* linkageName() const;
 
