@@ -431,6 +431,12 @@ const Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, u
   if (sibling) *sibling = 0;
   const Abbreviation* abbrev = readAbbreviation(unit, reader);
   if (!abbrev) return nullptr;
+  return skipValues(unit, reader, *abbrev, sibling) ? abbrev : nullptr;
+}
+
+bool skipValues(DWARFCompilationUnit* unit, DwarfReader& reader, const Abbreviation& entryAbbrev, uint64_t* sibling) {
+  const Abbreviation* abbrev = &entryAbbrev;
+  if (sibling) *sibling = 0;
   if (abbrev->skip.known) {
     // Types, parameters and members mostly: one step over all their values.
     const SkipShape& shape = abbrev->skip;
@@ -445,37 +451,38 @@ const Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, u
       if (field.second == 0) continue;
       if (!unitFieldSize(field.first, legacy, reader, bytes)) {
         reader.fail();  // as reading the address would
-        return nullptr;
+        return false;
       }
       total += field.second * bytes;
     }
     reader.skip(total);
-    return reader.ok() ? abbrev : nullptr;
+    return reader.ok();
   }
   bool siblingSeen = false;
   for (const AttributeSpec& spec : abbrev->specs) {
     const bool firstSibling = spec.name == DW_AT_sibling && !siblingSeen;
     if (!firstSibling && skipValue(unit, reader, spec.form)) {
-      if (!reader.ok()) return nullptr;
+      if (!reader.ok()) return false;
       continue;
     }
     AttrValue value{attributeName(spec.name), 0, 0, nullptr};
     if (!readValue(unit, reader, spec.form, spec.implicitConst, value, false)) {
       unknownForm(reader);
-      return nullptr;
+      return false;
     }
-    if (!reader.ok()) return nullptr;
+    if (!reader.ok()) return false;
     if (spec.name == DW_AT_sibling && !siblingSeen) {
       siblingSeen = true;
       if (sibling && value.form == STORED_REF) *sibling = value.value;
     }
   }
-  return abbrev;
+  return true;
 }
 
-const Abbreviation* peekAbbreviation(const DWARFCompilationUnit* unit, DwarfReader reader) {
+const Abbreviation* peekAbbreviation(const DWARFCompilationUnit* unit, DwarfReader reader, DwarfReader* afterCode) {
   uint64_t code = reader.readULEB128();
   if (code == 0 || !reader.ok()) return nullptr;
+  if (afterCode) *afterCode = reader;
   return unit->abbreviations().find(code);
 }
 

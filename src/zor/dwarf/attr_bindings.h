@@ -110,9 +110,15 @@ struct EntryPlace {
 // abbreviation (null on a null entry or an unknown code) and the target of the entry's
 // DW_AT_sibling when that is a reference (the first DW_AT_sibling counts, as in decode()).
 const struct Abbreviation* skipEntry(DWARFCompilationUnit* unit, DwarfReader& reader, uint64_t* sibling);
+// The same past the entry's code, once its abbreviation is known. False when the values
+// cannot be read (the reader is failed then).
+bool skipValues(DWARFCompilationUnit* unit, DwarfReader& reader, const struct Abbreviation& abbrev,
+                uint64_t* sibling);
 // The abbreviation of the entry at the reader's position, without moving the reader and
-// without reporting anything; null on a null entry, an unknown code or a short read.
-const struct Abbreviation* peekAbbreviation(const DWARFCompilationUnit* unit, DwarfReader reader);
+// without reporting anything; null on a null entry, an unknown code or a short read. With
+// `afterCode`, where the entry's values begin goes there when the code was read.
+const struct Abbreviation* peekAbbreviation(const DWARFCompilationUnit* unit, DwarfReader reader,
+                                            DwarfReader* afterCode = nullptr);
 
 }  // namespace dwarf
 }  // namespace ZOR_3_12

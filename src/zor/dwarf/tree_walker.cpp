@@ -73,10 +73,13 @@ bool DWARFDebugInfoLoader::readEntry(DwarfReader& reader, DWARFCompilationUnit* 
   if (!reader.ok() || reader.atEnd()) return false;
   // An entry the walk has no use for is stepped over without decoding its values, and its
   // children with it, exactly as dispatchEntry would pass it by.
-  const dwarf::Abbreviation* abbrev = dwarf::peekAbbreviation(unit, reader);
+  // The code is read once: a skipped entry goes on from its values.
+  DwarfReader values;
+  const dwarf::Abbreviation* abbrev = dwarf::peekAbbreviation(unit, reader, &values);
   if (abbrev && !(process && usedByWalk(abbrev->tag, mask))) {
     uint64_t sibling = 0;
-    if (!dwarf::skipEntry(unit, reader, &sibling)) return false;
+    reader = values;
+    if (!dwarf::skipValues(unit, reader, *abbrev, &sibling)) return false;
     if (abbrev->hasChildren == dwarf::DW_CHILDREN_yes) skipSubtree(reader, unit, sibling);
     return true;
   }
@@ -86,7 +89,8 @@ bool DWARFDebugInfoLoader::readEntry(DwarfReader& reader, DWARFCompilationUnit* 
     // of nested calls are walked this way once per enclosing level, so decoding here would
     // cost more than the rest of the walk.
     uint64_t sibling = 0;
-    if (!dwarf::skipEntry(unit, reader, &sibling)) return false;
+    reader = values;
+    if (!dwarf::skipValues(unit, reader, *abbrev, &sibling)) return false;
     if (abbrev->hasChildren != dwarf::DW_CHILDREN_yes) return true;
     if (depth + 1 > kMaxDepth) {
       ZOR_ASSERT_TEXT("depth <= kMaxDepth", internal::kDwarfSource, kLineDepth);
@@ -98,7 +102,11 @@ bool DWARFDebugInfoLoader::readEntry(DwarfReader& reader, DWARFCompilationUnit* 
     return true;
   }
   SymMgrObjectPtr<AttrBindings> entry = AttrBindings::acquire(unit);
-  if (!entry->decode(reader)) return false;
+  if (!entry->decode(reader)) {
+    // Mostly the null entry that ends every list of children: the storage is kept too.
+    AttrBindings::recycle(entry);
+    return false;
+  }
   if (process)
     dispatchEntry(reader, entry.get(), parentSink, mask, depth);
   else if (entry->getHasChildren() == dwarf::DW_CHILDREN_yes)
