@@ -162,8 +162,10 @@ class ZOR_API LineTable : public SymMgrObjectImpl {
   // Lays down the rows of the runs the last unit filled: rows come unit by unit, and a
   // unit's runs take no more once the next unit begins.
   void sealGrowing();
-  // Keeps the lists of runs to seal and to prepare up to date after a row went in.
-  void noteChange(internal::RunChange& change);
+  // Keeps the lists of runs to seal and to prepare up to date after a row went into `run`.
+  void noteRun(internal::LineRun* run);
+  // Brings the address index up to date with the run that rows last extended.
+  void listPending();
 
   std::unique_ptr<internal::AddressIndex> m_addressIndex;
   TChunkArrayImpl<internal::CompilationUnitList*> m_filesByIndex;
@@ -183,6 +185,11 @@ class ZOR_API LineTable : public SymMgrObjectImpl {
   std::vector<internal::LineRun*> m_growing;
   uint64_t m_growingUnit = ~0ull;
   std::vector<internal::LineRun*> m_unprepared;
+  // Rows that only extend the run the previous row went to (most rows) reach the address
+  // index together, once another run takes a row or a query comes: the run, and the end up
+  // to which the index lists it.
+  internal::LineRun* m_pendingRun = nullptr;
+  uint64_t m_pendingListedEnd = 0;
   // Runs merged away while they may still be on those lists; freed once the lists are done.
   std::vector<internal::RetiredRun> m_retired;
 };

@@ -47,13 +47,24 @@ void AddressIndex::listAcross(uint64_t from, uint64_t to, LineRun* run) {
   for (auto it = seek(from); it != m_lists.end() && it->first < to; ++it) addOnce(it->second, run);
 }
 
-void AddressIndex::update(const RunChange& change) {
+void AddressIndex::thaw() {
   m_treeQueries.store(0, std::memory_order_relaxed);
   if (m_frozen.load(std::memory_order_relaxed)) {
     m_frozen.store(false, std::memory_order_relaxed);
     std::vector<uint64_t>().swap(m_frozenKeys);
     std::vector<const RunList*>().swap(m_frozenLists);
   }
+}
+
+void AddressIndex::extend(LineRun* run, uint64_t listedEnd) {
+  thaw();
+  if (run->start() == UINT64_MAX) return;
+  // What update() does for each of the rows, their new parts being one stretch together.
+  listAcross(std::max(listedEnd, run->start() + 1), run->end(), run);
+}
+
+void AddressIndex::update(const RunChange& change) {
+  thaw();
   LineRun* run = change.run;
   // A merged run was listed at its own start and at the keys inside its extent.
   for (const auto& node : change.merged) {

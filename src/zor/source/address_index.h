@@ -27,6 +27,9 @@ class AddressIndex {
   // runs of the key before it that still cover it; runs merged away are replaced by the
   // survivor wherever they were listed.
   void update(const RunChange& change);
+  // The same for rows that only extended `run` upwards (see LineStore::extendLast) since the
+  // index last listed it up to `listedEnd`: several such rows are caught up at once.
+  void extend(LineRun* run, uint64_t listedEnd);
 
   // The list of the greatest key <= address, or null below the first key. Safe from
   // several threads at once, as long as no update() runs.
@@ -46,6 +49,9 @@ class AddressIndex {
   // enough queries have come, so the first few search the tree. The next update() drops
   // the array again.
   void freeze();
+
+  // Drops the laid-out keys: the lists they point at are about to change.
+  void thaw();
 
   // The first key at or after `key`.
   ListMap::iterator seek(uint64_t key);

@@ -7,6 +7,20 @@
 namespace ZOR_3_12 {
 namespace internal {
 
+bool LineStore::extendLast(uint32_t line, uint32_t column, uint64_t start, uint64_t end, LineRun*& run,
+                           uint64_t& oldEnd) {
+  if (m_lastUsed == m_runs.end()) return false;
+  LineRun& last = m_lastUsed->second;
+  // As add() decides: the row starts inside the run or where it ends, and the next run
+  // (which starts after the run's end) begins beyond the row's end, so nothing merges.
+  if (start < m_lastUsed->first || start > last.end()) return false;
+  if (m_afterLastUsed != m_runs.end() && m_afterLastUsed->first <= end) return false;
+  oldEnd = last.end();
+  last.add(line, column, start, end);
+  run = &last;
+  return true;
+}
+
 void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end, RunChange& change) {
   change.clear();
   // `next` is the first run that starts after `start`, `before` the one before it (or end).

@@ -66,6 +66,10 @@ class LineStore {
   // Adds the row [start, end): to the run that starts exactly at `start`, else to the run
   // it touches or extends (merging every later run it reaches), else to a new run.
   void add(uint32_t line, uint32_t column, uint64_t start, uint64_t end, RunChange& change);
+  // The common case of add(), told and done cheaply: the row goes to the run the last row
+  // went to, without moving its start or reaching the next run. Then `run` is that run and
+  // `oldEnd` its end before the row, and true is returned; otherwise nothing changes.
+  bool extendLast(uint32_t line, uint32_t column, uint64_t start, uint64_t end, LineRun*& run, uint64_t& oldEnd);
 
  private:
   RunOwner m_owner;  // the runs point here: a store never moves

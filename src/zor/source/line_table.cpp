@@ -68,15 +68,33 @@ void LineTable::insert(uint64_t compUnitKey, uint32_t fileIndex, uint32_t line, 
   if (address < m_lowest) m_lowest = address;
   if (end > m_highest) m_highest = end;
 
-  internal::RunChange change;
-  store.add(line, column, address, end, change);
-  m_addressIndex->update(change);
-  noteChange(change);
+  internal::LineRun* run = nullptr;
+  uint64_t oldEnd = 0;
+  if (store.extendLast(line, column, address, end, run, oldEnd)) {
+    if (run != m_pendingRun) {
+      listPending();
+      m_pendingRun = run;
+      m_pendingListedEnd = oldEnd;
+    }
+  } else {
+    listPending();
+    internal::RunChange change;
+    store.add(line, column, address, end, change);
+    m_addressIndex->update(change);
+    run = change.run;
+    for (auto& node : change.merged) m_retired.push_back(internal::RetiredRun{std::move(node)});
+  }
+  noteRun(run);
   m_addressIndex->m_needsPrepare.store(true, std::memory_order_relaxed);
 }
 
-void LineTable::noteChange(internal::RunChange& change) {
-  internal::LineRun* run = change.run;
+void LineTable::listPending() {
+  if (!m_pendingRun) return;
+  m_addressIndex->extend(m_pendingRun, m_pendingListedEnd);
+  m_pendingRun = nullptr;
+}
+
+void LineTable::noteRun(internal::LineRun* run) {
   // A new run, or a sealed one that took a row (and so grows again).
   if (!run->onGrowingList()) {
     m_growing.push_back(run);
@@ -86,7 +104,6 @@ void LineTable::noteChange(internal::RunChange& change) {
     m_unprepared.push_back(run);
     run->setOnPrepareList(true);
   }
-  for (auto& node : change.merged) m_retired.push_back(internal::RetiredRun{std::move(node)});
 }
 
 void LineTable::sealGrowing() {
@@ -102,6 +119,7 @@ void LineTable::prepare() {
   if (!index.m_needsPrepare.load(std::memory_order_acquire)) return;
   std::lock_guard<std::mutex> guard(index.m_prepareMutex);
   if (!index.m_needsPrepare.load(std::memory_order_relaxed)) return;
+  listPending();
   sealGrowing();
   m_growingUnit = ~0ull;
   // Every run is sealed: the arrays rows grew in are free, and a module loads its rows all
