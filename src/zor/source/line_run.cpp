@@ -30,9 +30,8 @@ void LineRun::releaseReaches() {
 // A growing array has room for the smallest power of two of rows, at least kFirstRows,
 // that holds its rows: its size follows from the count, which the run keeps anyway.
 size_t growingCapacity(size_t count) {
-  size_t capacity = kFirstRows;
-  while (capacity < count) capacity *= 2;
-  return capacity;
+  if (count <= kFirstRows) return kFirstRows;
+  return size_t{1} << (64 - __builtin_clzll(static_cast<unsigned long long>(count - 1)));
 }
 
 size_t LineRun::capacity() const {
@@ -81,7 +80,10 @@ void LineRun::note(const LineRow& row) {
 
 void LineRun::append(const LineRow& row) {
   note(row);
-  makeRoom(size_t{m_count} + 1);
+  // A growing array is full only when its count is a power of two of at least kFirstRows,
+  // or before its first row.
+  const bool full = m_rows == nullptr || m_sealed || (m_count >= kFirstRows && (m_count & (m_count - 1)) == 0);
+  if (full) makeRoom(size_t{m_count} + 1);
   m_rows[m_count++] = row;
 }
 
