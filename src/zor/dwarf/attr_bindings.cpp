@@ -277,9 +277,7 @@ void unknownForm(DwarfReader& reader) {
 
 AttrBindings::~AttrBindings() { delete m_origin; }
 
-namespace {
-
-// The entries handed back on one thread, each holding the one reference the pool keeps.
+// The entries a thread keeps for reuse, each with one reference the pool holds.
 class EntryPool {
  public:
   ~EntryPool() {
@@ -303,33 +301,33 @@ class EntryPool {
   std::vector<AttrBindings*> m_free;
 };
 
+namespace {
 thread_local EntryPool t_entryPool;
-
 }  // namespace
 
-SymMgrObjectPtr<AttrBindings> AttrBindings::acquire(DWARFCompilationUnit* unit) {
-  AttrBindings* kept = t_entryPool.take();
-  if (!kept) return SymMgrObjectPtr<AttrBindings>(new AttrBindings(unit));
-  SymMgrObjectPtr<AttrBindings> entry(kept);
-  kept->release();  // the pool's reference
-  delete kept->m_origin;
-  kept->m_origin = nullptr;
-  kept->m_originLooked = false;
-  kept->m_depth = 0;
-  kept->m_unit = unit;
-  return entry;
+AttrBindings::Pooled::Pooled(DWARFCompilationUnit* unit) : m_pool(&t_entryPool) {
+  m_entry = m_pool->take();  // the pool's reference becomes this holder's
+  if (!m_entry) {
+    m_entry = new AttrBindings(unit);
+    m_entry->addRef();
+    return;
+  }
+  delete m_entry->m_origin;
+  m_entry->m_origin = nullptr;
+  m_entry->m_originLooked = false;
+  m_entry->m_depth = 0;
+  m_entry->m_unit = unit;
 }
 
-void AttrBindings::recycle(SymMgrObjectPtr<AttrBindings>& entry) {
-  AttrBindings* e = entry.get();
-  // Taking a reference tells how many there were: two means only `entry` held it, and the
-  // new one becomes the pool's.
-  if (e && e->addRef() == 2) {
-    if (!t_entryPool.put(e)) e->release();
-  } else if (e) {
-    e->release();
+AttrBindings::Pooled::~Pooled() {
+  // Taking a reference tells how many there were: two means only this holder had it.
+  if (m_entry->addRef() == 2) {
+    m_entry->release();
+    if (m_pool->put(m_entry)) return;
+  } else {
+    m_entry->release();
   }
-  entry.reset();
+  m_entry->release();
 }
 
 bool AttrBindings::decode(DwarfReader& reader) {
@@ -371,7 +369,7 @@ bool AttrBindings::readEntryAt(uint64_t infoOffset) {
 
 SymMgrObjectPtr<AttrBindings> EntryPlace::decode() const {
   if (!unit) return SymMgrObjectPtr<AttrBindings>();
-  SymMgrObjectPtr<AttrBindings> entry = AttrBindings::acquire(unit);
+  SymMgrObjectPtr<AttrBindings> entry(new AttrBindings(unit));
   if (!entry->readEntryAt(offset)) return SymMgrObjectPtr<AttrBindings>();
   return entry;
 }

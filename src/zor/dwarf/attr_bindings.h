@@ -44,12 +44,23 @@ class AttrBindings : public SymMgrObjectImpl {
   explicit AttrBindings(DWARFCompilationUnit* unit) : m_unit(unit) {}
   ~AttrBindings() override;
 
-  // An entry of `unit` to decode into: one handed back by recycle() on this thread when
-  // there is one (its value storage is reused), else a new one. A walk decodes millions
-  // of entries and keeps few of them.
-  static SymMgrObjectPtr<AttrBindings> acquire(DWARFCompilationUnit* unit);
-  // Hands `entry` back for reuse when nobody else holds it; clears the pointer either way.
-  static void recycle(SymMgrObjectPtr<AttrBindings>& entry);
+  // An entry of `unit` to decode into for as long as the holder lives. A walk decodes
+  // millions of entries and keeps few of them, so each thread keeps a few entries (and their
+  // value storage) for reuse: the holder takes one and gives it back, unless somebody took a
+  // reference to it meanwhile.
+  class Pooled {
+   public:
+    explicit Pooled(DWARFCompilationUnit* unit);
+    ~Pooled();
+    Pooled(const Pooled&) = delete;
+    Pooled& operator=(const Pooled&) = delete;
+    AttrBindings* get() const { return m_entry; }
+    AttrBindings* operator->() const { return m_entry; }
+
+   private:
+    AttrBindings* m_entry;  // one reference, held here
+    class EntryPool* m_pool;
+  };
 
   // Decodes the entry at the reader's position (a cursor over the unit's bytes). False on a
   // null entry, an unknown abbreviation code (reported) or a read past the unit.

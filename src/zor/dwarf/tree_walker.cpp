@@ -101,18 +101,14 @@ bool DWARFDebugInfoLoader::readEntry(DwarfReader& reader, DWARFCompilationUnit* 
     }
     return true;
   }
-  SymMgrObjectPtr<AttrBindings> entry = AttrBindings::acquire(unit);
-  if (!entry->decode(reader)) {
-    // Mostly the null entry that ends every list of children: the storage is kept too.
-    AttrBindings::recycle(entry);
-    return false;
-  }
+  // Entries that no scope keeps are decoded again into the same storage; the null entry
+  // that ends every list of children among them.
+  AttrBindings::Pooled entry(unit);
+  if (!entry->decode(reader)) return false;
   if (process)
     dispatchEntry(reader, entry.get(), parentSink, mask, depth);
   else if (entry->getHasChildren() == dwarf::DW_CHILDREN_yes)
     skipChildren(reader, entry.get());
-  // Entries that no scope kept are decoded again into the same storage.
-  AttrBindings::recycle(entry);
   return true;
 }
 
