@@ -10,10 +10,12 @@
 #include <vector>
 
 #include <zor/extensions.h>
+#include <zor/line_table.h>
 #include <zor/zor.h>
 
 #include "kave/trace.h"
 #include "kave/unicode.h"
+#include "support/dwarf_test_support.h"
 #include "support/threads_agree.h"
 #include "zor/manager/symbol_manager.h"
 #include "zor/object/globals.h"
@@ -170,6 +172,50 @@ TEST(ConcurrencyTest, ThreadsReadingBodiesOnDemandAgreeWithOneThread) {
   // Units are read one at a time by whichever of the walk and the line programs needs the
   // next one; here units, a partial unit they import, and both kinds of first query.
   agreement::expectThreadsAgreeWithOne(std::string(ZOR_FIXTURES_DIR) + "/dwz/single_d5", SIZE_MAX);
+}
+
+// The line table answers its first queries from a tree and lays its keys out in an array
+// once enough queries have come: threads must see the same answers before, during and after.
+TEST(ConcurrencyTest, LineQueriesFromManyThreadsAgreeWhileTheIndexIsLaidOut) {
+  // Line-program-like rows: sequences whose file changes now and then, so runs are short and
+  // keys many; two tables filled alike, one to answer alone first.
+  struct Table {
+    SymMgrObjectPtr<zor_fake::FakeLoader> loader{new zor_fake::FakeLoader};
+    dwarf_test::TestContext context{dwarf::DwarfSections{}};
+    LineTable table{*loader, context.resolver()};
+  } alone, shared;
+  std::mt19937_64 rng(5);
+  uint64_t address = 0x1000;
+  for (int row = 0; row < 20000; ++row) {
+    const uint32_t file = static_cast<uint32_t>(rng() % 4), line = static_cast<uint32_t>(1 + rng() % 500);
+    const uint64_t size = rng() % 9, unit = 0x100 * (1 + row / 5000);
+    for (Table* t : {&alone, &shared}) t->table.insert(unit, file, line, 0, address, size);
+    address += size;
+  }
+  using Answer = std::vector<std::pair<uint64_t, uint32_t>>;  // (unit, line) per location
+  auto answer = [](LineTable& table, uint64_t va) {
+    Answer out;
+    SymMgrObjectPtr<SourceLocationIter> it = table.locsByAddr(va, COMP_UNIT_ALL);
+    for (bool more = it && it->current(); more; more = it->next())
+      out.emplace_back(it->current()->compUnitKey(), it->current()->line());
+    return out;
+  };
+  const uint64_t end = address;
+  std::vector<Answer> expected;
+  for (uint64_t va = 0x1000; va < end; va += 3) expected.push_back(answer(alone.table, va));
+
+  std::vector<std::thread> threads;
+  std::vector<size_t> wrong(4, 0);
+  for (size_t t = 0; t < wrong.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (size_t i = 0; i < expected.size(); ++i) {
+        const size_t k = (i * 7 + t * expected.size() / 4) % expected.size();
+        if (answer(shared.table, 0x1000 + 3 * k) != expected[k]) ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (size_t t = 0; t < wrong.size(); ++t) EXPECT_EQ(wrong[t], 0u) << "thread " << t;
 }
 
 }  // namespace
