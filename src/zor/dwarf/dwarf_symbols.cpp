@@ -141,21 +141,21 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   // neither name widened nor demangled are made on them.
   const NamePair names = nameObjects(s, o);
   const bool isFunction = s->kind() == SYMBOL_KIND_FUNCTION;
+  // Two spellings of one name have the same forms: the newcomer's need not be worked out
+  // (demangling costs more than the rest of the merge), and the linkage rule below, which
+  // is for names that differ, cannot apply. Told before either name is widened.
+  const bool alike = sameSpelling(names.mine.get(), names.theirs.get());
   LinkageVerdict linkage;
-  // A newcomer whose name may be mangled (an image symbol of C++ code, mostly) is matched
-  // through the entry's linkage name before its name is demangled, which the comparisons
-  // below would do first. Whenever the linkage name says so they end the same way, except
-  // for a function without a name, which they handle apart.
-  if (mayBeMangled(names.theirs.get()) && !(isFunction && nameIsAscii(names.mine.get(), "")) &&
+  // A newcomer whose name differs and may be mangled (an image symbol of C++ code, mostly)
+  // is matched through the entry's linkage name before its name is demangled, which the
+  // comparisons below would do first. Whenever the linkage name says so they end the same
+  // way, except for a function without a name, which they handle apart.
+  if (!alike && mayBeMangled(names.theirs.get()) && !(isFunction && nameIsAscii(names.mine.get(), "")) &&
       linkageNames(names, linkage))
     return r + MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE;
   uint32_t plainFlags = 0;
   if (plainNameFlags(names, isFunction, myEnd == otherEnd, linkage, plainFlags))
     return plainFlags ? r + plainFlags : 0;
-  // Two spellings of one name have the same forms: the newcomer's need not be worked out
-  // (demangling costs more than the rest of the merge), and the linkage rule below, which
-  // is for names that differ, cannot apply. Told before either name is widened.
-  const bool alike = sameSpelling(names.mine.get(), names.theirs.get());
   const wchar_t* sName = s->name();
   // A function whose name was out of reach (see handleSubprogram) takes the name of a
   // newcomer that covers the same extent.
