@@ -35,9 +35,9 @@ class AddressIndex {
   // several threads at once, as long as no update() runs.
   const RunList* listAt(uint64_t address);
 
-  // Loading may leave runs unsorted and the index unfrozen; the first query after loading
-  // sorts and freezes once. Inserts and queries must not overlap (the resolver loads before
-  // it answers).
+  // Loading may leave runs unsorted and rows not yet listed; the first query after loading
+  // settles both, once (the table's prepare). The mutex also guards laying the keys out.
+  // Inserts and queries must not overlap (the resolver loads before it answers).
   std::atomic<bool> m_needsPrepare{false};
   std::mutex m_prepareMutex;
 
