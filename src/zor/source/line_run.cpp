@@ -80,10 +80,7 @@ void LineRun::note(const LineRow& row) {
 
 void LineRun::append(const LineRow& row) {
   note(row);
-  // A growing array is full only when its count is a power of two of at least kFirstRows,
-  // or before its first row.
-  const bool full = m_rows == nullptr || m_sealed || (m_count >= kFirstRows && (m_count & (m_count - 1)) == 0);
-  if (full) makeRoom(size_t{m_count} + 1);
+  makeRoom(size_t{m_count} + 1);
   m_rows[m_count++] = row;
 }
 
