@@ -16,6 +16,7 @@
 #include <llvm/Demangle/MicrosoftDemangle.h>
 
 #include "kave/unicode.h"
+#include "zor/util/once.h"
 
 namespace ZOR_3_12 {
 namespace {
@@ -273,6 +274,19 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
     return KAVE_3_1::asciiPrefix(utf8.data(), utf8.size()) == utf8.size() && wide.holdsAscii(utf8);
   }
 
+  // See shortFormIsName.
+  int shortFormIsName() {
+    prepare();
+    if (!m_forms) return 1;  // shortName() gives name() itself
+    if (!m_formsExact) return -1;
+    const std::string& shortName = m_forms->shortName;
+    if (KAVE_3_1::asciiPrefix(shortName.data(), shortName.size()) != shortName.size()) return -1;
+    std::lock_guard<std::mutex> guard(nameLock());
+    // The name is exact, so its UTF-8 spelling is ASCII exactly when its wide one is.
+    if (m_wideOnly) return -1;
+    return m_utf8 == shortName ? 1 : 0;
+  }
+
   // See mayBeMangled.
   bool mayBeMangled() {
     if (!m_exact) return true;
@@ -293,7 +307,7 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
 
  private:
   const std::wstring& wide() {
-    std::call_once(m_wideOnce, [this] {
+    m_wideOnce.run([this] {
       if (m_wideOnly) return;
       // Only this call changes the spelling; the others read it under nameLock().
       std::wstring wide = KAVE_3_1::utf8ToWide(m_utf8);
@@ -313,7 +327,9 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
   }
 
   // One object may serve several symbols (see NameCache), each under its own lock.
-  void prepare() { std::call_once(m_once, [this] { compute(); }); }
+  void prepare() {
+    m_once.run([this] { compute(); });
+  }
   // Whether every form is the name itself and UTF-8 spells it exactly.
   bool plain() {
     prepare();
@@ -359,8 +375,8 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
   bool m_wideOnly;      // the name is in m_wide alone
   const bool m_exact;   // UTF-8 spells the name exactly
   std::wstring m_wide;  // the name, once m_wideOnly
-  std::once_flag m_wideOnce;
-  std::once_flag m_once;
+  internal::OnceFlag m_wideOnce;
+  internal::OnceFlag m_once;
   static WideForms widen(const Forms& forms) {
     return WideForms{KAVE_3_1::utf8ToWide(forms.full), KAVE_3_1::utf8ToWide(forms.qualified),
                      KAVE_3_1::utf8ToWide(forms.shortName), KAVE_3_1::utf8ToWide(forms.alternate)};
@@ -368,7 +384,7 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
   // The forms in wide characters, made on the first wide request: tools that print take
   // them in UTF-8 instead (appendNameUtf8), and a wide copy is four times the size.
   const WideForms& wideForms() {
-    std::call_once(m_wideFormsOnce, [this] { m_wideForms.reset(new WideForms(widen(*m_forms))); });
+    m_wideFormsOnce.run([this] { m_wideForms.reset(new WideForms(widen(*m_forms))); });
     return *m_wideForms;
   }
 
@@ -376,7 +392,7 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
   // module holds hundreds of thousands of names, most never asked for in another form.
   std::unique_ptr<Forms> m_forms;
   bool m_formsExact = true;  // m_forms were worked out from the exact spelling of the name
-  std::once_flag m_wideFormsOnce;
+  internal::OnceFlag m_wideFormsOnce;
   std::unique_ptr<WideForms> m_wideForms;
 };
 
@@ -428,6 +444,10 @@ bool withPlainNames(ISymbolNameDemangler* a, ISymbolNameDemangler* b,
   return a != nullptr && b != nullptr &&
          SymbolNameDemangler::withPlain(*static_cast<SymbolNameDemangler*>(a), *static_cast<SymbolNameDemangler*>(b),
                                         use);
+}
+
+int shortFormIsName(ISymbolNameDemangler* object) {
+  return object != nullptr ? static_cast<SymbolNameDemangler*>(object)->shortFormIsName() : -1;
 }
 
 bool mayBeMangled(ISymbolNameDemangler* object) {
