@@ -2,6 +2,7 @@
 // DW_AT_name for the same functions (pairs produced by fixtures/demangle/make_pairs.sh).
 #include "demangler/demangler.h"
 
+#include <cwchar>
 #include <fstream>
 #include <set>
 #include <string>
@@ -221,6 +222,31 @@ TEST(DemanglerStorage, FormsAreHandedOutInUtf8AsTheWideAccessorsSpellThem) {
   fresh->name();
   EXPECT_FALSE(appendNameUtf8(fresh.get(), Form::kName, out));
   EXPECT_FALSE(appendNameUtf8(nullptr, Form::kFull, out));
+}
+
+// Merges ask whether a name is its own short form without widening it: the UTF-8 answer,
+// when there is one, must be what comparing the wide accessors finds, and a name that was
+// widened or whose short form is not ASCII is left to them.
+TEST(DemanglerStorage, ShortFormTestAgreesWithTheWideAccessors) {
+  const std::wstring unspellable = {L'_', L'Z', static_cast<wchar_t>(0xD800), L'x'};
+  const SymMgrObjectPtr<ISymbolNameDemangler> names[] = {
+      createNameFromUtf8("shortTestPlain"),         createNameFromUtf8("_ZN2ns9shortTestEv"),
+      createNameFromUtf8("_ZshortTestGarbage"),     createNameFromUtf8("_Z9shortTestv"),
+      createNameFromUtf8("_ZN2ns11shortTest\xc3\xa9" "Ev"), createNameFromUtf8("_init"),
+      ISymbolNameDemangler::create(unspellable.c_str(), EXEC_FORMAT_ELF)};
+  const int expected[] = {1, 0, 1, 0, -1, 1, -1};
+  for (size_t i = 0; i < sizeof(expected) / sizeof(expected[0]); ++i) {
+    ISymbolNameDemangler* name = names[i].get();
+    const int told = shortFormIsName(name);
+    const bool wideSame = std::wcscmp(name->name(), name->shortName()) == 0;
+    SCOPED_TRACE(KAVE_3_1::wideToUtf8(name->name()));
+    EXPECT_EQ(told, expected[i]);
+    if (told >= 0) EXPECT_EQ(told == 1, wideSame);
+    // Widened now: only a name without demangled forms can still be told.
+    const bool plain = wideSame && std::wcscmp(name->name(), name->demangledName(true)) == 0;
+    EXPECT_EQ(shortFormIsName(name), plain ? 1 : -1);
+  }
+  EXPECT_EQ(shortFormIsName(nullptr), -1);
 }
 
 }  // namespace

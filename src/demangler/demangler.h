@@ -77,6 +77,12 @@ bool mayBeMangled(ISymbolNameDemangler* object);
 // when only a conversion could tell). Both come from create().
 bool sameSpelling(ISymbolNameDemangler* a, ISymbolNameDemangler* b);
 
+// Whether `object`'s short form is its name itself, as the wide accessors would find: 1 or
+// 0 when that can be told in UTF-8 (the name has not been widened and its short form is
+// ASCII), -1 when only the wide forms can tell. Demangles the name, but widens nothing.
+// `object` comes from create().
+int shortFormIsName(ISymbolNameDemangler* object);
+
 // The forms of a name, as the accessors of ISymbolNameDemangler give them.
 enum class NameForm { kName, kFull, kQualified, kShort, kAlternate };
 

@@ -156,6 +156,13 @@ uint32_t DWARFScope::mergeFlags(IScope* other) {
   uint32_t plainFlags = 0;
   if (plainNameFlags(names, isFunction, myEnd == otherEnd, linkage, plainFlags))
     return plainFlags ? r + plainFlags : 0;
+  // Names spelled alike come down to whether the name is its own short form (see the end
+  // of the comparisons below), which UTF-8 mostly tells: neither name nor forms are widened
+  // and kept for the module's life. An empty name is settled below.
+  if (alike && !nameIsAscii(names.mine.get(), "")) {
+    const int own = shortFormIsName(names.mine.get());
+    if (own >= 0) return r + (own ? MERGE_TAKE_NAME + MERGE_TAKE_LINKAGE : MERGE_TAKE_LINKAGE);
+  }
   const wchar_t* sName = s->name();
   // A function whose name was out of reach (see handleSubprogram) takes the name of a
   // newcomer that covers the same extent.
