@@ -327,9 +327,7 @@ class SymbolNameDemangler : public SymMgrObject<ISymbolNameDemangler> {
   }
 
   // One object may serve several symbols (see NameCache), each under its own lock.
-  void prepare() {
-    m_once.run([this] { compute(); });
-  }
+  void prepare() { m_once.run([this] { compute(); }); }
   // Whether every form is the name itself and UTF-8 spells it exactly.
   bool plain() {
     prepare();
