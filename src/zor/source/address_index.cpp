@@ -7,13 +7,9 @@
 namespace ZOR_3_12 {
 namespace internal {
 
-namespace {
-
-void addOnce(AddressIndex::RunList& list, LineRun* run) {
-  if (std::find(list.begin(), list.end(), run) == list.end()) list.push_back(run);
+void AddressIndex::addOnce(RunList& list, LineRun* run) {
+  if (std::find(list.begin(), list.end(), run) == list.end()) list.push_back(run, m_memory);
 }
-
-}  // namespace
 
 AddressIndex::ListMap::iterator AddressIndex::seek(uint64_t key) {
   if (m_lists.empty() || key > m_lists.rbegin()->first) return m_lists.end();
@@ -30,14 +26,13 @@ void AddressIndex::addRun(uint64_t key, LineRun* run) {
     addOnce(it->second, run);
     return;
   }
-  // The list takes the map's memory through its allocator.
   it = m_lists.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
   m_cursor = it;
   RunList& list = it->second;
-  list.push_back(run);
+  list.push_back(run, m_memory);
   if (it != m_lists.begin()) {
     for (LineRun* earlier : std::prev(it)->second) {
-      if (earlier != run && earlier->end() > key) list.push_back(earlier);
+      if (earlier != run && earlier->end() > key) list.push_back(earlier, m_memory);
     }
   }
 }
@@ -91,7 +86,7 @@ void AddressIndex::update(const RunChange& change) {
     auto it = m_lists.find(change.oldStart);
     if (it != m_lists.end()) {
       RunList& list = it->second;
-      list.erase(std::remove(list.begin(), list.end(), run), list.end());
+      list.truncate(std::remove(list.begin(), list.end(), run));
     }
   }
 

@@ -12,16 +12,18 @@
 #include <vector>
 
 #include "zor/source/line_store.h"
+#include "zor/source/run_list.h"
 
 namespace ZOR_3_12 {
 namespace internal {
 
 class AddressIndex {
  public:
-  using RunList = std::pmr::vector<LineRun*>;
+  using RunList = internal::RunList;
 
   // The keys and lists live in `memory`, which must outlive the index.
-  explicit AddressIndex(std::pmr::memory_resource* memory) : m_lists(memory), m_cursor(m_lists.end()) {}
+  explicit AddressIndex(std::pmr::memory_resource* memory)
+      : m_memory(memory), m_lists(memory), m_cursor(m_lists.end()) {}
 
   // Brings the index up to date after a row went into change.run. A new key copies the
   // runs of the key before it that still cover it; runs merged away are replaced by the
@@ -58,7 +60,9 @@ class AddressIndex {
   void addRun(uint64_t key, LineRun* run);
   // Lists `run` at every existing key in [from, to) that lacks it.
   void listAcross(uint64_t from, uint64_t to, LineRun* run);
+  void addOnce(RunList& list, LineRun* run);
 
+  std::pmr::memory_resource* m_memory;  // the lists' longer arrays
   ListMap m_lists;
   // The key last added. A line program goes up in address, so the next key it adds or the
   // next run it extends lies just above it, while the keys of other units may lie anywhere:
