@@ -182,19 +182,21 @@ struct ModelRow {
   uint64_t end;
 };
 
-std::vector<ModelRow> randomRows(std::mt19937_64& rng, size_t sequences) {
+// `scale` stretches addresses and sizes alike: above 1 << 26, runs span more than 4 GiB and
+// keep full rows instead of packed ones.
+std::vector<ModelRow> randomRows(std::mt19937_64& rng, size_t sequences, uint64_t scale = 1) {
   std::vector<ModelRow> rows;
   std::uniform_int_distribution<int> unit(0, 3), file(0, 5), step(0, 12), pick(0, 9), len(1, 40);
   for (size_t s = 0; s < sequences; ++s) {
     // Like a line-number program: rows of one unit, each ending where the next starts,
     // the file changing now and then (inlined headers).
     uint64_t u = 0x100 * (unit(rng) + 1);
-    uint64_t address = 0x1000 + (rng() % 0x600);
+    uint64_t address = (0x1000 + (rng() % 0x600)) * scale;
     uint32_t f = static_cast<uint32_t>(file(rng));
     int count = len(rng);
     for (int i = 0; i < count; ++i) {
       if (pick(rng) < 3) f = static_cast<uint32_t>(file(rng));
-      uint64_t size = static_cast<uint64_t>(step(rng));  // 0 happens: two rows at one address
+      uint64_t size = static_cast<uint64_t>(step(rng)) * scale;  // 0 happens: two rows at one address
       rows.push_back({u, f, static_cast<uint32_t>(1 + rng() % 50), static_cast<uint32_t>(rng() % 3), address,
                       address + size});
       address += size;
@@ -231,9 +233,9 @@ std::vector<Line> modelLines(const std::vector<ModelRow>& rows, uint64_t key, ui
   return out;
 }
 
-void compareWithModel(uint64_t seed, bool shuffle) {
+void compareWithModel(uint64_t seed, bool shuffle, uint64_t scale = 1) {
   std::mt19937_64 rng(seed);
-  std::vector<ModelRow> rows = randomRows(rng, 120);
+  std::vector<ModelRow> rows = randomRows(rng, 120, scale);
   if (shuffle) std::shuffle(rows.begin(), rows.end(), rng);
 
   TableOwner owner;
@@ -241,14 +243,19 @@ void compareWithModel(uint64_t seed, bool shuffle) {
   for (const ModelRow& r : rows) table.insert(r.unit, r.file, r.line, r.column, r.start, r.end - r.start);
 
   const uint64_t keys[] = {kAll, 0x100, 0x200, 0x300, 0x400, 0x500};
-  for (uint64_t address = 0xFF0; address < 0x1700; ++address) {
-    for (uint64_t key : keys) {
-      std::vector<Loc> expected = modelLocs(rows, address, key);
-      SymMgrObjectPtr<SourceLocationIter> it = table.locsByAddr(address, key);
-      EXPECT_EQ(static_cast<bool>(it), !expected.empty()) << std::hex << address << " key " << key;
-      std::vector<Loc> got = drain(it);
-      std::sort(got.begin(), got.end());
-      ASSERT_EQ(got, expected) << "seed " << seed << std::hex << " address " << address << " key " << key;
+  for (uint64_t step = 0xFF0; step < 0x1700; ++step) {
+    // Stretched, a step's first and last address.
+    std::vector<uint64_t> addresses{step * scale};
+    if (scale > 1) addresses.push_back((step + 1) * scale - 1);
+    for (uint64_t address : addresses) {
+      for (uint64_t key : keys) {
+        std::vector<Loc> expected = modelLocs(rows, address, key);
+        SymMgrObjectPtr<SourceLocationIter> it = table.locsByAddr(address, key);
+        EXPECT_EQ(static_cast<bool>(it), !expected.empty()) << std::hex << address << " key " << key;
+        std::vector<Loc> got = drain(it);
+        std::sort(got.begin(), got.end());
+        ASSERT_EQ(got, expected) << "seed " << seed << std::hex << " address " << address << " key " << key;
+      }
     }
   }
 
@@ -257,7 +264,7 @@ void compareWithModel(uint64_t seed, bool shuffle) {
     for (uint64_t key : keys) {
       std::vector<std::pair<uint64_t, uint64_t>> spans{{0, kAll}, {0, 0x1200}, {0x1200, kAll}};
       for (int i = 0; i < 25; ++i) {
-        uint64_t a = bound(rng), b = bound(rng);
+        uint64_t a = bound(rng) * scale, b = bound(rng) * scale;
         spans.emplace_back(std::min(a, b), std::max(a, b));
       }
       for (const auto& span : spans) {
@@ -275,6 +282,13 @@ TEST(LineTableModelTest, SequentialAndShuffledInsertsMatchBruteForce) {
   for (uint64_t seed = 1; seed <= 6; ++seed) {
     compareWithModel(seed, false);
     compareWithModel(seed + 100, true);
+  }
+}
+
+TEST(LineTableModelTest, RunsSpanningMoreThan4GiBMatchBruteForce) {
+  for (uint64_t seed = 1; seed <= 3; ++seed) {
+    compareWithModel(seed, false, uint64_t{1} << 28);
+    compareWithModel(seed + 100, true, uint64_t{1} << 28);
   }
 }
 

@@ -22,18 +22,35 @@ struct LineRow {
   uint32_t column;
 };
 
-// The rows of a run, as queries read them.
+// A sealed row of a run that spans less than 4 GiB, as it is stored: its start and end as
+// distances from the run's start. Two thirds of a full row's size, for the same answers.
+struct PackedRow {
+  uint32_t offset;
+  uint32_t endOffset;
+  uint32_t line;
+  uint32_t column;
+};
+
+// The rows of a run, as queries read them: full rows, or packed ones with their base.
 class RowSpan {
  public:
-  RowSpan(const LineRow* first, size_t count) : m_first(first), m_count(count) {}
+  RowSpan(const LineRow* rows, size_t count) : m_full(rows), m_packed(nullptr), m_base(0), m_count(count) {}
+  RowSpan(const PackedRow* rows, uint64_t base, size_t count)
+      : m_full(nullptr), m_packed(rows), m_base(base), m_count(count) {}
   size_t size() const { return m_count; }
   bool empty() const { return m_count == 0; }
-  const LineRow& operator[](size_t i) const { return m_first[i]; }
-  const LineRow* begin() const { return m_first; }
-  const LineRow* end() const { return m_first + m_count; }
+  LineRow operator[](size_t i) const {
+    if (!m_packed) return m_full[i];
+    const PackedRow& row = m_packed[i];
+    return LineRow{m_base + row.offset, m_base + row.endOffset, row.line, row.column};
+  }
+  uint64_t start(size_t i) const { return m_packed ? m_base + m_packed[i].offset : m_full[i].start; }
+  uint64_t end(size_t i) const { return m_packed ? m_base + m_packed[i].endOffset : m_full[i].end; }
 
  private:
-  const LineRow* m_first;
+  const LineRow* m_full;
+  const PackedRow* m_packed;
+  uint64_t m_base;
   size_t m_count;
 };
 
@@ -57,8 +74,10 @@ class LineRun {
   explicit LineRun(const RunOwner* owner)
       : m_owner(owner),
         m_sealed(false),
+        m_packed(false),
         m_sorted(true),
         m_endsRise(true),
+        m_hasReaches(false),
         m_onGrowingList(false),
         m_onPrepareList(false) {}
   ~LineRun();
@@ -73,15 +92,16 @@ class LineRun {
   void add(uint32_t line, uint32_t column, uint64_t start, uint64_t end);
   // Moves every row of `other` into this run; `other` is left empty.
   void absorb(LineRun& other);
-  // Moves the rows into one array of their exact number. A later add() moves them back.
+  // Moves the rows into one array of their exact number, packed when the run spans less
+  // than 4 GiB. A later add() moves them back.
   void seal();
-  // Sorts the rows and fills maxEnd when rows arrived out of order. Rows fed in
-  // ascending order (the usual case) never need it.
+  // Seals the run, sorts the rows when they arrived out of order and, when rows overlap,
+  // lays down the greatest ends. Rows fed in ascending order (the usual case) need neither.
   void prepare();
   bool prepared() const { return m_sorted; }
   // Whether prepare() has work to do: rows out of order, or overlapping rows without the
   // array of greatest ends.
-  bool needsPrepare() const { return !m_sorted || (!m_endsRise && !m_reaches); }
+  bool needsPrepare() const { return !m_sorted || (!m_endsRise && !m_hasReaches); }
 
   // Marks kept by the table, which lists the runs it must seal and prepare instead of
   // walking every store's map: true when the run is on the list.
@@ -90,8 +110,11 @@ class LineRun {
   bool onPrepareList() const { return m_onPrepareList; }
   void setOnPrepareList(bool on) { m_onPrepareList = on; }
 
-  // Valid only while prepared().
-  RowSpan rows() const { return RowSpan(m_rows, m_count); }
+  // Sorted only while prepared().
+  RowSpan rows() const {
+    return m_packed ? RowSpan(static_cast<const PackedRow*>(m_rows), m_start, m_count)
+                    : RowSpan(static_cast<const LineRow*>(m_rows), m_count);
+  }
   // The first row whose maxEnd exceeds `address`: no row before it reaches past address.
   size_t firstReaching(uint64_t address) const;
   // One past the last row whose start is <= address.
@@ -102,33 +125,38 @@ class LineRun {
  private:
   // Keeps the order flags for a row about to be added.
   void note(const LineRow& row);
-  void append(const LineRow& row);
-  // Makes room for `count` rows: moves them into a growing array that holds as many, unless
-  // the one they are in does.
+  // Makes room for `count` rows in a growing array of full rows: moves them there unless
+  // the one they are in holds as many. Afterwards m_rows holds full rows.
   void makeRoom(size_t count);
   size_t capacity() const;
-  void releaseRows();
-  void dropReaches() {
-    if (m_reaches) releaseReaches();
+  LineRow* fullRows() { return static_cast<LineRow*>(m_rows); }
+  size_t rowSize() const { return m_packed ? sizeof(PackedRow) : sizeof(LineRow); }
+  // A sealed array: the rows, then the greatest ends when m_hasReaches.
+  size_t sealedBytes() const { return m_count * (rowSize() + (m_hasReaches ? sizeof(uint64_t) : 0)); }
+  const uint64_t* reaches() const {
+    return reinterpret_cast<const uint64_t*>(static_cast<const char*>(m_rows) + m_count * rowSize());
   }
-  void releaseReaches();
+  void releaseRows();
 
   // A run costs a few words besides its rows: a module has hundreds of thousands.
   uint64_t m_start = UINT64_MAX;
   uint64_t m_end = 0;
   const RunOwner* m_owner;
-  // The rows: a growing array from the owner's pools (its size follows from the count), or
-  // once sealed an exactly sized one.
-  LineRow* m_rows = nullptr;
-  uint64_t* m_reaches = nullptr;  // per row, when !m_endsRise and prepared
+  // The rows: a growing array of full rows from the owner's pools (its size follows from
+  // the count), or once sealed an exactly sized one, packed relative to m_start when
+  // m_packed. m_start does not move while the run is sealed: a row added moves them back.
+  void* m_rows = nullptr;
   uint32_t m_count = 0;
   bool m_sealed : 1;
+  bool m_packed : 1;
   bool m_sorted : 1;
   // Whether no row ends before a row ahead of it: then the first row that can reach an
   // address is found by binary search on the ends. Otherwise (overlapping rows) prepare()
   // keeps, per row, the greatest end among it and the rows before it, which never
-  // decreases. Rows rarely overlap, so most runs keep no such array.
+  // decreases. Rows rarely overlap, so most runs keep no such array; those that do keep
+  // it behind their sealed rows (m_hasReaches).
   bool m_endsRise : 1;
+  bool m_hasReaches : 1;
   bool m_onGrowingList : 1;
   bool m_onPrepareList : 1;
 };
