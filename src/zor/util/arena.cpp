@@ -1,6 +1,7 @@
 #include "zor/util/arena.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 
 #if defined(__linux__)
@@ -16,6 +17,7 @@ constexpr size_t kGrain = 16;           // pieces up to kSmallest are classed by
 constexpr size_t kSmallest = 256;       // above it, classes are powers of two
 constexpr size_t kLargestBlock = size_t{8} << 20;
 constexpr size_t kHugePage = size_t{2} << 20;
+constexpr uintptr_t kPage = 4096;
 
 // Under the address sanitizer every piece comes from the system on its own, so that
 // overruns inside the arena's blocks are still caught.
@@ -69,7 +71,7 @@ bool Arena::releaseIfUnused() {
   m_blocks.clear();
   m_blocks.shrink_to_fit();
   for (FreePiece*& head : m_free) head = nullptr;
-  m_cursor = m_limit = nullptr;
+  m_cursor = m_limit = m_written = nullptr;
   m_reserved = 0;
   m_nextBlock = m_firstBlock;
   return true;
@@ -91,13 +93,27 @@ void* Arena::carve(size_t size) {
     }
     m_blocks.push_back(Block{block, blockSize});
     m_reserved += blockSize;
-    m_cursor = block;
+    m_cursor = m_written = block;
     m_limit = block + blockSize;
     m_nextBlock = std::min(m_nextBlock * 2, kLargestBlock);
   }
   void* piece = m_cursor;
   m_cursor += size;
+  if (m_cursor > m_written) writeAhead(m_cursor);
   return piece;
+}
+
+// A piece's first access may be a read: a constructor that sets bit-fields loads their byte
+// first. A read of fresh memory maps the shared zero page, and the write after it faults
+// again to copy it; under a huge page it also splits the huge mapping into small pages,
+// each of which then faults on its own. A write first takes one fault per huge page.
+void Arena::writeAhead(char* end) {
+  char* page = m_written;
+  while (page < end) {
+    *static_cast<volatile char*>(page) = 0;
+    page += kPage - reinterpret_cast<uintptr_t>(page) % kPage;
+  }
+  m_written = page;
 }
 
 void* Arena::do_allocate(size_t bytes, size_t alignment) {

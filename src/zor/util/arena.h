@@ -44,6 +44,8 @@ class Arena : public std::pmr::memory_resource {
   bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
 
   void* carve(size_t size);
+  // Writes a byte to every page of fresh block memory below `end` that has none yet.
+  void writeAhead(char* end);
   void freeBlocks();
 
   struct FreePiece {
@@ -60,6 +62,8 @@ class Arena : public std::pmr::memory_resource {
   size_t m_live = 0;  // pieces handed out and not given back
   char* m_cursor = nullptr;
   char* m_limit = nullptr;
+  // Block memory from here on has not been written yet: a page start, or the block's start.
+  char* m_written = nullptr;
   FreePiece* m_free[kClasses] = {};
   std::vector<Block> m_blocks;
 };
