@@ -724,16 +724,16 @@ int main(int argc, char** argv) {
   // line table is read on a second thread while the first query reads the functions. The
   // library serves concurrent callers, and each part is built by one thread alone, so the
   // answers are those of a single thread.
+  // The thread only reads ahead: an answer that needs the line table waits for it through the
+  // library, so once every answer is written the program ends without waiting for it (at
+  // once, on empty input).
   std::thread lineReader([&bank] {
     SymMgrObjectPtr<IAddress> anywhere;
     SymMgrObjectPtr<ISourceLocation> ignored;
     if (succeeded(bank->addressByVa(bank->preferredLoadAddress(), anywhere)) && anywhere)
       lineTableLocationByAddress(bank.get(), anywhere.get(), ignored);
   });
-  auto finishAll = [&lineReader] {
-    lineReader.join();
-    finish();
-  };
+  lineReader.detach();
 
   Printer printer(options);
   if (!options.addresses.empty()) {
@@ -747,7 +747,7 @@ int main(int argc, char** argv) {
     }
     printer.endBatch();
     printer.flush();
-    finishAll();
+    finish();
   }
   // Standard input: the lines that wait are answered together, and the answers are flushed
   // once no further input waits, so a caller feeding one line at a time gets each answer at
@@ -767,5 +767,5 @@ int main(int argc, char** argv) {
   }
   answerBatch(bank.get(), options, batch, printer);
   printer.flush();
-  finishAll();
+  finish();
 }
