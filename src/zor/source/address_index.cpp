@@ -11,27 +11,28 @@ void AddressIndex::addOnce(RunList& list, LineRun* run) {
   if (std::find(list.begin(), list.end(), run) == list.end()) list.push_back(run, m_memory);
 }
 
-AddressIndex::ListMap::iterator AddressIndex::seek(uint64_t key) {
-  if (m_lists.empty() || key > m_lists.rbegin()->first) return m_lists.end();
-  if (m_cursor != m_lists.end() && m_cursor->first < key) {
-    auto next = std::next(m_cursor);
-    if (next == m_lists.end() || next->first >= key) return next;
+AddressIndex::Pos AddressIndex::seek(uint64_t key) {
+  if (m_lists.empty() || key > m_lists.lastKey()) return m_lists.end();
+  if (m_hasCursor && m_lists.at(m_cursor).key < key) {
+    const Pos next = m_lists.next(m_cursor);
+    if (next == m_lists.end() || m_lists.at(next).key >= key) return next;
   }
-  return m_lists.lower_bound(key);
+  return m_lists.lowerBound(key);
 }
 
 void AddressIndex::addRun(uint64_t key, LineRun* run) {
-  auto it = seek(key);
-  if (it != m_lists.end() && it->first == key) {
-    addOnce(it->second, run);
+  Pos at = seek(key);
+  if (at != m_lists.end() && m_lists.at(at).key == key) {
+    addOnce(m_lists.at(at).list, run);
     return;
   }
-  it = m_lists.emplace_hint(it, std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
-  m_cursor = it;
-  RunList& list = it->second;
+  at = m_lists.insert(at, key);
+  m_cursor = at;
+  m_hasCursor = true;
+  RunList& list = m_lists.at(at).list;
   list.push_back(run, m_memory);
-  if (it != m_lists.begin()) {
-    for (LineRun* earlier : std::prev(it)->second) {
+  if (at != m_lists.begin()) {
+    for (LineRun* earlier : m_lists.at(m_lists.prev(at)).list) {
       if (earlier != run && earlier->end() > key) list.push_back(earlier, m_memory);
     }
   }
@@ -39,11 +40,12 @@ void AddressIndex::addRun(uint64_t key, LineRun* run) {
 
 void AddressIndex::listAcross(uint64_t from, uint64_t to, LineRun* run) {
   if (from >= to) return;  // most rows extend a run upwards only: no search for nothing
-  for (auto it = seek(from); it != m_lists.end() && it->first < to; ++it) addOnce(it->second, run);
+  for (Pos at = seek(from); at != m_lists.end() && m_lists.at(at).key < to; at = m_lists.next(at))
+    addOnce(m_lists.at(at).list, run);
 }
 
 void AddressIndex::thaw() {
-  m_treeQueries.store(0, std::memory_order_relaxed);
+  m_chunkQueries.store(0, std::memory_order_relaxed);
   if (m_frozen.load(std::memory_order_relaxed)) {
     m_frozen.store(false, std::memory_order_relaxed);
     std::vector<uint64_t>().swap(m_frozenKeys);
@@ -64,14 +66,15 @@ void AddressIndex::update(const RunChange& change) {
   // A merged run was listed at its own start and at the keys inside its extent.
   for (const auto& node : change.merged) {
     const LineRun* gone = &node.mapped();
-    for (auto it = m_lists.lower_bound(gone->start());
-         it != m_lists.end() && (it->first < gone->end() || it->first == gone->start()); ++it) {
-      RunList& list = it->second;
+    for (Pos at = m_lists.lowerBound(gone->start()); at != m_lists.end(); at = m_lists.next(at)) {
+      const uint64_t key = m_lists.at(at).key;
+      if (!(key < gone->end() || key == gone->start())) break;
+      RunList& list = m_lists.at(at).list;
       auto pos = std::find(list.begin(), list.end(), gone);
       if (pos == list.end()) continue;
       // An empty run merged at the survivor's very end leaves a key the survivor does not
       // cover; listing it there would outlive the survivor's own extent.
-      bool covers = it->first < run->end() || it->first == run->start();
+      bool covers = key < run->end() || key == run->start();
       if (covers && std::find(list.begin(), list.end(), run) == list.end()) {
         *pos = run;
       } else {
@@ -83,9 +86,9 @@ void AddressIndex::update(const RunChange& change) {
   // An empty run that grew downwards no longer covers its old start; it must not stay
   // listed where its extent cannot find it when it is merged away later.
   if (!change.created && change.oldStart != run->start() && change.oldStart >= run->end()) {
-    auto it = m_lists.find(change.oldStart);
-    if (it != m_lists.end()) {
-      RunList& list = it->second;
+    const Pos at = m_lists.lowerBound(change.oldStart);
+    if (at != m_lists.end() && m_lists.at(at).key == change.oldStart) {
+      RunList& list = m_lists.at(at).list;
       list.truncate(std::remove(list.begin(), list.end(), run));
     }
   }
@@ -108,22 +111,22 @@ void AddressIndex::freeze() {
   if (m_frozen.load(std::memory_order_relaxed)) return;
   m_frozenKeys.reserve(m_lists.size());
   m_frozenLists.reserve(m_lists.size());
-  for (const auto& entry : m_lists) {
-    m_frozenKeys.push_back(entry.first);
-    m_frozenLists.push_back(&entry.second);
+  for (Pos at = m_lists.begin(); at != m_lists.end(); at = m_lists.next(at)) {
+    m_frozenKeys.push_back(m_lists.at(at).key);
+    m_frozenLists.push_back(&m_lists.at(at).list);
   }
   m_frozen.store(true, std::memory_order_release);
 }
 
 const AddressIndex::RunList* AddressIndex::listAt(uint64_t address) {
   if (!m_frozen.load(std::memory_order_acquire)) {
-    // Laying out costs about as much as this many tree searches save; until then the tree
-    // answers, so a handful of queries never pay for it.
+    // Laying out costs about as much as this many searches of the chunks save; until then
+    // the chunks answer, so a handful of queries never pay for it.
     const uint64_t worthFreezing = m_lists.size() / 8 + 64;
-    if (m_treeQueries.fetch_add(1, std::memory_order_relaxed) < worthFreezing) {
-      auto it = m_lists.upper_bound(address);
-      if (it == m_lists.begin()) return nullptr;
-      return &std::prev(it)->second;
+    if (m_chunkQueries.fetch_add(1, std::memory_order_relaxed) < worthFreezing) {
+      const Pos after = m_lists.upperBound(address);
+      if (after == m_lists.begin()) return nullptr;
+      return &m_lists.at(m_lists.prev(after)).list;
     }
     freeze();
   }

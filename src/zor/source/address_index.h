@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "zor/source/line_store.h"
+#include "zor/source/keyed_run_lists.h"
 #include "zor/source/run_list.h"
 
 namespace ZOR_3_12 {
@@ -23,7 +24,7 @@ class AddressIndex {
 
   // The keys and lists live in `memory`, which must outlive the index.
   explicit AddressIndex(std::pmr::memory_resource* memory)
-      : m_memory(memory), m_lists(memory), m_cursor(m_lists.end()) {}
+      : m_memory(memory), m_lists(memory) {}
 
   // Brings the index up to date after a row went into change.run. A new key copies the
   // runs of the key before it that still cover it; runs merged away are replaced by the
@@ -44,34 +45,35 @@ class AddressIndex {
   std::mutex m_prepareMutex;
 
  private:
-  using ListMap = std::pmr::map<uint64_t, RunList>;
+  using Pos = KeyedRunLists::Pos;
 
-  // Lays the keys out in one sorted array, which queries search faster than the tree that
-  // loading needs. Laying them out visits every key, a cache miss each: worth it only once
-  // enough queries have come, so the first few search the tree. The next update() drops
-  // the array again.
+  // Lays the keys out in one sorted array, which queries search faster than the chunks that
+  // loading needs. Laying them out visits every key: worth it only once enough queries have
+  // come, so the first few search the chunks. The next update() drops the array again.
   void freeze();
 
   // Drops the laid-out keys: the lists they point at are about to change.
   void thaw();
 
   // The first key at or after `key`.
-  ListMap::iterator seek(uint64_t key);
+  Pos seek(uint64_t key);
   void addRun(uint64_t key, LineRun* run);
   // Lists `run` at every existing key in [from, to) that lacks it.
   void listAcross(uint64_t from, uint64_t to, LineRun* run);
   void addOnce(RunList& list, LineRun* run);
 
   std::pmr::memory_resource* m_memory;  // the lists' longer arrays
-  ListMap m_lists;
+  KeyedRunLists m_lists;
   // The key last added. A line program goes up in address, so the next key it adds or the
   // next run it extends lies just above it, while the keys of other units may lie anywhere:
-  // one step from here usually replaces a search. Keys are never removed, so it stays valid.
-  ListMap::iterator m_cursor;
+  // one step from here usually replaces a search. Every insert moves it to the key it adds,
+  // so it stays valid.
+  Pos m_cursor;
+  bool m_hasCursor = false;
   std::vector<uint64_t> m_frozenKeys;
   std::vector<const RunList*> m_frozenLists;  // the list of m_frozenKeys[i]
   std::atomic<bool> m_frozen{false};
-  std::atomic<uint64_t> m_treeQueries{0};  // since the last update
+  std::atomic<uint64_t> m_chunkQueries{0};  // since the last update
 };
 
 }  // namespace internal

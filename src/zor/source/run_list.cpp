@@ -10,10 +10,12 @@ namespace {
 constexpr uint32_t kFirstSpill = 4;
 }  // namespace
 
-RunList::~RunList() {
-  if (!spilled()) return;
-  Spill* s = spill();
-  s->memory->deallocate(s, spillBytes(s->capacity), alignof(Spill));
+void RunList::release() {
+  if (spilled()) {
+    Spill* s = spill();
+    s->memory->deallocate(s, spillBytes(s->capacity), alignof(Spill));
+  }
+  m_word = nullptr;
 }
 
 void RunList::push_back(LineRun* run, std::pmr::memory_resource* memory) {

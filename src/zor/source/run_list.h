@@ -17,9 +17,18 @@ class LineRun;
 class RunList {
  public:
   RunList() = default;
-  ~RunList();
+  ~RunList() { release(); }
   RunList(const RunList&) = delete;
   RunList& operator=(const RunList&) = delete;
+  RunList(RunList&& other) noexcept : m_word(other.m_word) { other.m_word = nullptr; }
+  RunList& operator=(RunList&& other) noexcept {
+    if (this != &other) {
+      release();
+      m_word = other.m_word;
+      other.m_word = nullptr;
+    }
+    return *this;
+  }
 
   size_t size() const { return spilled() ? spill()->size : (m_word ? 1 : 0); }
   bool empty() const { return size() == 0; }
@@ -46,6 +55,9 @@ class RunList {
     LineRun** runs() { return reinterpret_cast<LineRun**>(this + 1); }
   };
   static size_t spillBytes(size_t capacity) { return sizeof(Spill) + capacity * sizeof(LineRun*); }
+
+  // Gives the array back, if any; the list is then empty.
+  void release();
 
   // Runs are aligned, so their low bit is free to mark the array.
   bool spilled() const { return reinterpret_cast<uintptr_t>(m_word) & 1; }
