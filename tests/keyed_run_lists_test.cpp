@@ -49,7 +49,9 @@ void expectSame(const KeyedRunLists& lists, const std::map<uint64_t, std::vector
     pos = lists.next(pos);
   }
   EXPECT_EQ(pos, lists.end());
-  if (!model.empty()) EXPECT_EQ(lists.lastKey(), model.rbegin()->first);
+  if (!model.empty()) {
+    EXPECT_EQ(lists.lastKey(), model.rbegin()->first);
+  }
 }
 
 void expectSearchesAgree(const KeyedRunLists& lists, const std::map<uint64_t, std::vector<LineRun*>>& model,
@@ -57,11 +59,15 @@ void expectSearchesAgree(const KeyedRunLists& lists, const std::map<uint64_t, st
   auto lower = lists.lowerBound(probe);
   auto modelLower = model.lower_bound(probe);
   ASSERT_EQ(lower == lists.end(), modelLower == model.end()) << probe;
-  if (modelLower != model.end()) EXPECT_EQ(lists.at(lower).key, modelLower->first);
+  if (modelLower != model.end()) {
+    EXPECT_EQ(lists.at(lower).key, modelLower->first);
+  }
   auto upper = lists.upperBound(probe);
   auto modelUpper = model.upper_bound(probe);
   ASSERT_EQ(upper == lists.end(), modelUpper == model.end()) << probe;
-  if (modelUpper != model.end()) EXPECT_EQ(lists.at(upper).key, modelUpper->first);
+  if (modelUpper != model.end()) {
+    EXPECT_EQ(lists.at(upper).key, modelUpper->first);
+  }
   // The greatest key <= probe, as a query asks for it.
   if (modelUpper != model.begin()) {
     ASSERT_NE(upper, lists.begin());

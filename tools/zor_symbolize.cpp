@@ -723,10 +723,9 @@ int main(int argc, char** argv) {
   // The line table and the function records are read independently of each other: the
   // line table is read on a second thread while the first query reads the functions. The
   // library serves concurrent callers, and each part is built by one thread alone, so the
-  // answers are those of a single thread.
-  // The thread only reads ahead: an answer that needs the line table waits for it through the
-  // library, so once every answer is written the program ends without waiting for it (at
-  // once, on empty input).
+  // answers are those of a single thread. The thread only reads ahead: an answer that needs
+  // the line table waits for it through the library, so once every answer is written the
+  // program ends without waiting for the thread (at once, on empty input).
   std::thread lineReader([&bank] {
     SymMgrObjectPtr<IAddress> anywhere;
     SymMgrObjectPtr<ISourceLocation> ignored;

@@ -1,8 +1,6 @@
 #include "zor/source/address_index.h"
 
 #include <algorithm>
-#include <iterator>
-#include <tuple>
 
 namespace ZOR_3_12 {
 namespace internal {

@@ -1,18 +1,17 @@
 // The line table's index from address to runs: the list at key K holds every run that
-// starts at K and every run that started earlier and still covers K, so that one map
+// starts at K and every run that started earlier and still covers K, so that one key
 // search and one short list answer which runs contain an address.
 #ifndef ZOR_SOURCE_ADDRESS_INDEX_H_
 #define ZOR_SOURCE_ADDRESS_INDEX_H_
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory_resource>
 #include <mutex>
 #include <vector>
 
-#include "zor/source/line_store.h"
 #include "zor/source/keyed_run_lists.h"
+#include "zor/source/line_store.h"
 #include "zor/source/run_list.h"
 
 namespace ZOR_3_12 {

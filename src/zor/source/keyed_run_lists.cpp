@@ -26,10 +26,7 @@ void KeyedRunLists::freeChunk(Chunk* chunk) {
   m_memory->deallocate(chunk, kChunkBytes, alignof(Entry));
 }
 
-uint64_t KeyedRunLists::lastKey() const {
-  const Chunk* last = m_chunks.back();
-  return last->entries()[last->count - 1].key;
-}
+uint64_t KeyedRunLists::lastKey() const { return m_chunks.back()->lastKey(); }
 
 KeyedRunLists::Pos KeyedRunLists::next(Pos p) const {
   if (++p.slot < m_chunks[p.chunk]->count) return p;
@@ -43,8 +40,7 @@ KeyedRunLists::Pos KeyedRunLists::prev(Pos p) const {
 
 size_t KeyedRunLists::chunkFor(uint64_t key, bool orEqual) const {
   auto it = std::partition_point(m_chunks.begin(), m_chunks.end(), [&](const Chunk* c) {
-    const uint64_t last = c->entries()[c->count - 1].key;
-    return orEqual ? last < key : last <= key;
+    return orEqual ? c->lastKey() < key : c->lastKey() <= key;
   });
   return static_cast<size_t>(it - m_chunks.begin());
 }

@@ -58,6 +58,7 @@ class KeyedRunLists {
     uint64_t count = 0;  // a whole word, so that the entries after it are aligned
     Entry* entries() { return reinterpret_cast<Entry*>(this + 1); }
     const Entry* entries() const { return reinterpret_cast<const Entry*>(this + 1); }
+    uint64_t lastKey() const { return entries()[count - 1].key; }  // a chunk is never empty
   };
   static constexpr size_t kChunkBytes = sizeof(Chunk) + kPerChunk * sizeof(Entry);
 
