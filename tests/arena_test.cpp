@@ -87,5 +87,39 @@ TEST(Arena, ContainersGrowAcrossBlocks) {
   EXPECT_GE(arena.reserved(), big.size() * sizeof(uint64_t));
 }
 
+// A table that knows its size up front takes one large block instead of growing to it,
+// within bounds: nothing for small sizes, at most the largest block for absurd ones, and
+// only before the first block.
+TEST(Arena, ExpectedSizeSetsTheFirstBlockOnly) {
+  if (Arena::kPassThrough) GTEST_SKIP() << "every piece comes from the system under the address sanitizer";
+  constexpr size_t kMiB = size_t{1} << 20;
+  auto filledTo = [](Arena& arena, size_t bytes) {
+    std::vector<void*> pieces;
+    for (size_t done = 0; done < bytes; done += 4096) pieces.push_back(arena.allocate(4096, 16));
+    return pieces.size();
+  };
+
+  Arena large(4096);
+  large.expect(3 * kMiB);
+  filledTo(large, 3 * kMiB + kMiB / 2);
+  EXPECT_EQ(large.reserved(), 4 * kMiB) << "3 MiB expected: one block rounded up to whole huge pages";
+
+  Arena small(4096);
+  small.expect(kMiB);
+  filledTo(small, 4096);
+  EXPECT_EQ(small.reserved(), 4096u) << "below a huge page the arena grows as usual";
+
+  Arena absurd(4096);
+  absurd.expect(size_t{1} << 40);
+  filledTo(absurd, 4096);
+  EXPECT_EQ(absurd.reserved(), 8 * kMiB) << "the first block is never larger than the largest";
+
+  Arena late(4096);
+  filledTo(late, 4096);
+  late.expect(4 * kMiB);
+  filledTo(late, 4096);
+  EXPECT_EQ(late.reserved(), 4096u + 8192u) << "once a block is taken, growth goes on as before";
+}
+
 }  // namespace
 }  // namespace zor_test

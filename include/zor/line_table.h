@@ -135,6 +135,11 @@ class ZOR_API LineTable : public SymMgrObjectImpl {
   LineTable(IFileFormatLoader& loader, ISrcLineResolver& resolver);
   ~LineTable() override;
 
+  // Before the first insert: the line programs about to be read hold `bytes`. The table
+  // sizes its first blocks of memory from it, so that a large module's rows go straight
+  // into huge pages instead of first filling small blocks page fault by page fault.
+  void expectProgramBytes(uint64_t bytes);
+
   // Adds the row [address, address + size) of one compilation unit and source file.
   // An end beyond the address space is cut at 0xFFFFFFFFFFFFFFFF. Rows with a file index
   // of kMaxFileIndex or more are dropped. Throws std::bad_alloc when memory runs out.

@@ -31,6 +31,7 @@ status_t DWARFLineResolver::ensureAllLinesLoaded() {
     m_status = STATUS_NO_DEBUG_INFO;
     return m_status;
   }
+  m_lineTable->expectProgramBytes(m_context->sections().line.size);
   status_t status = STATUS_UNSPECIFIED_ERROR;
   // Unit by unit as they are read: the walk over the same units may be reading them now.
   for (size_t i = 0; DWARFCompilationUnit* unit = m_context->unitInOrder(i); ++i) {

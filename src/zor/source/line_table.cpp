@@ -1,5 +1,7 @@
 #include <zor/line_table.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <new>
 
 #include <zor/types.h>
@@ -38,6 +40,15 @@ LineTable::~LineTable() {
   m_retired.clear();
   for (size_t i = 0; i < m_filesByIndex.size(); ++i) delete *m_filesByIndex.at(i);
   m_addressIndex.reset();
+}
+
+void LineTable::expectProgramBytes(uint64_t bytes) {
+  // Measured on real modules, the index and the sealed rows each take two to eight bytes
+  // per byte of line program; the growing arrays hold one unit's rows at a time.
+  const size_t size = static_cast<size_t>(std::min<uint64_t>(bytes, SIZE_MAX / 4));
+  m_indexPool->expect(size * 4);
+  m_rowPool->expect(size * 4);
+  m_growPool->expect(size);
 }
 
 internal::CompilationUnitList* LineTable::filesAt(uint32_t fileIndex) {

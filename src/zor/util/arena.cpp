@@ -19,20 +19,6 @@ constexpr size_t kLargestBlock = size_t{8} << 20;
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr uintptr_t kPage = 4096;
 
-// Under the address sanitizer every piece comes from the system on its own, so that
-// overruns inside the arena's blocks are still caught.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kPassThrough = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kPassThrough = true;
-#else
-constexpr bool kPassThrough = false;
-#endif
-#else
-constexpr bool kPassThrough = false;
-#endif
-
 // The class of a request and the size of its pieces.
 size_t classOf(size_t bytes, size_t& pieceSize) {
   if (bytes <= kSmallest) {
@@ -63,6 +49,12 @@ void Arena::freeBlocks() {
     else
       ::operator delete(block.start);
   }
+}
+
+void Arena::expect(size_t bytes) {
+  if (!m_blocks.empty() || bytes < kHugePage) return;
+  const size_t rounded = bytes > kLargestBlock ? kLargestBlock : (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  m_nextBlock = std::max(m_nextBlock, rounded);
 }
 
 bool Arena::releaseIfUnused() {

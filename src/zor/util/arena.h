@@ -14,11 +14,31 @@ namespace internal {
 
 class Arena : public std::pmr::memory_resource {
  public:
+  // Under the address sanitizer every piece comes from the system on its own, so that
+  // overruns inside the arena's blocks are still caught.
+#if defined(__SANITIZE_ADDRESS__)
+  static constexpr bool kPassThrough = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  static constexpr bool kPassThrough = true;
+#else
+  static constexpr bool kPassThrough = false;
+#endif
+#else
+  static constexpr bool kPassThrough = false;
+#endif
+
   // `firstBlock` bytes are taken at the first request; later blocks grow with the arena.
   explicit Arena(size_t firstBlock = 0x10000);
   ~Arena() override;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
+
+  // The arena is expected to hold about `bytes`. When that is a huge page or more and no
+  // block is taken yet, the first block is taken that large at once (up to the largest
+  // block size) on a huge-page boundary: growing to it through small blocks would fault on
+  // every page of each, which costs far more than the memory of one partly used block.
+  void expect(size_t bytes);
 
   // Bytes taken from the system so far, blocks and large pieces together.
   size_t reserved() const { return m_reserved; }
