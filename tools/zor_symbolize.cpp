@@ -679,7 +679,10 @@ void answerBatch(IModuleSymbolBank* bank, const Options& options, const std::vec
 // starts itself once more with it. Where that is not possible it simply goes on.
 void restartWithHugePageHeap(char** argv) {
 #if defined(__GLIBC__) && defined(__linux__)
-  const char* kSetting = "glibc.malloc.hugetlb=1";
+  // glibc advises huge pages only for heap growth of at least a huge page, and grows the
+  // heap by little more than each request: the first megabytes, where the module's records
+  // begin, would stay in small pages. A 4 MiB pad makes every growth large enough.
+  const char* kSetting = "glibc.malloc.hugetlb=1:glibc.malloc.top_pad=4194304";
   const char* current = std::getenv("GLIBC_TUNABLES");
   if (current && std::strstr(current, "glibc.malloc.hugetlb")) return;  // ours, or the caller's choice
   const std::string tunables = current && *current ? std::string(current) + ":" + kSetting : kSetting;
