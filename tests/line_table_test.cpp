@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/dwarf_test_support.h"
+#include "zor/source/line_run.h"
 #include "zor/source/source_line.h"
 #include "zor/source/source_location.h"
 
@@ -19,6 +20,7 @@ namespace zor_test {
 namespace {
 
 using namespace ZOR_3_12;
+using internal::ChainedRow;
 
 constexpr uint64_t kAll = COMP_UNIT_ALL;
 
@@ -194,11 +196,16 @@ std::vector<ModelRow> randomRows(std::mt19937_64& rng, size_t sequences, uint64_
     uint64_t address = (0x1000 + (rng() % 0x600)) * scale;
     uint32_t f = static_cast<uint32_t>(file(rng));
     int count = len(rng);
+    // Now and then lines and columns around the largest that the compact row format holds,
+    // so that runs of both formats meet and merge.
+    const bool wide = pick(rng) == 0;
+    const uint32_t lineBase = wide ? ChainedRow::kMaxLine - 25 : 1;
+    const uint32_t columnBase = wide ? ChainedRow::kMaxColumn - 1 : 0;
     for (int i = 0; i < count; ++i) {
       if (pick(rng) < 3) f = static_cast<uint32_t>(file(rng));
       uint64_t size = static_cast<uint64_t>(step(rng)) * scale;  // 0 happens: two rows at one address
-      rows.push_back({u, f, static_cast<uint32_t>(1 + rng() % 50), static_cast<uint32_t>(rng() % 3), address,
-                      address + size});
+      rows.push_back({u, f, static_cast<uint32_t>(lineBase + rng() % 50), static_cast<uint32_t>(columnBase + rng() % 3),
+                      address, address + size});
       address += size;
     }
   }

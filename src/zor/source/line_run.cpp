@@ -38,7 +38,7 @@ void LineRun::releaseRows() {
   else
     m_owner->memory.growing->deallocate(m_rows, capacity() * sizeof(LineRow), alignof(LineRow));
   m_rows = nullptr;
-  m_sealed = m_packed = m_hasReaches = false;
+  m_sealed = m_packed = m_chained = m_hasReaches = false;
 }
 
 void LineRun::makeRoom(size_t count) {
@@ -52,11 +52,33 @@ void LineRun::makeRoom(size_t count) {
   m_rows = rows;
 }
 
+bool LineRun::chainable() const {
+  if (!m_sorted || m_end - m_start > UINT32_MAX) return false;
+  const LineRow* rows = static_cast<const LineRow*>(m_rows);
+  for (size_t i = 0; i < m_count; ++i) {
+    const LineRow& row = rows[i];
+    if (row.line > ChainedRow::kMaxLine || row.column > ChainedRow::kMaxColumn) return false;
+    if (row.end != (i + 1 < m_count ? rows[i + 1].start : m_end)) return false;
+  }
+  return true;
+}
+
 void LineRun::seal() {
   if (m_sealed || m_count == 0) return;
+  const LineRow* rows = fullRows();
+  if (chainable()) {
+    auto* out = static_cast<ChainedRow*>(m_owner->memory.sealed->allocateExact(m_count * sizeof(ChainedRow)));
+    for (size_t i = 0; i < m_count; ++i) {
+      const LineRow& row = rows[i];
+      out[i] = ChainedRow{static_cast<uint32_t>(row.start - m_start), row.line << ChainedRow::kColumnBits | row.column};
+    }
+    releaseRows();
+    m_rows = out;
+    m_sealed = m_packed = m_chained = true;
+    return;
+  }
   const bool packed = m_end - m_start <= UINT32_MAX;
   void* sealed = m_owner->memory.sealed->allocateExact(m_count * (packed ? sizeof(PackedRow) : sizeof(LineRow)));
-  const LineRow* rows = fullRows();
   if (packed) {
     auto* out = static_cast<PackedRow*>(sealed);
     for (size_t i = 0; i < m_count; ++i) {
@@ -142,11 +164,12 @@ void LineRun::prepare() {
     reach = std::max(reach, all.end(i));
     reaches[i] = reach;
   }
-  const bool packed = m_packed;
+  const bool packed = m_packed, chained = m_chained;
   releaseRows();
   m_rows = both;
   m_sealed = true;
   m_packed = packed;
+  m_chained = chained;
   m_hasReaches = true;
 }
 

@@ -31,26 +31,68 @@ struct PackedRow {
   uint32_t column;
 };
 
-// The rows of a run, as queries read them: full rows, or packed ones with their base.
+// A sealed row of a run whose rows follow one another without gaps or overlaps (each ends
+// where the next starts), as the rows of one sequence do: its start as a distance from the
+// run's start, and its line and column in one word. Its end is the next row's start, or the
+// run's end for the last row. Half a packed row, for most rows of real modules.
+struct ChainedRow {
+  static constexpr unsigned kColumnBits = 12;
+  static constexpr uint32_t kMaxColumn = (1u << kColumnBits) - 1;
+  static constexpr uint32_t kMaxLine = (1u << (32 - kColumnBits)) - 1;
+
+  uint32_t offset;
+  uint32_t lineColumn;  // line << kColumnBits | column
+
+  uint32_t line() const { return lineColumn >> kColumnBits; }
+  uint32_t column() const { return lineColumn & kMaxColumn; }
+};
+
+// The rows of a run, as queries read them: full rows, packed ones with their base, or
+// chained ones with their base and the run's end.
 class RowSpan {
  public:
-  RowSpan(const LineRow* rows, size_t count) : m_full(rows), m_packed(nullptr), m_base(0), m_count(count) {}
+  RowSpan(const LineRow* rows, size_t count) : m_rows(rows), m_format(kFull), m_base(0), m_end(0), m_count(count) {}
   RowSpan(const PackedRow* rows, uint64_t base, size_t count)
-      : m_full(nullptr), m_packed(rows), m_base(base), m_count(count) {}
+      : m_rows(rows), m_format(kPacked), m_base(base), m_end(0), m_count(count) {}
+  RowSpan(const ChainedRow* rows, uint64_t base, uint64_t end, size_t count)
+      : m_rows(rows), m_format(kChained), m_base(base), m_end(end), m_count(count) {}
   size_t size() const { return m_count; }
   bool empty() const { return m_count == 0; }
   LineRow operator[](size_t i) const {
-    if (!m_packed) return m_full[i];
-    const PackedRow& row = m_packed[i];
-    return LineRow{m_base + row.offset, m_base + row.endOffset, row.line, row.column};
+    switch (m_format) {
+      case kFull:
+        return static_cast<const LineRow*>(m_rows)[i];
+      case kPacked: {
+        const PackedRow& row = static_cast<const PackedRow*>(m_rows)[i];
+        return LineRow{m_base + row.offset, m_base + row.endOffset, row.line, row.column};
+      }
+      default: {
+        const ChainedRow& row = static_cast<const ChainedRow*>(m_rows)[i];
+        return LineRow{m_base + row.offset, end(i), row.line(), row.column()};
+      }
+    }
   }
-  uint64_t start(size_t i) const { return m_packed ? m_base + m_packed[i].offset : m_full[i].start; }
-  uint64_t end(size_t i) const { return m_packed ? m_base + m_packed[i].endOffset : m_full[i].end; }
+  uint64_t start(size_t i) const {
+    switch (m_format) {
+      case kFull: return static_cast<const LineRow*>(m_rows)[i].start;
+      case kPacked: return m_base + static_cast<const PackedRow*>(m_rows)[i].offset;
+      default: return m_base + static_cast<const ChainedRow*>(m_rows)[i].offset;
+    }
+  }
+  uint64_t end(size_t i) const {
+    switch (m_format) {
+      case kFull: return static_cast<const LineRow*>(m_rows)[i].end;
+      case kPacked: return m_base + static_cast<const PackedRow*>(m_rows)[i].endOffset;
+      default: return i + 1 < m_count ? m_base + static_cast<const ChainedRow*>(m_rows)[i + 1].offset : m_end;
+    }
+  }
 
  private:
-  const LineRow* m_full;
-  const PackedRow* m_packed;
+  enum Format : uint8_t { kFull, kPacked, kChained };
+  const void* m_rows;
+  Format m_format;
   uint64_t m_base;
+  uint64_t m_end;  // chained rows: the last row's end
   size_t m_count;
 };
 
@@ -75,6 +117,7 @@ class LineRun {
       : m_owner(owner),
         m_sealed(false),
         m_packed(false),
+        m_chained(false),
         m_sorted(true),
         m_endsRise(true),
         m_hasReaches(false),
@@ -92,8 +135,9 @@ class LineRun {
   void add(uint32_t line, uint32_t column, uint64_t start, uint64_t end);
   // Moves every row of `other` into this run; `other` is left empty.
   void absorb(LineRun& other);
-  // Moves the rows into one array of their exact number, packed when the run spans less
-  // than 4 GiB. A later add() moves them back.
+  // Moves the rows into one array of their exact number: chained when they come in order
+  // without gaps or overlaps and fit, else packed when the run spans less than 4 GiB. A
+  // later add() moves them back.
   void seal();
   // Seals the run, sorts the rows when they arrived out of order and, when rows overlap,
   // lays down the greatest ends. Rows fed in ascending order (the usual case) need neither.
@@ -112,6 +156,7 @@ class LineRun {
 
   // Sorted only while prepared().
   RowSpan rows() const {
+    if (m_chained) return RowSpan(static_cast<const ChainedRow*>(m_rows), m_start, m_end, m_count);
     return m_packed ? RowSpan(static_cast<const PackedRow*>(m_rows), m_start, m_count)
                     : RowSpan(static_cast<const LineRow*>(m_rows), m_count);
   }
@@ -130,7 +175,11 @@ class LineRun {
   void makeRoom(size_t count);
   size_t capacity() const;
   LineRow* fullRows() { return static_cast<LineRow*>(m_rows); }
-  size_t rowSize() const { return m_packed ? sizeof(PackedRow) : sizeof(LineRow); }
+  size_t rowSize() const {
+    return m_chained ? sizeof(ChainedRow) : m_packed ? sizeof(PackedRow) : sizeof(LineRow);
+  }
+  // Whether the growing rows can be sealed as chained rows.
+  bool chainable() const;
   // A sealed array: the rows, then the greatest ends when m_hasReaches.
   size_t sealedBytes() const { return m_count * (rowSize() + (m_hasReaches ? sizeof(uint64_t) : 0)); }
   const uint64_t* reaches() const {
@@ -143,12 +192,14 @@ class LineRun {
   uint64_t m_end = 0;
   const RunOwner* m_owner;
   // The rows: a growing array of full rows from the owner's pools (its size follows from
-  // the count), or once sealed an exactly sized one, packed relative to m_start when
-  // m_packed. m_start does not move while the run is sealed: a row added moves them back.
+  // the count), or once sealed an exactly sized one, chained or packed relative to m_start
+  // when m_chained or m_packed. m_start and m_end do not move while the run is sealed: a
+  // row added moves the rows back first.
   void* m_rows = nullptr;
   uint32_t m_count = 0;
   bool m_sealed : 1;
   bool m_packed : 1;
+  bool m_chained : 1;  // implies m_packed, m_sorted and m_endsRise
   bool m_sorted : 1;
   // Whether no row ends before a row ahead of it: then the first row that can reach an
   // address is found by binary search on the ends. Otherwise (overlapping rows) prepare()
