@@ -21,16 +21,16 @@ AddressIndex::Pos AddressIndex::seek(uint64_t key) {
 void AddressIndex::addRun(uint64_t key, LineRun* run) {
   Pos at = seek(key);
   if (at != m_lists.end() && m_lists.at(at).key == key) {
-    addOnce(m_lists.at(at).value, run);
+    addOnce(m_lists.at(at).list, run);
     return;
   }
   at = m_lists.insert(at, key);
   m_cursor = at;
   m_hasCursor = true;
-  RunList& list = m_lists.at(at).value;
+  RunList& list = m_lists.at(at).list;
   list.push_back(run, m_memory);
   if (at != m_lists.begin()) {
-    for (LineRun* earlier : m_lists.at(m_lists.prev(at)).value) {
+    for (LineRun* earlier : m_lists.at(m_lists.prev(at)).list) {
       if (earlier != run && earlier->end() > key) list.push_back(earlier, m_memory);
     }
   }
@@ -39,7 +39,7 @@ void AddressIndex::addRun(uint64_t key, LineRun* run) {
 void AddressIndex::listAcross(uint64_t from, uint64_t to, LineRun* run) {
   if (from >= to) return;  // most rows extend a run upwards only: no search for nothing
   for (Pos at = seek(from); at != m_lists.end() && m_lists.at(at).key < to; at = m_lists.next(at))
-    addOnce(m_lists.at(at).value, run);
+    addOnce(m_lists.at(at).list, run);
 }
 
 void AddressIndex::thaw() {
@@ -62,12 +62,12 @@ void AddressIndex::update(const RunChange& change) {
   thaw();
   LineRun* run = change.run;
   // A merged run was listed at its own start and at the keys inside its extent.
-  for (const OwnedRun& merged : change.merged) {
-    const LineRun* gone = merged.get();
+  for (const auto& node : change.merged) {
+    const LineRun* gone = &node.mapped();
     for (Pos at = m_lists.lowerBound(gone->start()); at != m_lists.end(); at = m_lists.next(at)) {
       const uint64_t key = m_lists.at(at).key;
       if (!(key < gone->end() || key == gone->start())) break;
-      RunList& list = m_lists.at(at).value;
+      RunList& list = m_lists.at(at).list;
       auto pos = std::find(list.begin(), list.end(), gone);
       if (pos == list.end()) continue;
       // An empty run merged at the survivor's very end leaves a key the survivor does not
@@ -86,7 +86,7 @@ void AddressIndex::update(const RunChange& change) {
   if (!change.created && change.oldStart != run->start() && change.oldStart >= run->end()) {
     const Pos at = m_lists.lowerBound(change.oldStart);
     if (at != m_lists.end() && m_lists.at(at).key == change.oldStart) {
-      RunList& list = m_lists.at(at).value;
+      RunList& list = m_lists.at(at).list;
       list.truncate(std::remove(list.begin(), list.end(), run));
     }
   }
@@ -111,7 +111,7 @@ void AddressIndex::freeze() {
   m_frozenLists.reserve(m_lists.size());
   for (Pos at = m_lists.begin(); at != m_lists.end(); at = m_lists.next(at)) {
     m_frozenKeys.push_back(m_lists.at(at).key);
-    m_frozenLists.push_back(&m_lists.at(at).value);
+    m_frozenLists.push_back(&m_lists.at(at).list);
   }
   m_frozen.store(true, std::memory_order_release);
 }
@@ -124,7 +124,7 @@ const AddressIndex::RunList* AddressIndex::listAt(uint64_t address) {
     if (m_chunkQueries.fetch_add(1, std::memory_order_relaxed) < worthFreezing) {
       const Pos after = m_lists.upperBound(address);
       if (after == m_lists.begin()) return nullptr;
-      return &m_lists.at(m_lists.prev(after)).value;
+      return &m_lists.at(m_lists.prev(after)).list;
     }
     freeze();
   }

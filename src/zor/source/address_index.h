@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "zor/source/chunked_map.h"
+#include "zor/source/keyed_run_lists.h"
 #include "zor/source/line_store.h"
 #include "zor/source/run_list.h"
 
@@ -44,8 +44,7 @@ class AddressIndex {
   std::mutex m_prepareMutex;
 
  private:
-  using Lists = ChunkedMap<RunList>;
-  using Pos = Lists::Pos;
+  using Pos = KeyedRunLists::Pos;
 
   // Lays the keys out in one sorted array, which queries search faster than the chunks that
   // loading needs. Laying them out visits every key: worth it only once enough queries have
@@ -63,7 +62,7 @@ class AddressIndex {
   void addOnce(RunList& list, LineRun* run);
 
   std::pmr::memory_resource* m_memory;  // the lists' longer arrays
-  Lists m_lists;
+  KeyedRunLists m_lists;
   // The key last added. A line program goes up in address, so the next key it adds or the
   // next run it extends lies just above it, while the keys of other units may lie anywhere:
   // one step from here usually replaces a search. Every insert moves it to the key it adds,

@@ -1,29 +1,20 @@
 #include "zor/source/line_store.h"
 
 #include <algorithm>
-#include <new>
+#include <iterator>
+#include <tuple>
 
 namespace ZOR_3_12 {
 namespace internal {
 
-void RunDeleter::operator()(LineRun* run) const {
-  run->~LineRun();
-  memory->deallocate(run, sizeof(LineRun), alignof(LineRun));
-}
-
-LineStore::~LineStore() {
-  const RunDeleter release{m_memory};
-  for (RunMap::Pos at = m_runs.begin(); at != m_runs.end(); at = m_runs.next(at)) release(m_runs.at(at).value);
-}
-
 bool LineStore::extendLast(uint32_t line, uint32_t column, uint64_t start, uint64_t end, LineRun*& run,
                            uint64_t& oldEnd) {
-  if (!m_hasLast) return false;
-  LineRun& last = *m_runs.at(m_lastUsed).value;
+  if (m_lastUsed == m_runs.end()) return false;
+  LineRun& last = m_lastUsed->second;
   // As add() decides: the row starts inside the run or where it ends, and the next run
   // (which starts after the run's end) begins beyond the row's end, so nothing merges.
-  if (start < m_runs.at(m_lastUsed).key || start > last.end()) return false;
-  if (m_afterLastUsed != m_runs.end() && m_runs.at(m_afterLastUsed).key <= end) return false;
+  if (start < m_lastUsed->first || start > last.end()) return false;
+  if (m_afterLastUsed != m_runs.end() && m_afterLastUsed->first <= end) return false;
   oldEnd = last.end();
   last.add(line, column, start, end);
   run = &last;
@@ -33,63 +24,58 @@ bool LineStore::extendLast(uint32_t line, uint32_t column, uint64_t start, uint6
 void LineStore::add(uint32_t line, uint32_t column, uint64_t start, uint64_t end, RunChange& change) {
   change.clear();
   // `next` is the first run that starts after `start`, `before` the one before it (or end).
-  // The rows of a sequence mostly go to the run they went to last, so both usually come
-  // from there without a search.
-  RunMap::Pos next = m_runs.end();
-  RunMap::Pos before = m_runs.end();
-  if (m_hasLast && m_runs.at(m_lastUsed).key <= start) {
+  // Tree steps cost a walk through the nodes each: the rows of a sequence mostly go to the
+  // run they went to last, so both usually come from there.
+  RunMap::iterator next = m_runs.end();
+  RunMap::iterator before = m_runs.end();
+  if (m_lastUsed != m_runs.end() && m_lastUsed->first <= start) {
     next = m_afterLastUsed;
-    if (next == m_runs.end() || m_runs.at(next).key > start) before = m_lastUsed;
+    if (next == m_runs.end() || next->first > start) before = m_lastUsed;
   }
   if (before == m_runs.end()) {
-    next = m_runs.upperBound(start);
-    if (next != m_runs.begin()) before = m_runs.prev(next);
+    next = m_runs.upper_bound(start);
+    if (next != m_runs.begin()) before = std::prev(next);
   }
 
-  RunMap::Pos target = m_runs.end();
-  if (before != m_runs.end() && m_runs.at(before).value->end() >= start) {
+  RunMap::iterator target = m_runs.end();
+  if (before != m_runs.end() && before->second.end() >= start) {
     target = before;
-  } else if (next != m_runs.end() && m_runs.at(next).key <= end) {
+  } else if (next != m_runs.end() && next->first <= end) {
     target = next;
   }
 
   if (target == m_runs.end()) {
-    OwnedRun fresh(new (m_memory->allocate(sizeof(LineRun), alignof(LineRun))) LineRun(&m_owner),
-                   RunDeleter{m_memory});
-    fresh->add(line, column, start, end);
-    m_hasLast = false;  // the insert moves entries
-    m_lastUsed = m_runs.insert(next, start);
-    LineRun* run = fresh.release();
-    m_runs.at(m_lastUsed).value = run;
-    m_afterLastUsed = m_runs.next(m_lastUsed);
-    m_hasLast = true;
+    m_lastUsed = m_runs.emplace_hint(next, std::piecewise_construct, std::forward_as_tuple(start),
+                                     std::forward_as_tuple(&m_owner));
+    m_afterLastUsed = next;
+    LineRun* run = &m_lastUsed->second;
+    run->add(line, column, start, end);
     change.run = run;
     change.created = true;
     return;
   }
 
-  LineRun* run = m_runs.at(target).value;
+  LineRun* run = &target->second;
   change.run = run;
   change.oldStart = run->start();
   change.oldEnd = run->end();
   run->add(line, column, start, end);
-  // A row that extends the run downwards re-keys it in place: it still starts after the run
-  // before it ends, so the order holds.
-  m_runs.at(target).key = run->start();
+  if (run->start() != target->first) {
+    // The row extends the run downwards: re-key it without reallocating its node.
+    auto node = m_runs.extract(target);
+    node.key() = run->start();
+    target = m_runs.insert(std::move(node)).position;
+  }
   // A row that went to `before` did not move it (it starts at or after its start), so the
   // run after it is still `next`.
-  RunMap::Pos it = target == before ? next : m_runs.next(target);
-  m_hasLast = false;  // merging removes entries
-  while (it != m_runs.end() && m_runs.at(it).key <= run->end()) {
-    LineRun* gone = m_runs.at(it).value;
-    run->absorb(*gone);
-    change.merged.emplace_back(gone, RunDeleter{m_memory});
-    it = m_runs.erase(it);
+  auto it = target == before ? next : std::next(target);
+  while (it != m_runs.end() && it->first <= run->end()) {
+    run->absorb(it->second);
+    auto gone = it++;
+    change.merged.push_back(m_runs.extract(gone));
   }
-  // Entries after the target moved, the target itself did not.
   m_lastUsed = target;
   m_afterLastUsed = it;
-  m_hasLast = true;
 }
 
 size_t CompilationUnitList::find(uint64_t compUnitKey) const {

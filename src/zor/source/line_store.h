@@ -6,27 +6,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <memory_resource>
 #include <vector>
 
-#include "zor/source/chunked_map.h"
 #include "zor/source/line_run.h"
 
 namespace ZOR_3_12 {
 namespace internal {
 
-// A run of a store, allocated on its own in the store's memory so that it never moves:
-// the address index points at it. Owned by the store while listed there, and by whoever
-// holds this handle once merged away.
-struct RunDeleter {
-  std::pmr::memory_resource* memory;
-  void operator()(LineRun* run) const;
-};
-using OwnedRun = std::unique_ptr<LineRun, RunDeleter>;
-
-// The runs of one store by start address.
-using RunMap = ChunkedMap<LineRun*>;
+// The runs of one store by start address; a run lives in its map node, so re-keying it or
+// setting it aside after a merge moves no rows.
+using RunMap = std::pmr::map<uint64_t, LineRun>;
 
 // What adding one row did to a store's runs, for the address index to catch up.
 struct RunChange {
@@ -35,7 +27,7 @@ struct RunChange {
   uint64_t oldStart = 0;
   uint64_t oldEnd = 0;
   // Runs merged into `run`, now empty; kept alive until the index has forgotten them.
-  std::vector<OwnedRun> merged;
+  std::vector<RunMap::node_type> merged;
 
   void clear() {
     run = nullptr;
@@ -44,9 +36,9 @@ struct RunChange {
   }
 };
 
-// A run merged into another, out of its store, kept until nothing points at it.
+// A run merged into another, out of its store's map, kept until nothing points at it.
 struct RetiredRun {
-  OwnedRun run;
+  RunMap::node_type node;
 };
 
 // The runs of one (source file, compilation unit) pair. Runs are keyed by start and never
@@ -56,12 +48,14 @@ class LineStore {
  public:
   using RunMap = internal::RunMap;
 
-  // The store's runs and their map live in `indexMemory`, their rows in `rowMemory`; all
-  // must outlive the store.
+  // The store's map lives in `indexMemory`, its runs' rows in `rowMemory`; all must outlive
+  // the store.
   LineStore(uint64_t compUnitKey, uint32_t fileIndex, std::pmr::memory_resource* indexMemory,
             RowMemory rowMemory)
-      : m_owner{compUnitKey, fileIndex, rowMemory}, m_memory(indexMemory), m_runs(indexMemory) {}
-  ~LineStore();
+      : m_owner{compUnitKey, fileIndex, rowMemory},
+        m_runs(indexMemory),
+        m_lastUsed(m_runs.end()),
+        m_afterLastUsed(m_runs.end()) {}
   LineStore(const LineStore&) = delete;
   LineStore& operator=(const LineStore&) = delete;
 
@@ -79,14 +73,9 @@ class LineStore {
 
  private:
   RunOwner m_owner;  // the runs point here: a store never moves
-  std::pmr::memory_resource* m_memory;
   RunMap m_runs;
-  // Rows of one sequence usually land in the run the last row went to; it and the run
-  // after it are kept, since a search costs. Places in m_runs, valid while m_hasLast: only
-  // add() changes the map, and it sets them again.
-  bool m_hasLast = false;
-  RunMap::Pos m_lastUsed;
-  RunMap::Pos m_afterLastUsed;
+  RunMap::iterator m_lastUsed;  // rows of one sequence usually land in the same run
+  RunMap::iterator m_afterLastUsed;  // the run after it, kept since a tree step costs
 };
 
 // The stores of one source file, sorted by compilation-unit key.

@@ -38,10 +38,9 @@ void SourceLineIterator::enterStore() {
   }
   // Runs never touch, so their ends ascend with their starts: only the run before the
   // first one that starts above `from` can reach back over it.
-  m_runCursor = runs.upperBound(m_from);
-  if (m_runCursor != runs.begin() && runs.at(runs.prev(m_runCursor)).value->end() > m_from)
-    m_runCursor = runs.prev(m_runCursor);
-  if (m_runCursor != runs.end()) m_row = runs.at(m_runCursor).value->firstReaching(m_from);
+  m_runCursor = runs.upper_bound(m_from);
+  if (m_runCursor != runs.begin() && std::prev(m_runCursor)->second.end() > m_from) --m_runCursor;
+  if (m_runCursor != runs.end()) m_row = m_runCursor->second.firstReaching(m_from);
 }
 
 bool SourceLineIterator::seek() {
@@ -50,7 +49,7 @@ bool SourceLineIterator::seek() {
     const auto& runs = stores[m_storeCursor]->runs();
     bool pastSpan = false;
     while (!pastSpan && m_runCursor != runs.end()) {
-      const internal::RowSpan rows = runs.at(m_runCursor).value->rows();
+      const auto& rows = m_runCursor->second.rows();
       for (; m_row < rows.size(); ++m_row) {
         const internal::LineRow& row = rows[m_row];
         if (m_to != UINT64_MAX && row.start >= m_to) {
@@ -60,7 +59,7 @@ bool SourceLineIterator::seek() {
         if (overlaps(row)) return true;
       }
       if (!pastSpan) {
-        m_runCursor = runs.next(m_runCursor);
+        ++m_runCursor;
         m_row = 0;
       }
     }
@@ -94,7 +93,7 @@ SymMgrObjectPtr<ISourceLine> SourceLineIterator::current() {
   if (m_done) return SymMgrObjectPtr<ISourceLine>();
   if (!m_current) {
     const internal::LineStore& store = *m_stores->stores()[m_storeCursor];
-    const internal::LineRow row = store.runs().at(m_runCursor).value->rows()[m_row];
+    const internal::LineRow& row = m_runCursor->second.rows()[m_row];
     m_current = new SourceLine(m_loader, m_resolver, store.compUnitKey(), store.fileIndex(), row.line, row.column,
                                row.start, row.end);
   }

@@ -45,7 +45,7 @@ class SourceLineIterator : public SymMgrObject<SourceLineIter> {
   uint64_t m_compUnitKey;
   const internal::CompilationUnitList* m_stores;
   size_t m_storeCursor = 0;
-  internal::RunMap::Pos m_runCursor;
+  internal::LineStore::RunMap::const_iterator m_runCursor;
   size_t m_row = 0;
   bool m_done = false;
 };
