@@ -189,23 +189,26 @@ size_t firstNotBefore(size_t from, size_t to, Before before) {
 }  // namespace
 
 size_t LineRun::firstReaching(uint64_t address) const {
-  const RowSpan all = rows();
   if (m_hasReaches) {
     const uint64_t* reach = reaches();
-    return firstNotBefore(0, all.size(), [&](size_t i) { return reach[i] <= address; });
+    return firstNotBefore(0, m_count, [&](size_t i) { return reach[i] <= address; });
   }
-  return firstNotBefore(0, all.size(), [&](size_t i) { return all.end(i) <= address; });
+  return rows().visit([&](const auto& view) {
+    return firstNotBefore(0, m_count, [&](size_t i) { return view.end(i) <= address; });
+  });
 }
 
 size_t LineRun::endOfStartsAtOrBelow(uint64_t address) const {
-  const RowSpan all = rows();
-  return firstNotBefore(0, all.size(), [&](size_t i) { return all.start(i) <= address; });
+  return rows().visit([&](const auto& view) {
+    return firstNotBefore(0, m_count, [&](size_t i) { return view.start(i) <= address; });
+  });
 }
 
 size_t LineRun::groupBegin(size_t from, size_t to) const {
-  const RowSpan all = rows();
-  const uint64_t start = all.start(to - 1);
-  return firstNotBefore(from, to, [&](size_t i) { return all.start(i) < start; });
+  return rows().visit([&](const auto& view) {
+    const uint64_t start = view.start(to - 1);
+    return firstNotBefore(from, to, [&](size_t i) { return view.start(i) < start; });
+  });
 }
 
 }  // namespace internal

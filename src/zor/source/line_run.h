@@ -87,7 +87,38 @@ class RowSpan {
     }
   }
 
+  // Calls `use` with a view of the rows in their own format, whose start(i) and end(i) read
+  // them directly: a search decides the format once instead of at every probe.
+  template <class Use>
+  auto visit(Use use) const {
+    switch (m_format) {
+      case kFull: return use(FullView{static_cast<const LineRow*>(m_rows)});
+      case kPacked: return use(PackedView{static_cast<const PackedRow*>(m_rows), m_base});
+      default: return use(ChainedView{static_cast<const ChainedRow*>(m_rows), m_base, m_end, m_count});
+    }
+  }
+
  private:
+  struct FullView {
+    const LineRow* rows;
+    uint64_t start(size_t i) const { return rows[i].start; }
+    uint64_t end(size_t i) const { return rows[i].end; }
+  };
+  struct PackedView {
+    const PackedRow* rows;
+    uint64_t base;
+    uint64_t start(size_t i) const { return base + rows[i].offset; }
+    uint64_t end(size_t i) const { return base + rows[i].endOffset; }
+  };
+  struct ChainedView {
+    const ChainedRow* rows;
+    uint64_t base;
+    uint64_t last;  // the last row's end
+    size_t count;
+    uint64_t start(size_t i) const { return base + rows[i].offset; }
+    uint64_t end(size_t i) const { return i + 1 < count ? base + rows[i + 1].offset : last; }
+  };
+
   enum Format : uint8_t { kFull, kPacked, kChained };
   const void* m_rows;
   Format m_format;
