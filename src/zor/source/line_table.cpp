@@ -43,11 +43,12 @@ LineTable::~LineTable() {
 }
 
 void LineTable::expectProgramBytes(uint64_t bytes) {
-  // Measured on real modules, the index and the sealed rows each take two to eight bytes
-  // per byte of line program; the growing arrays hold one unit's rows at a time.
-  const size_t size = static_cast<size_t>(std::min<uint64_t>(bytes, SIZE_MAX / 4));
-  m_indexPool->expect(size * 4);
-  m_rowPool->expect(size * 4);
+  // On real modules the index and the sealed rows each take two to eight bytes per byte of
+  // line program: a first block as large as the programs is always filled. It is no larger,
+  // so that a file cannot make the table reserve more than the section it holds.
+  const size_t size = static_cast<size_t>(std::min<uint64_t>(bytes, SIZE_MAX));
+  m_indexPool->expect(size);
+  m_rowPool->expect(size);
   m_growPool->expect(size);
 }
 
