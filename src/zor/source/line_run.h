@@ -58,34 +58,6 @@ class RowSpan {
       : m_rows(rows), m_format(kChained), m_base(base), m_end(end), m_count(count) {}
   size_t size() const { return m_count; }
   bool empty() const { return m_count == 0; }
-  LineRow operator[](size_t i) const {
-    switch (m_format) {
-      case kFull:
-        return static_cast<const LineRow*>(m_rows)[i];
-      case kPacked: {
-        const PackedRow& row = static_cast<const PackedRow*>(m_rows)[i];
-        return LineRow{m_base + row.offset, m_base + row.endOffset, row.line, row.column};
-      }
-      default: {
-        const ChainedRow& row = static_cast<const ChainedRow*>(m_rows)[i];
-        return LineRow{m_base + row.offset, end(i), row.line(), row.column()};
-      }
-    }
-  }
-  uint64_t start(size_t i) const {
-    switch (m_format) {
-      case kFull: return static_cast<const LineRow*>(m_rows)[i].start;
-      case kPacked: return m_base + static_cast<const PackedRow*>(m_rows)[i].offset;
-      default: return m_base + static_cast<const ChainedRow*>(m_rows)[i].offset;
-    }
-  }
-  uint64_t end(size_t i) const {
-    switch (m_format) {
-      case kFull: return static_cast<const LineRow*>(m_rows)[i].end;
-      case kPacked: return m_base + static_cast<const PackedRow*>(m_rows)[i].endOffset;
-      default: return i + 1 < m_count ? m_base + static_cast<const ChainedRow*>(m_rows)[i + 1].offset : m_end;
-    }
-  }
 
   // Calls `use` with a view of the rows in their own format, whose start(i) and end(i) read
   // them directly: a search decides the format once instead of at every probe.
@@ -98,17 +70,31 @@ class RowSpan {
     }
   }
 
+  LineRow operator[](size_t i) const {
+    return visit([i](const auto& view) { return LineRow{view.start(i), view.end(i), view.line(i), view.column(i)}; });
+  }
+  uint64_t start(size_t i) const {
+    return visit([i](const auto& view) { return view.start(i); });
+  }
+  uint64_t end(size_t i) const {
+    return visit([i](const auto& view) { return view.end(i); });
+  }
+
  private:
   struct FullView {
     const LineRow* rows;
     uint64_t start(size_t i) const { return rows[i].start; }
     uint64_t end(size_t i) const { return rows[i].end; }
+    uint32_t line(size_t i) const { return rows[i].line; }
+    uint32_t column(size_t i) const { return rows[i].column; }
   };
   struct PackedView {
     const PackedRow* rows;
     uint64_t base;
     uint64_t start(size_t i) const { return base + rows[i].offset; }
     uint64_t end(size_t i) const { return base + rows[i].endOffset; }
+    uint32_t line(size_t i) const { return rows[i].line; }
+    uint32_t column(size_t i) const { return rows[i].column; }
   };
   struct ChainedView {
     const ChainedRow* rows;
@@ -117,6 +103,8 @@ class RowSpan {
     size_t count;
     uint64_t start(size_t i) const { return base + rows[i].offset; }
     uint64_t end(size_t i) const { return i + 1 < count ? base + rows[i + 1].offset : last; }
+    uint32_t line(size_t i) const { return rows[i].line(); }
+    uint32_t column(size_t i) const { return rows[i].column(); }
   };
 
   enum Format : uint8_t { kFull, kPacked, kChained };
