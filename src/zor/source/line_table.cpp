@@ -44,8 +44,9 @@ LineTable::~LineTable() {
 
 void LineTable::expectProgramBytes(uint64_t bytes) {
   // On real modules the index and the sealed rows each take two to eight bytes per byte of
-  // line program: a first block as large as the programs is always filled. It is no larger,
-  // so that a file cannot make the table reserve more than the section it holds.
+  // line program: a first block as large as the programs is always filled. It is no larger
+  // (bar rounding up to whole huge pages), so that a file cannot make the table reserve much
+  // more than the section it holds.
   const size_t size = static_cast<size_t>(std::min<uint64_t>(bytes, SIZE_MAX));
   m_indexPool->expect(size);
   m_rowPool->expect(size);
